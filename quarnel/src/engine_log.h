@@ -1,0 +1,48 @@
+// Engine log: one asynchronous default logger; every call carries file, line and function.
+#pragma once
+
+#include <spdlog/spdlog.h>
+
+#include <atomic>
+#include <string>
+
+namespace engine_log {
+
+// Lowest level the current default logger writes; read on every log call so that
+// disabled levels (per-packet debug lines) cost one atomic load and no formatting.
+extern std::atomic<int> g_active_level;
+
+inline bool enabled(spdlog::level::level_enum level) {
+    return static_cast<int>(level) >= g_active_level.load(std::memory_order_relaxed);
+}
+
+template <typename... Args>
+void write(const spdlog::source_loc& loc, spdlog::level::level_enum level,
+           fmt::format_string<Args...> format, Args&&... args) {
+    // A shared copy keeps the logger alive even if a new session replaces it meanwhile.
+    std::shared_ptr<spdlog::logger> logger = spdlog::default_logger();
+    logger->log(loc, level, format, std::forward<Args>(args)...);
+}
+
+// Builds the sinks, pool and logger and makes them the default; never throws.
+void setup();
+// The same with the file at a given path (the log file's place is the only difference).
+void setup_with_file(const std::string& path);
+
+// Path of the log file: "quarnel.log" in the directory of the running executable.
+std::string log_file_path();
+
+}  // namespace engine_log
+
+#define QN_LOG(level, ...)                                                                  \
+    do {                                                                                    \
+        if (::engine_log::enabled(level))                                                   \
+            ::engine_log::write(spdlog::source_loc{__FILE__, __LINE__, __func__}, level,    \
+                                __VA_ARGS__);                                               \
+    } while (0)
+
+#define QN_TRACE(...) QN_LOG(spdlog::level::trace, __VA_ARGS__)
+#define QN_DEBUG(...) QN_LOG(spdlog::level::debug, __VA_ARGS__)
+#define QN_INFO(...) QN_LOG(spdlog::level::info, __VA_ARGS__)
+#define QN_WARN(...) QN_LOG(spdlog::level::warn, __VA_ARGS__)
+#define QN_ERROR(...) QN_LOG(spdlog::level::err, __VA_ARGS__)

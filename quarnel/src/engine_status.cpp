@@ -1,0 +1,3 @@
+#include "quarnel.h"
+
+std::atomic<int32_t> g_engine_status{0};

@@ -1,0 +1,21 @@
+// The system's IPv4 route table and interface metrics, as the route logic needs them.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "route_types.h"
+
+enum route_create_result { ROUTE_CREATED = 0, ROUTE_EXISTS = 1, ROUTE_FAILED = -1 };
+
+// Creates the route exclusively; on ROUTE_FAILED *error holds the system error.
+route_create_result route_create(const route_row& row, int* error);
+void route_delete(const route_row& row);
+
+// Every route of the main IPv4 table; false (with *error) when the table cannot be read.
+bool route_table_read(std::vector<route_row>* rows, int* error);
+
+// The metric the backend keeps for an interface; false (with *error) when it does not exist.
+bool interface_metric_get(int32_t if_index, uint32_t* metric, int* error);
+bool interface_metric_set(int32_t if_index, bool automatic, int* error);
+void interface_metric_forget(int32_t if_index);

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs every test: the normal build, the Windows syntax check of the
+# portable engine, AddressSanitizer + UndefinedBehaviorSanitizer, and ThreadSanitizer for
+# the multi-threaded engine tests. Needs root (network namespaces, TUN devices).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
+echo "== build and test"
+bash scripts/setup.sh "$root/build"
+(cd build && ctest --output-on-failure)
+
+echo "== windows syntax check"
+bash scripts/check_windows_syntax.sh
+
+echo "== address and undefined-behaviour sanitizers"
+bash scripts/setup.sh "$root/build-asan" -DQN_SANITIZE=address -DQN_BENCH=OFF
+(cd build-asan && ctest --output-on-failure -LE slow)
+
+echo "== thread sanitizer"
+bash scripts/setup.sh "$root/build-tsan" -DQN_SANITIZE=thread -DQN_BENCH=OFF
+(cd build-tsan && ctest --output-on-failure -L threads)

@@ -1,0 +1,125 @@
+#include "engine_log.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <fstream>
+#include <regex>
+#include <thread>
+
+#include "test_support.h"
+
+namespace fs = std::filesystem;
+using test_support::read_file;
+using test_support::temp_dir;
+using test_support::wait_until;
+
+namespace {
+
+// Named like the engine function whose message the format check uses.
+void tun_reader() { QN_ERROR("ReadFile failed: {0}.", 87); }
+
+class EngineLogTest : public ::testing::Test {
+protected:
+    void SetUp() override { unsetenv("SPDLOG_LEVEL"); }
+    void TearDown() override { unsetenv("SPDLOG_LEVEL"); }
+
+    fs::path log_path() const { return dir_.path() / "quarnel.log"; }
+
+    // Logs a marker after the lines under test and waits until the worker wrote it.
+    std::string settle() {
+        static int counter = 0;
+        std::string marker = "settle-" + std::to_string(++counter);
+        QN_ERROR("{}", marker);
+        EXPECT_TRUE(wait_until(
+            [&] { return read_file(log_path()).find(marker) != std::string::npos; }));
+        return read_file(log_path());
+    }
+
+    temp_dir dir_;
+};
+
+TEST_F(EngineLogTest, LineCarriesLevelTimeFileLineAndFunction) {
+    engine_log::setup_with_file(log_path().string());
+    tun_reader();
+    std::string content = settle();
+    std::regex line(
+        R"(\[error\]  \[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \d{3}\]  \[engine_log_test\.cpp : Line: \d+\]  \[Function: tun_reader\]  ReadFile failed: 87\.\n)");
+    EXPECT_TRUE(std::regex_search(content, line)) << content;
+    EXPECT_EQ(spdlog::default_logger()->name(), "mervik_qn_logger");
+}
+
+TEST_F(EngineLogTest, InfoLevelUnlessTheEnvironmentSaysOtherwise) {
+    engine_log::setup_with_file(log_path().string());
+    QN_DEBUG("hidden debug line");
+    QN_INFO("visible info line");
+    QN_WARN("visible warn line");
+    std::string content = settle();
+    EXPECT_EQ(content.find("hidden debug line"), std::string::npos);
+    EXPECT_NE(content.find("[info]  "), std::string::npos);
+    EXPECT_NE(content.find("[warning]  "), std::string::npos);
+
+    setenv("SPDLOG_LEVEL", "debug", 1);
+    engine_log::setup_with_file(log_path().string());
+    QN_DEBUG("shown debug line");
+    content = settle();
+    EXPECT_NE(content.find("[debug]  "), std::string::npos);
+    EXPECT_NE(content.find("shown debug line"), std::string::npos);
+
+    // Named form of the level syntax can lower the level too.
+    setenv("SPDLOG_LEVEL", "mervik_qn_logger=error", 1);
+    engine_log::setup_with_file(log_path().string());
+    QN_WARN("suppressed warn line");
+    content = settle();
+    EXPECT_EQ(content.find("suppressed warn line"), std::string::npos);
+}
+
+TEST_F(EngineLogTest, SuccessiveSetupsAppendToTheSameFile) {
+    engine_log::setup_with_file(log_path().string());
+    QN_INFO("first session");
+    settle();
+    engine_log::setup_with_file(log_path().string());
+    QN_INFO("second session");
+    std::string content = settle();
+    EXPECT_NE(content.find("first session"), std::string::npos);
+    EXPECT_NE(content.find("second session"), std::string::npos);
+}
+
+TEST_F(EngineLogTest, RotatesAtHalfAMebibyteKeepingOneBackup) {
+    engine_log::setup_with_file(log_path().string());
+    QN_INFO("oldest-content-marker");
+    const std::string filler(1000, 'x');
+    // Enough for two rotations: the oldest content must be gone afterwards. The console
+    // copy of the filler is kept out of the test output.
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < 1200; ++i) {
+        QN_INFO("{}", filler);
+    }
+    settle();
+    testing::internal::GetCapturedStdout();
+    fs::path backup = dir_.path() / "quarnel.1.log";
+    ASSERT_TRUE(fs::exists(backup));
+    EXPECT_FALSE(fs::exists(dir_.path() / "quarnel.2.log"));
+    EXPECT_LE(fs::file_size(log_path()), 524288u);
+    EXPECT_LE(fs::file_size(backup), 524288u);
+    EXPECT_GT(fs::file_size(backup), 500000u);
+    EXPECT_EQ(read_file(log_path()).find("oldest-content-marker"), std::string::npos);
+    EXPECT_EQ(read_file(backup).find("oldest-content-marker"), std::string::npos);
+    size_t files = std::distance(fs::directory_iterator(dir_.path()), fs::directory_iterator());
+    EXPECT_EQ(files, 2u);
+}
+
+TEST_F(EngineLogTest, UnwritableDirectoryFallsBackToTheConsole) {
+    fs::path blocker = dir_.path() / "not-a-directory";
+    std::ofstream(blocker) << "x";
+    engine_log::setup_with_file((blocker / "quarnel.log").string());
+    testing::internal::CaptureStdout();
+    QN_ERROR("still logging {}", 42);
+    // The console sink has no file to poll; give the single worker ample time.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(spdlog::default_logger()->sinks().size(), 1u);
+    EXPECT_NE(out.find("still logging 42"), std::string::npos) << out;
+}
+
+}  // namespace
