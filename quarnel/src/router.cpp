@@ -1,0 +1,244 @@
+#include "router.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <exception>
+#include <string>
+
+#include "engine_log.h"
+#include "netcard_tool.h"
+#include "platform_net.h"
+#include "quarnel.h"
+#include "route_backend.h"
+#include "socket_util.h"
+#include "tun_util.h"
+
+const char* const split_default_routes[SPLIT_DEFAULT_ROUTE_COUNT] = {
+    "0.0.0.0/5",      "8.0.0.0/7",      "11.0.0.0/8",     "12.0.0.0/6",     "16.0.0.0/4",
+    "32.0.0.0/3",     "64.0.0.0/2",     "128.0.0.0/3",    "160.0.0.0/5",    "168.0.0.0/6",
+    "172.0.0.0/12",   "172.32.0.0/11",  "172.64.0.0/10",  "172.128.0.0/9",  "173.0.0.0/8",
+    "174.0.0.0/7",    "176.0.0.0/4",    "192.0.0.0/9",    "192.128.0.0/11", "192.160.0.0/13",
+    "192.169.0.0/16", "192.170.0.0/15", "192.172.0.0/14", "192.176.0.0/12", "192.192.0.0/10",
+    "193.0.0.0/8",    "194.0.0.0/7",    "196.0.0.0/6",    "200.0.0.0/5",    "208.0.0.0/4",
+};
+
+namespace {
+
+constexpr auto PROTECT_FIRST_DELAY = std::chrono::seconds(10);
+constexpr auto PROTECT_PERIOD = std::chrono::seconds(5);
+constexpr auto PROTECT_TICK = std::chrono::seconds(1);
+
+route_request make_request(uint32_t dest, uint8_t prefix_len, uint32_t next_hop, int32_t if_index) {
+    return route_request{dest, prefix_len, next_hop, static_cast<uint32_t>(if_index), false};
+}
+
+void request_prefixes(const route_prefix* prefixes, int count, uint32_t next_hop, int32_t if_index,
+                      std::vector<route_request>& requests) {
+    for (int i = 0; i < count; ++i) {
+        requests.push_back(
+            make_request(prefixes[i].addr, prefixes[i].prefix_len, next_hop, if_index));
+    }
+}
+
+void request_split_default_routes(uint32_t next_hop, int32_t if_index,
+                                  std::vector<route_request>& requests) {
+    for (const char* text : split_default_routes) {
+        std::string prefix(text);
+        size_t slash = prefix.find('/');
+        uint32_t dest = ipv4_from_text(prefix.substr(0, slash).c_str());
+        auto len = static_cast<uint8_t>(std::atoi(prefix.c_str() + slash + 1));
+        requests.push_back(make_request(dest, len, next_hop, if_index));
+    }
+}
+
+uint8_t prefix_len_of_mask(uint32_t mask_be) {
+    uint32_t mask = ntohl(mask_be);
+    uint8_t trailing_zeros = 0;
+    while (trailing_zeros < 32 && (mask & (1u << trailing_zeros)) == 0) {
+        ++trailing_zeros;
+    }
+    return static_cast<uint8_t>(32 - trailing_zeros);
+}
+
+// Reads the uplink into the session; false when there is no default route.
+bool refresh_wan(qn_ctx_t* ctx) {
+    char gateway[16] = {};
+    if (!GetWanInfo(&ctx->wan_if_index, gateway)) {
+        return false;
+    }
+    ctx->wan_gateway = gateway;
+    return true;
+}
+
+}  // namespace
+
+void add_server_route(qn_ctx_t* ctx, std::vector<route_request>& requests) {
+    route_request request =
+        make_request(ipv4_from_text(ctx->server_ip.c_str()), 32,
+                     ipv4_from_text(ctx->wan_gateway.c_str()), ctx->wan_if_index);
+    request.is_server_route = true;
+    requests.push_back(request);
+}
+
+int perform_add_routes(qn_ctx_t* ctx, const std::vector<route_request>& requests) {
+    for (const route_request& request : requests) {
+        route_row row;
+        int error = 0;
+        row.if_index = static_cast<int32_t>(request.if_index);
+        if (!interface_metric_get(row.if_index, &row.metric, &error)) {
+            QN_ERROR("GetIpInterfaceEntry failed, dwError={}!", error);
+            return -1;
+        }
+        row.dest = request.dest;
+        row.prefix_len = request.prefix_len;
+        row.gateway = request.next_hop;
+        switch (route_create(row, &error)) {
+            case ROUTE_CREATED:
+                try {
+                    ctx->added_routes.push_back(row);
+                } catch (const std::exception& e) {
+                    route_delete(row);  // an unrecorded route would outlive the session
+                    QN_ERROR("{}.", e.what());
+                    return -1;
+                }
+                if (request.is_server_route) {
+                    ctx->server_route = row;
+                }
+                break;
+            case ROUTE_EXISTS:
+                break;
+            case ROUTE_FAILED:
+                QN_ERROR("CreateIpForwardEntry2 failed with err:{}.", error);
+                return -1;
+        }
+    }
+    return 0;
+}
+
+int set_route_table(qn_ctx_t* ctx, const route_prefix* remote_routes, int remote_route_count,
+                    const route_prefix* proxy_routes, int proxy_route_count, bool proxy_mode) {
+    try {
+        if (!refresh_wan(ctx)) {
+            QN_ERROR("GetWanInfo failed.");
+            reset_route_table(ctx);
+            return -1;
+        }
+        const int32_t tun_index = ctx->tun->if_index;
+        const uint32_t tun_ip = ipv4_from_text(ctx->tun_ip.c_str());
+        const uint32_t tun_mask = ipv4_from_text(ctx->tun_netmask.c_str());
+        const uint32_t tun_gateway = htonl(ntohl(tun_ip & tun_mask) + 1);
+        std::vector<route_request> requests;
+        // The protect worker reads the remote list from its first round on.
+        ctx->remote_routes.assign(remote_routes, remote_routes + remote_route_count);
+
+        if (proxy_mode) {
+            if (proxy_route_count >= 1) {
+                request_prefixes(proxy_routes, proxy_route_count, tun_gateway, tun_index, requests);
+            } else {
+                request_split_default_routes(tun_gateway, tun_index, requests);
+            }
+            request_prefixes(remote_routes, remote_route_count,
+                             ipv4_from_text(ctx->wan_gateway.c_str()), ctx->wan_if_index, requests);
+            if (classify_ip(ctx->server_ip.c_str()) == 0) {
+                add_server_route(ctx, requests);
+            }
+            if (perform_add_routes(ctx, requests) == -1) {
+                QN_ERROR("perform_add_routes failed!");
+                reset_route_table(ctx);
+                return -1;
+            }
+            try {
+                ctx->protect_stop.reset();
+                ctx->protect_thread = std::make_shared<std::thread>(qn_protect_threadfunc, ctx);
+            } catch (const std::exception& e) {
+                QN_ERROR("create_protect_thread failed, {}", e.what());
+                reset_route_table(ctx);
+                return -1;
+            }
+        } else {
+            requests.push_back(make_request(tun_ip & tun_mask, prefix_len_of_mask(tun_mask),
+                                            tun_gateway, tun_index));
+            request_prefixes(remote_routes, remote_route_count, tun_gateway, tun_index, requests);
+            if (perform_add_routes(ctx, requests) == -1) {
+                QN_ERROR("perform_add_routes failed!");
+                reset_route_table(ctx);
+                return -1;
+            }
+            if (start_router(ctx) == -1) {
+                QN_ERROR("start_router failed!");
+                reset_route_table(ctx);
+                return -1;
+            }
+        }
+        ctx->proxy_mode = proxy_mode;
+        return 0;
+    } catch (const std::exception& e) {
+        QN_ERROR("{}.", e.what());
+        reset_route_table(ctx);
+        return -1;
+    }
+}
+
+int protect_wan_routes(qn_ctx_t* ctx) {
+    try {
+        if (!refresh_wan(ctx)) {
+            QN_ERROR("GetWanInfo failed.");
+            return -1;
+        }
+        const uint32_t wan_gateway = ipv4_from_text(ctx->wan_gateway.c_str());
+        std::vector<route_request> requests;
+        request_prefixes(ctx->remote_routes.data(), static_cast<int>(ctx->remote_routes.size()),
+                         wan_gateway, ctx->wan_if_index, requests);
+        if (classify_ip(ctx->server_ip.c_str()) == 0) {
+            add_server_route(ctx, requests);
+        }
+        if (ctx->server_route.gateway != wan_gateway) {
+            route_delete(ctx->server_route);
+        }
+        if (perform_add_routes(ctx, requests) == -1) {
+            QN_ERROR("perform_add_routes failed!");
+            return -1;
+        }
+        return 0;
+    } catch (const std::exception& e) {
+        QN_ERROR("{}.", e.what());
+        return -1;
+    }
+}
+
+void qn_protect_threadfunc(qn_ctx_t* ctx) {
+    // Every wait ends as soon as reset_route_table raises the stop; no lock is held across one.
+    if (ctx->protect_stop.wait_for(PROTECT_FIRST_DELAY)) {
+        return;
+    }
+    auto last_round = std::chrono::steady_clock::now();
+    for (;;) {
+        auto now = std::chrono::steady_clock::now();
+        if (now - last_round > PROTECT_PERIOD) {
+            last_round = now;
+            if (protect_wan_routes(ctx) == -1) {
+                QN_ERROR("protect_wan_routes failed.");
+            }
+        }
+        if (ctx->protect_stop.wait_for(PROTECT_TICK)) {
+            return;
+        }
+    }
+}
+
+void reset_route_table(qn_ctx_t* ctx) {
+    if (ctx->protect_thread) {
+        ctx->protect_stop.raise();
+        if (ctx->protect_thread->joinable()) {
+            ctx->protect_thread->join();
+        }
+        ctx->protect_thread.reset();
+    }
+    if (ctx->router_started && stop_router() == -1) {
+        QN_ERROR("stop_router failed!");
+    }
+    for (const route_row& row : ctx->added_routes) {
+        route_delete(row);
+    }
+    ctx->added_routes.clear();
+}

@@ -1,0 +1,129 @@
+// The resolver configuration of a session, in the process's private /etc.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "log_capture.h"
+#include "netcard_tool.h"
+#include "netns.h"
+#include "test_support.h"
+
+namespace {
+
+const char RESOLV_CONF[] = "/etc/resolv.conf";
+const char SERVERS[] = "nameserver 10.8.0.53\nnameserver 10.8.0.54\n";
+
+void write_file(const std::string& path, const std::string& content, mode_t mode) {
+    unlink(path.c_str());
+    std::ofstream(path, std::ios::binary) << content;
+    chmod(path.c_str(), mode);
+}
+
+class DnsTest : public ::testing::Test {
+  protected:
+    // Whatever a test leaves, the next one starts from a plain file and no resolvconf.
+    void TearDown() override {
+        write_file(RESOLV_CONF, "# private resolver of the network tests\n", 0644);
+        unlink((netns_test::private_bin_dir() + "/resolvconf").c_str());
+    }
+
+    test_support::log_capture log_;
+};
+
+TEST_F(DnsTest, ARewrittenFileGetsItsBytesAndModeBack) {
+    // No final newline, a comment and an unusual mode: all must survive byte for byte.
+    write_file(RESOLV_CONF, "# host resolver\nsearch example.test\nnameserver 192.0.2.53", 0604);
+    const std::string before = netns_test::dump_resolver();
+    struct stat original {};
+    ASSERT_EQ(stat(RESOLV_CONF, &original), 0);
+
+    ASSERT_TRUE(SetAdapterDNS("tun0", "10.8.0.53", "10.8.0.54"));
+    EXPECT_EQ(test_support::read_file(RESOLV_CONF), SERVERS);
+    RestoreAdapterDNS("tun0");
+    EXPECT_EQ(netns_test::dump_resolver(), before);
+    struct stat restored {};
+    ASSERT_EQ(stat(RESOLV_CONF, &restored), 0);
+    EXPECT_EQ(restored.st_ino, original.st_ino);  // rewritten in place, bind mounts stay valid
+
+    ASSERT_TRUE(SetAdapterDNS("tun0", "10.8.0.53", nullptr));
+    EXPECT_EQ(test_support::read_file(RESOLV_CONF), "nameserver 10.8.0.53\n");
+    RestoreAdapterDNS("tun0");
+    EXPECT_EQ(netns_test::dump_resolver(), before);
+}
+
+TEST_F(DnsTest, ASymlinkIsReplacedForTheSessionAndPutBack) {
+    const std::string managed = netns_test::scratch_dir() + "/managed-resolv.conf";
+    write_file(managed, "nameserver 192.0.2.53\n", 0644);
+    unlink(RESOLV_CONF);
+    ASSERT_EQ(symlink(managed.c_str(), RESOLV_CONF), 0);
+    const std::string before = netns_test::dump_resolver();
+
+    ASSERT_TRUE(SetAdapterDNS("tun0", "10.8.0.53", "10.8.0.54"));
+    struct stat st {};
+    ASSERT_EQ(lstat(RESOLV_CONF, &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(test_support::read_file(RESOLV_CONF), SERVERS);
+    EXPECT_EQ(test_support::read_file(managed), "nameserver 192.0.2.53\n");  // not ours
+
+    RestoreAdapterDNS("tun0");
+    EXPECT_EQ(netns_test::dump_resolver(), before);
+    EXPECT_EQ(test_support::read_file(managed), "nameserver 192.0.2.53\n");
+}
+
+TEST_F(DnsTest, AChangeNeverRestoredIsUndoneBeforeTheNextOne) {
+    write_file(RESOLV_CONF, "nameserver 192.0.2.53\n", 0644);
+    const std::string before = netns_test::dump_resolver();
+    // As after a session that died: the next one must not take the tunnel's servers for the
+    // host's own.
+    ASSERT_TRUE(SetAdapterDNS("tun0", "10.8.0.53", nullptr));
+    ASSERT_TRUE(SetAdapterDNS("tun0", "10.8.0.53", "10.8.0.54"));
+    EXPECT_EQ(test_support::read_file(RESOLV_CONF), SERVERS);
+    RestoreAdapterDNS("tun0");
+    EXPECT_EQ(netns_test::dump_resolver(), before);
+}
+
+TEST_F(DnsTest, OnlyAddressesAreWrittenAndNoServerChangesNothing) {
+    write_file(RESOLV_CONF, "nameserver 192.0.2.53\n", 0644);
+    const std::string before = netns_test::dump_resolver();
+    EXPECT_FALSE(SetAdapterDNS("tun0", "10.8.0.53\nsearch attacker.test", nullptr));
+    EXPECT_TRUE(log_.has("set dns failed, errNo=22", "SetAdapterDNS")) << log_.dump();
+    EXPECT_EQ(netns_test::dump_resolver(), before);
+    EXPECT_TRUE(SetAdapterDNS("tun0", "", nullptr));
+    EXPECT_EQ(netns_test::dump_resolver(), before);
+    RestoreAdapterDNS("tun0");
+    EXPECT_EQ(netns_test::dump_resolver(), before);
+}
+
+TEST_F(DnsTest, AResolvconfProgramGetsTheServersInsteadOfTheFile) {
+    write_file(RESOLV_CONF, "nameserver 192.0.2.53\n", 0644);
+    const std::string before = netns_test::dump_resolver();
+    const std::string calls = netns_test::scratch_dir() + "/resolvconf-calls";
+    const std::string program = netns_test::private_bin_dir() + "/resolvconf";
+    auto install = [&](int exit_status) {
+        write_file(program,
+                   "#!/bin/sh\nPATH=/usr/bin:/bin\necho \"$@\" >>" + calls + "\ncat >>" + calls +
+                       "\nexit " + std::to_string(exit_status) + "\n",
+                   0755);
+        unlink(calls.c_str());
+    };
+
+    install(0);
+    ASSERT_TRUE(SetAdapterDNS("tun0", "10.8.0.53", "10.8.0.54"));
+    EXPECT_EQ(test_support::read_file(calls), std::string("-a tun0\n") + SERVERS);
+    EXPECT_EQ(netns_test::dump_resolver(), before);
+    RestoreAdapterDNS("tun0");
+    EXPECT_EQ(test_support::read_file(calls), std::string("-a tun0\n") + SERVERS + "-d tun0\n");
+
+    install(3);
+    EXPECT_FALSE(SetAdapterDNS("tun0", "10.8.0.53", "10.8.0.54"));
+    EXPECT_TRUE(log_.has("set dns failed, errNo=3", "SetAdapterDNS")) << log_.dump();
+    RestoreAdapterDNS("tun0");  // nothing was registered: nothing to take back
+    EXPECT_EQ(test_support::read_file(calls), std::string("-a tun0\n") + SERVERS);
+    EXPECT_EQ(netns_test::dump_resolver(), before);
+}
+
+}  // namespace

@@ -1,0 +1,318 @@
+// The session's routes in a client namespace whose uplink up0 (198.18.0.2/24) reaches a peer
+// namespace with the gateways 198.18.0.1 and 198.18.0.254.
+#include <gtest/gtest.h>
+#include <net/if.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "log_capture.h"
+#include "netcard_tool.h"
+#include "netns.h"
+#include "platform_net.h"
+#include "quarnel.h"
+#include "router.h"
+#include "test_support.h"
+#include "tun_util.h"
+
+using netns_test::dump_state;
+using netns_test::main_routes;
+using netns_test::net_state;
+using netns_test::netns;
+using netns_test::netns_scope;
+
+namespace {
+
+// All unicast IPv4 space outside the private ranges, in the order the routes are made.
+const std::vector<std::string> PUBLIC_SPACE = {
+    "0.0.0.0/5",      "8.0.0.0/7",      "11.0.0.0/8",     "12.0.0.0/6",     "16.0.0.0/4",
+    "32.0.0.0/3",     "64.0.0.0/2",     "128.0.0.0/3",    "160.0.0.0/5",    "168.0.0.0/6",
+    "172.0.0.0/12",   "172.32.0.0/11",  "172.64.0.0/10",  "172.128.0.0/9",  "173.0.0.0/8",
+    "174.0.0.0/7",    "176.0.0.0/4",    "192.0.0.0/9",    "192.128.0.0/11", "192.160.0.0/13",
+    "192.169.0.0/16", "192.170.0.0/15", "192.172.0.0/14", "192.176.0.0/12", "192.192.0.0/10",
+    "193.0.0.0/8",    "194.0.0.0/7",    "196.0.0.0/6",    "200.0.0.0/5",    "208.0.0.0/4",
+};
+
+route_prefix prefix(const char* addr, uint8_t len) {
+    return {ipv4_from_text(addr), len};
+}
+
+// "dest/len via gateway on interface-name metric N", from the session's record.
+std::string describe(const route_row& row) {
+    char name[IF_NAMESIZE] = "?";
+    if_indextoname(static_cast<unsigned>(row.if_index), name);
+    return ipv4_to_text(row.dest) + "/" + std::to_string(row.prefix_len) + " via " +
+           ipv4_to_text(row.gateway) + " on " + name + " metric " + std::to_string(row.metric);
+}
+
+std::vector<std::string> describe(const std::vector<route_row>& rows) {
+    std::vector<std::string> lines;
+    for (const route_row& row : rows) {
+        lines.push_back(describe(row));
+    }
+    return lines;
+}
+
+std::vector<std::string> sorted(std::vector<std::string> lines) {
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+// The adapter and routes of one session, taken down as qn_stop does even when a check fails.
+struct session {
+    explicit session(bool proxy_mode) {
+        ctx.server_ip = "203.0.113.10";
+        ctx.tun_ip = "10.8.0.6";
+        ctx.tun_netmask = "255.255.255.0";
+        opened = tun_open("tun0", 0, "10.8.0.6", "255.255.255.0", 1400, !proxy_mode, &ctx.tun);
+    }
+    ~session() {
+        reset_route_table(&ctx);
+        tun_close(ctx.tun);
+    }
+
+    std::chrono::milliseconds timed_reset() {
+        auto start = std::chrono::steady_clock::now();
+        reset_route_table(&ctx);
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - start);
+    }
+
+    qn_ctx_t ctx;
+    int opened = -1;
+};
+
+class RouteTableTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        netns_test::connect(client_, "up0", peer_, "down0");
+        client_.ip("addr add 198.18.0.2/24 dev up0");
+        peer_.ip("addr add 198.18.0.1/24 dev down0");
+        peer_.ip("addr add 198.18.0.254/24 dev down0");
+        client_.ip("route add default via 198.18.0.1 dev up0");
+        client_.set_forwarding("0");
+    }
+
+    netns client_;
+    netns peer_;
+    test_support::log_capture log_;
+};
+
+constexpr auto PROMPT = std::chrono::milliseconds(500);
+
+TEST_F(RouteTableTest, ProxyModeWithoutProxyRoutesSendsThePublicSpaceThroughTheTunnel) {
+    const net_state before = dump_state(client_);
+    {
+        netns_scope inside(client_);
+        session s(true);
+        ASSERT_EQ(s.opened, 0);
+        std::vector<std::string> kernel = main_routes(client_);
+        route_prefix remote[] = {prefix("198.51.100.0", 24)};
+        ASSERT_EQ(set_route_table(&s.ctx, remote, 1, nullptr, 0, true), 0);
+
+        std::vector<std::string> expected;
+        for (const std::string& p : PUBLIC_SPACE) {
+            expected.push_back(p + " via 10.8.0.1 on tun0 metric 1");
+            kernel.push_back(p + " via 10.8.0.1 dev tun0 proto 113 metric 1");
+        }
+        expected.push_back("198.51.100.0/24 via 198.18.0.1 on up0 metric 0");
+        expected.push_back("203.0.113.10/32 via 198.18.0.1 on up0 metric 0");
+        kernel.push_back("198.51.100.0/24 via 198.18.0.1 dev up0 proto 113");
+        kernel.push_back("203.0.113.10 via 198.18.0.1 dev up0 proto 113");
+        EXPECT_EQ(describe(s.ctx.added_routes), expected);
+        EXPECT_EQ(main_routes(client_), sorted(kernel));
+        EXPECT_EQ(describe(s.ctx.server_route), "203.0.113.10/32 via 198.18.0.1 on up0 metric 0");
+        EXPECT_EQ(s.ctx.wan_if_index, static_cast<int32_t>(if_nametoindex("up0")));
+        EXPECT_EQ(s.ctx.wan_gateway, "198.18.0.1");
+        EXPECT_TRUE(s.ctx.proxy_mode);
+        ASSERT_TRUE(s.ctx.protect_thread);
+        EXPECT_LT(s.timed_reset(), PROMPT);  // the worker is in its first sleep
+        EXPECT_FALSE(s.ctx.protect_thread);
+        EXPECT_TRUE(s.ctx.added_routes.empty());
+    }
+    EXPECT_EQ(dump_state(client_), before);
+}
+
+TEST_F(RouteTableTest, ProxyRoutesReplaceThePublicSpaceAndExistingRoutesAreLeftAlone) {
+    // Someone else's route to a remote network, identical to the one the session would make.
+    client_.ip("route add 198.51.100.0/24 via 198.18.0.1 dev up0");
+    const net_state before = dump_state(client_);
+    {
+        netns_scope inside(client_);
+        session s(true);
+        ASSERT_EQ(s.opened, 0);
+        std::vector<std::string> kernel = main_routes(client_);
+        route_prefix remote[] = {prefix("198.51.100.0", 24), prefix("198.51.101.0", 24)};
+        route_prefix proxy[] = {prefix("10.0.0.0", 8)};
+        ASSERT_EQ(set_route_table(&s.ctx, remote, 2, proxy, 1, true), 0);
+
+        EXPECT_EQ(describe(s.ctx.added_routes),
+                  (std::vector<std::string>{"10.0.0.0/8 via 10.8.0.1 on tun0 metric 1",
+                                            "198.51.101.0/24 via 198.18.0.1 on up0 metric 0",
+                                            "203.0.113.10/32 via 198.18.0.1 on up0 metric 0"}));
+        kernel.push_back("10.0.0.0/8 via 10.8.0.1 dev tun0 proto 113 metric 1");
+        kernel.push_back("198.51.101.0/24 via 198.18.0.1 dev up0 proto 113");
+        kernel.push_back("203.0.113.10 via 198.18.0.1 dev up0 proto 113");
+        EXPECT_EQ(main_routes(client_), sorted(kernel));
+    }
+    EXPECT_EQ(dump_state(client_), before);  // the existing route is still there
+}
+
+TEST_F(RouteTableTest, SplitModeRoutesTheSubnetFirstAndTheSessionLeavesNoTrace) {
+    for (const char* forwarding : {"0", "1"}) {
+        SCOPED_TRACE(std::string("forwarding was ") + forwarding);
+        client_.set_forwarding(forwarding);
+        const net_state before = dump_state(client_);
+        {
+            netns_scope inside(client_);
+            session s(false);
+            ASSERT_EQ(s.opened, 0);
+            const std::vector<std::string> session_free = main_routes(client_);
+            std::vector<std::string> kernel = session_free;
+            route_prefix remote[] = {prefix("198.51.100.0", 24), prefix("203.0.113.0", 24)};
+            ASSERT_EQ(set_route_table(&s.ctx, remote, 2, nullptr, 0, false), 0);
+
+            EXPECT_EQ(describe(s.ctx.added_routes),
+                      (std::vector<std::string>{"10.8.0.0/24 via 10.8.0.1 on tun0 metric 0",
+                                                "198.51.100.0/24 via 10.8.0.1 on tun0 metric 0",
+                                                "203.0.113.0/24 via 10.8.0.1 on tun0 metric 0"}));
+            kernel.push_back("10.8.0.0/24 via 10.8.0.1 dev tun0 proto 113");
+            kernel.push_back("198.51.100.0/24 via 10.8.0.1 dev tun0 proto 113");
+            kernel.push_back("203.0.113.0/24 via 10.8.0.1 dev tun0 proto 113");
+            EXPECT_EQ(main_routes(client_), sorted(kernel));
+            EXPECT_EQ(client_.forwarding(), "1");
+            EXPECT_TRUE(s.ctx.router_started);
+            EXPECT_FALSE(s.ctx.protect_thread);
+            EXPECT_FALSE(s.ctx.proxy_mode);
+
+            ASSERT_TRUE(SetAdapterDNS(s.ctx.tun->guid, "10.8.0.53", "10.8.0.54"));
+            EXPECT_NE(netns_test::dump_resolver().find("nameserver 10.8.0.53\nnameserver "
+                                                       "10.8.0.54\n"),
+                      std::string::npos);
+            RestoreAdapterDNS(s.ctx.tun->guid);
+            reset_route_table(&s.ctx);
+            EXPECT_EQ(client_.forwarding(), forwarding);
+            // Closing the adapter would take its routes along; the reset must not rely on it.
+            EXPECT_EQ(main_routes(client_), session_free);
+        }
+        EXPECT_EQ(dump_state(client_), before);
+    }
+}
+
+TEST_F(RouteTableTest, TheDefaultRouteWithTheLowestMetricIsTheUplink) {
+    netns_test::connect(client_, "up1", peer_, "down1");
+    client_.ip("addr add 198.19.0.2/24 dev up1");
+    peer_.ip("addr add 198.19.0.1/24 dev down1");
+    client_.ip("route del default");
+    client_.ip("route add default via 198.18.0.1 dev up0 metric 25");
+    client_.ip("route add default via 198.19.0.1 dev up1 metric 10");
+    const net_state before = dump_state(client_);
+    {
+        netns_scope inside(client_);
+        session s(true);
+        ASSERT_EQ(s.opened, 0);
+        route_prefix remote[] = {prefix("198.51.100.0", 24)};
+        route_prefix proxy[] = {prefix("10.0.0.0", 8)};
+        ASSERT_EQ(set_route_table(&s.ctx, remote, 1, proxy, 1, true), 0);
+        EXPECT_EQ(s.ctx.wan_if_index, static_cast<int32_t>(if_nametoindex("up1")));
+        EXPECT_EQ(s.ctx.wan_gateway, "198.19.0.1");
+        std::vector<std::string> routes = main_routes(client_);
+        EXPECT_NE(std::find(routes.begin(), routes.end(),
+                            "198.51.100.0/24 via 198.19.0.1 dev up1 proto 113"),
+                  routes.end());
+    }
+    EXPECT_EQ(dump_state(client_), before);
+
+    // The other way round, so that neither the first nor the last default route wins by rank.
+    client_.ip("route del default via 198.19.0.1 dev up1 metric 10");
+    client_.ip("route add default via 198.19.0.1 dev up1 metric 40");
+    netns_scope inside(client_);
+    int32_t if_index = -1;
+    char gateway[16] = {};
+    ASSERT_TRUE(GetWanInfo(&if_index, gateway));
+    EXPECT_EQ(if_index, static_cast<int32_t>(if_nametoindex("up0")));
+    EXPECT_STREQ(gateway, "198.18.0.1");
+}
+
+TEST_F(RouteTableTest, WithoutADefaultRouteTheTableFailsAndLeavesNothing) {
+    client_.ip("route del default");
+    const net_state before = dump_state(client_);
+    {
+        netns_scope inside(client_);
+        for (bool proxy_mode : {true, false}) {
+            test_support::log_capture log;
+            session s(proxy_mode);
+            ASSERT_EQ(s.opened, 0);
+            const std::vector<std::string> kernel = main_routes(client_);
+            route_prefix remote[] = {prefix("198.51.100.0", 24)};
+            EXPECT_EQ(set_route_table(&s.ctx, remote, 1, nullptr, 0, proxy_mode), -1);
+            EXPECT_TRUE(log.has("GetWanInfo failed.", "set_route_table")) << log.dump();
+            EXPECT_EQ(s.ctx.wan_if_index, -1);
+            EXPECT_TRUE(s.ctx.added_routes.empty());
+            EXPECT_FALSE(s.ctx.protect_thread);
+            EXPECT_EQ(main_routes(client_), kernel);
+        }
+    }
+    EXPECT_EQ(dump_state(client_), before);
+}
+
+TEST_F(RouteTableTest, AFailureHalfwayRemovesTheRoutesAlreadyMade) {
+    const net_state before = dump_state(client_);
+    {
+        netns_scope inside(client_);
+        session s(true);
+        ASSERT_EQ(s.opened, 0);
+        const std::vector<std::string> kernel = main_routes(client_);
+        // The 30 tunnel routes and the first remote route exist when the second one, whose
+        // address has bits beyond its prefix, is refused.
+        route_prefix remote[] = {prefix("198.51.100.0", 24), prefix("198.51.101.1", 24)};
+        EXPECT_EQ(set_route_table(&s.ctx, remote, 2, nullptr, 0, true), -1);
+        EXPECT_TRUE(log_.has("CreateIpForwardEntry2 failed with err:22.", "perform_add_routes"))
+            << log_.dump();
+        EXPECT_TRUE(log_.has("perform_add_routes failed!", "set_route_table"));
+        EXPECT_EQ(main_routes(client_), kernel);
+        EXPECT_TRUE(s.ctx.added_routes.empty());
+        EXPECT_FALSE(s.ctx.protect_thread);
+    }
+    EXPECT_EQ(dump_state(client_), before);
+}
+
+TEST_F(RouteTableTest, TheServerRouteFollowsAGatewayChangeAndResetEndsTheWorkerPromptly) {
+    const net_state before = dump_state(client_);
+    {
+        netns_scope inside(client_);
+        session s(true);
+        ASSERT_EQ(s.opened, 0);
+        route_prefix remote[] = {prefix("198.51.100.0", 24)};
+        route_prefix proxy[] = {prefix("10.0.0.0", 8)};
+        auto started = std::chrono::steady_clock::now();
+        ASSERT_EQ(set_route_table(&s.ctx, remote, 1, proxy, 1, true), 0);
+        client_.ip("route replace default via 198.18.0.254 dev up0");
+
+        auto has = [this](const std::string& route) {
+            std::vector<std::string> routes = main_routes(client_);
+            return std::find(routes.begin(), routes.end(), route) != routes.end();
+        };
+        // The first round comes about 15 s after the start, later ones every 5 to 6 s.
+        bool moved = test_support::wait_until(
+            [&] { return has("203.0.113.10 via 198.18.0.254 dev up0 proto 113"); },
+            std::chrono::seconds(25));
+        auto waited = std::chrono::duration_cast<std::chrono::seconds>(
+            std::chrono::steady_clock::now() - started);
+        ASSERT_TRUE(moved) << "after " << waited.count() << " s";
+        EXPECT_GE(waited.count(), 9);
+        EXPECT_FALSE(has("203.0.113.10 via 198.18.0.1 dev up0 proto 113"));
+
+        // The worker now waits in its one-second tick.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_LT(s.timed_reset(), PROMPT);
+        EXPECT_FALSE(s.ctx.protect_thread);
+        client_.ip("route replace default via 198.18.0.1 dev up0");
+    }
+    EXPECT_EQ(dump_state(client_), before);
+}
+
+}  // namespace
