@@ -1,0 +1,141 @@
+// Command-line client of the engine, for headless machines and scripts.
+#include <signal.h>
+#include <time.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <string>
+
+#include "cli_options.h"
+#include "quarnel_api.h"
+
+namespace {
+
+const char* start_failure_text(int code) {
+    switch (code) {
+        case -1: return "internal failure (allocation or system set-up)";
+        case -3: return "the server key is not 64 hexadecimal characters";
+        case -4: return "a session is already running in this process";
+        case -5: return "the crypto library could not be initialised";
+        case -6: return "the UDP socket could not be opened (is the server address an IP literal?)";
+        case -7: return "the worker threads could not be started";
+        case -20: return "the server did not answer the key exchange";
+        case -21: return "the key exchange failed (wrong server key or bad reply)";
+        case -40: return "the server did not answer the authentication";
+        case -41: return "the server refused the authentication (token?)";
+        case -50: return "the TUN interface could not be opened (root? /dev/net/tun?)";
+        case -51: return "the routes could not be installed";
+        case -73: return "the DNS servers could not be set";
+        default: return "unknown failure";
+    }
+}
+
+const char* status_text(int status) {
+    switch (status) {
+        case 0: return "connected";
+        case -1: return "a data worker stopped on an I/O error";
+        case -70: return "sending to the server failed";
+        case -71: return "receiving from the server failed";
+        case -72: return "the server stopped answering keepalives";
+        default: return "failed";
+    }
+}
+
+std::string machine_id() {
+    std::ifstream in("/etc/machine-id");
+    std::string id;
+    std::getline(in, id);
+    return id.empty() ? "quarnel-cli" : id;
+}
+
+std::string timestamp() {
+    char text[32] = {};
+    time_t now = time(nullptr);
+    tm local{};
+    localtime_r(&now, &local);
+    strftime(text, sizeof(text), "%H:%M:%S", &local);
+    return text;
+}
+
+int run_connect(const cli_options& o) {
+    // The engine's threads inherit this mask, so the signals reach only sigtimedwait below.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+    const std::string uuid = o.uuid.empty() ? machine_id() : o.uuid;
+    auto data = [](const std::vector<route_entry_str_t>& v) {
+        return v.empty() ? nullptr : v.data();
+    };
+    std::printf("connecting to %s port %d (%s mode)\n", o.server.c_str(), o.port,
+                o.proxy_mode ? "proxy" : "split");
+    std::fflush(stdout);
+    int code = start_vpn("LINUX", LUMAR_VERSION, o.token.c_str(), uuid.c_str(),
+                         o.server_key.c_str(), o.static_ip.c_str(), o.server.c_str(), o.port,
+                         data(o.local_routes), static_cast<int>(o.local_routes.size()),
+                         data(o.remote_routes), static_cast<int>(o.remote_routes.size()),
+                         data(o.proxy_routes), static_cast<int>(o.proxy_routes.size()), o.mtu,
+                         o.upload_limit, o.download_limit, o.proxy_mode ? 1 : 0, o.dns.c_str(),
+                         o.backup_dns.c_str());
+    if (code != 0) {
+        std::fprintf(stderr, "connect failed (%d): %s\n", code, start_failure_text(code));
+        return 1;
+    }
+    std::printf("connected\n");
+    std::fflush(stdout);
+
+    const timespec interval{o.status_interval_s, 0};
+    for (;;) {
+        int sig = sigtimedwait(&stop_signals, nullptr, &interval);
+        if (sig == SIGINT || sig == SIGTERM) {
+            std::printf("disconnecting\n");
+            std::fflush(stdout);
+            stop_vpn(1);
+            std::printf("disconnected\n");
+            return 0;
+        }
+        const int status = get_vpn_status();
+        std::printf("%s status %d: %s\n", timestamp().c_str(), status, status_text(status));
+        std::fflush(stdout);
+        if (status != 0) {
+            // The server is considered gone: no disconnect message is sent to it.
+            stop_vpn(0);
+            std::fprintf(stderr, "session ended (%d): %s\n", status, status_text(status));
+            return 2;
+        }
+    }
+}
+
+int run_ping(const cli_options& o) {
+    int failures = 0;
+    for (int i = 0; i < o.count; ++i) {
+        uint16_t rtt = 0;
+        int code = udp_ping(o.server.c_str(), o.port, &rtt);
+        if (code == 0) {
+            std::printf("reply from %s: time %u ms\n", o.server.c_str(), rtt);
+        } else {
+            ++failures;
+            std::printf("ping %s failed (%d): %s\n", o.server.c_str(), code,
+                        code == -6   ? "bad address or socket error"
+                        : code == -76 ? "no reply"
+                                      : "bad reply");
+        }
+        std::fflush(stdout);
+    }
+    return failures == o.count ? 1 : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    cli_options options;
+    std::string error;
+    if (!parse_cli_options(argc, argv, &options, &error)) {
+        std::fprintf(stderr, "quarnel-cli: %s\n%s", error.c_str(), cli_usage().c_str());
+        return 64;
+    }
+    return options.command == "connect" ? run_connect(options) : run_ping(options);
+}

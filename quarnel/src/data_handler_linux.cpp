@@ -1,0 +1,483 @@
+#include <errno.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "data_handler.h"
+#include "engine_log.h"
+#include "quarnel.h"
+#include "socket_util.h"
+#include "tun_util.h"
+
+struct worker_wakeup {
+    int fd;
+};
+
+worker_wakeup* worker_wakeup_create() {
+    int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (fd < 0) {
+        return nullptr;  // workers then notice a stop at their next bounded wait
+    }
+    return new worker_wakeup{fd};
+}
+
+void worker_wakeup_signal(worker_wakeup* wakeup) {
+    if (wakeup != nullptr) {
+        const uint64_t one = 1;
+        ssize_t ignored = write(wakeup->fd, &one, sizeof(one));
+        (void)ignored;
+    }
+}
+
+void worker_wakeup_wait(worker_wakeup* wakeup, int timeout_ms) {
+    if (wakeup == nullptr) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
+        return;
+    }
+    pollfd p{wakeup->fd, POLLIN, 0};
+    poll(&p, 1, timeout_ms);
+}
+
+void worker_wakeup_destroy(worker_wakeup* wakeup) {
+    if (wakeup != nullptr) {
+        close(wakeup->fd);
+        delete wakeup;
+    }
+}
+
+namespace {
+
+// Packets moved per lock or system call when no rate limit asks for one at a time.
+constexpr int BATCH = 32;
+// Large enough for any packet the device can hand over, so an oversized one is seen whole
+// and dropped instead of being cut.
+constexpr int TUN_READ_BUF = 65536;
+constexpr int MAX_FRAMED_PACKET = MSG_BUF_LEN - VPN_HEADER_LEN - AEAD_TAG_LEN;
+
+enum wait_result { WAIT_READY, WAIT_TIMEOUT, WAIT_WOKEN, WAIT_FAILED };
+
+wait_result wait_fd(int fd, short events, worker_wakeup* wakeup, int timeout_ms) {
+    pollfd fds[2] = {{fd, events, 0}, {wakeup != nullptr ? wakeup->fd : -1, POLLIN, 0}};
+    for (;;) {
+        int r = poll(fds, 2, timeout_ms);
+        if (r < 0 && errno == EINTR) {
+            continue;
+        }
+        if (r < 0) {
+            return WAIT_FAILED;
+        }
+        if (r == 0) {
+            return WAIT_TIMEOUT;
+        }
+        if (fds[1].revents != 0) {
+            return WAIT_WOKEN;
+        }
+        return WAIT_READY;
+    }
+}
+
+void give_up(int32_t code) { g_engine_status.exchange(code); }
+
+void push_batch(std::mutex& mutex, std::condition_variable_any& cond, packet_queue& queue,
+                std::vector<std::vector<uint8_t>>& batch) {
+    if (batch.empty()) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    for (auto& entry : batch) {
+        queue.push(std::move(entry));
+    }
+    cond.notify_one();
+    batch.clear();
+}
+
+// Waits up to 1 ms for entries and moves up to `limit` of them out of the queue.
+void take_batch(std::mutex& mutex, std::condition_variable_any& cond, packet_queue& queue,
+                size_t limit, std::vector<std::vector<uint8_t>>& batch) {
+    std::unique_lock<std::mutex> lock(mutex);
+    if (!cond.wait_for(lock, std::chrono::milliseconds(1), [&] { return !queue.empty(); })) {
+        return;
+    }
+    while (!queue.empty() && batch.size() < limit) {
+        batch.push_back(std::move(queue.front()));
+        queue.pop();
+    }
+}
+
+void seal_packet(qn_ctx_t* ctx, uint8_t* packet, int n, std::vector<std::vector<uint8_t>>& out,
+                 std::atomic<int64_t>& last_rekey_ms) {
+    if (ctx->proto->tx_seq.load() >= TX_SEQ_REKEY_LIMIT) {
+        request_rekey_throttled(ctx, last_rekey_ms);
+        return;
+    }
+    if (n > MAX_FRAMED_PACKET) {
+        QN_WARN("Packet of {} bytes does not fit a message, dropped.", n);
+        return;
+    }
+    clamp_tcp_mss(packet, n, ctx->tun->mtu - 40);
+    std::vector<uint8_t> msg(static_cast<size_t>(n) + VPN_HEADER_LEN + AEAD_TAG_LEN);
+    int len = 0;
+    if (data_trans_encrypt(ctx->proto, packet, n, msg.data(), &len) == 0) {
+        msg.resize(static_cast<size_t>(len));
+        out.push_back(std::move(msg));
+    }
+}
+
+}  // namespace
+
+int tun_reader(traffic_stats* traffic) {
+    qn_ctx_t* ctx = traffic->ctx;
+    static std::atomic<int64_t> last_rekey_ms{0};
+    const int fd = ctx->tun->handle;
+    std::vector<uint8_t> buf(TUN_READ_BUF);
+    std::vector<std::vector<uint8_t>> batch;
+    batch.reserve(BATCH);
+    while (ctx->running.load()) {
+        wait_result w = wait_fd(fd, POLLIN, ctx->wakeup, IO_WAIT_MS);
+        if (w == WAIT_TIMEOUT) {
+            QN_DEBUG("Read no data from tun.");
+            continue;
+        }
+        if (w == WAIT_WOKEN) {
+            continue;
+        }
+        if (w == WAIT_FAILED) {
+            QN_ERROR("WaitForSingleObject failed: {0}.", errno);
+            give_up(-1);
+            return 0;
+        }
+        for (int i = 0; i < BATCH; ++i) {
+            ssize_t n = read(fd, buf.data(), buf.size());
+            if (n < 0) {
+                if (errno == EAGAIN || errno == EINTR) {
+                    break;
+                }
+                if (errno == ENOBUFS) {
+                    QN_INFO("No enough buffer.");
+                    continue;
+                }
+                QN_ERROR("ReadFile failed: {0}.", errno);
+                push_batch(ctx->send_mutex, ctx->send_cond, ctx->send_queue, batch);
+                give_up(-1);
+                return 0;
+            }
+            QN_DEBUG("Read {} bytes from tun", n);
+            if (n > 0) {
+                seal_packet(ctx, buf.data(), static_cast<int>(n), batch, last_rekey_ms);
+            }
+        }
+        push_batch(ctx->send_mutex, ctx->send_cond, ctx->send_queue, batch);
+    }
+    return 0;
+}
+
+namespace {
+
+// Sends every datagram of the batch; false when the worker must give up.
+bool send_datagrams(qn_ctx_t* ctx, std::vector<std::vector<uint8_t>>& batch, uint64_t* sent) {
+    udp_socket* sock = ctx->sock;
+    mmsghdr msgs[BATCH];
+    iovec iovs[BATCH];
+    size_t done = 0;
+    while (done < batch.size()) {
+        const size_t count = batch.size() - done;
+        for (size_t i = 0; i < count; ++i) {
+            iovs[i] = {batch[done + i].data(), batch[done + i].size()};
+            msgs[i] = {};
+            msgs[i].msg_hdr.msg_name = &sock->peer;
+            msgs[i].msg_hdr.msg_namelen = static_cast<socklen_t>(sock->peer_len);
+            msgs[i].msg_hdr.msg_iov = &iovs[i];
+            msgs[i].msg_hdr.msg_iovlen = 1;
+        }
+        int r = sendmmsg(sock->s, msgs, static_cast<unsigned>(count), 0);
+        if (r > 0) {
+            for (int i = 0; i < r; ++i) {
+                *sent += batch[done + i].size();
+            }
+            done += static_cast<size_t>(r);
+            continue;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno == EAGAIN) {
+            wait_result w = wait_fd(sock->s, POLLOUT, ctx->wakeup, IO_WAIT_MS);
+            if (w == WAIT_WOKEN) {
+                return true;
+            }
+            if (w != WAIT_READY) {
+                QN_ERROR("WaitForSingleObject failed: {0}.", w == WAIT_TIMEOUT ? 0 : errno);
+                return false;
+            }
+            continue;
+        }
+        if (errno == ENOBUFS) {
+            QN_INFO("No enough buffer.");
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            if (!ctx->running.load()) {
+                return true;
+            }
+            continue;
+        }
+        QN_ERROR("WSASendTo failed: {0}.", errno);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int udp_sender(traffic_stats* traffic) {
+    qn_ctx_t* ctx = traffic->ctx;
+    static std::chrono::steady_clock::time_point mark = std::chrono::steady_clock::now();
+    rate_account account{traffic->tx_bytes, traffic->tx_time_us, mark};
+    std::vector<std::vector<uint8_t>> batch;
+    batch.reserve(BATCH);
+    while (ctx->running.load()) {
+        const int32_t limit = ctx->upload_limit.load();
+        if (rate_limited(limit, traffic->tx_bytes, traffic->tx_time_us)) {
+            QN_DEBUG("Upload rate limited.");
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            account_pass(account, 0);
+            continue;
+        }
+        // A limited direction sends one entry per pass so the limiter sees every one.
+        take_batch(ctx->send_mutex, ctx->send_cond, ctx->send_queue, limit == 0 ? BATCH : 1,
+                   batch);
+        if (batch.empty()) {
+            continue;
+        }
+        uint64_t sent = 0;
+        const bool ok = send_datagrams(ctx, batch, &sent);
+        batch.clear();
+        if (!ok) {
+            give_up(-70);
+            return 0;
+        }
+        account_pass(account, sent);
+    }
+    return 0;
+}
+
+namespace {
+
+std::string sender_text(const sockaddr_storage& from, uint16_t* port) {
+    char text[INET6_ADDRSTRLEN] = {};
+    *port = 0;
+    if (from.ss_family == AF_INET) {
+        const auto* a = reinterpret_cast<const sockaddr_in*>(&from);
+        inet_ntop(AF_INET, &a->sin_addr, text, sizeof(text));
+        *port = ntohs(a->sin_port);
+    } else if (from.ss_family == AF_INET6) {
+        const auto* a = reinterpret_cast<const sockaddr_in6*>(&from);
+        inet_ntop(AF_INET6, &a->sin6_addr, text, sizeof(text));
+        *port = ntohs(a->sin6_port);
+    }
+    return text;
+}
+
+void reset_traffic(traffic_stats* traffic) {
+    traffic->tx_bytes.store(0);
+    traffic->rx_bytes.store(0);
+    traffic->tx_time_us.store(0);
+    traffic->rx_time_us.store(0);
+}
+
+void dispatch_datagram(traffic_stats* traffic, const uint8_t* msg, int n,
+                       const sockaddr_storage& from, std::vector<std::vector<uint8_t>>& packets,
+                       std::atomic<int64_t>& last_rekey_ms) {
+    qn_ctx_t* ctx = traffic->ctx;
+    if (n <= VPN_HEADER_LEN) {
+        uint16_t port = 0;
+        std::string host = sender_text(from, &port);
+        QN_ERROR("recv {} bytes from host({}:{})", n, host, port);
+        return;
+    }
+    switch (msg[0]) {
+        case MSG_DATA_TRANS: {
+            if (ctx->proto->rx_seq.load() >= RX_SEQ_REKEY_LIMIT) {
+                request_rekey_throttled(ctx, last_rekey_ms);
+                return;
+            }
+            const int overhead = VPN_HEADER_LEN + AEAD_TAG_LEN;
+            std::vector<uint8_t> packet(n > overhead ? static_cast<size_t>(n - overhead) : 0);
+            int packet_len = 0;
+            if (data_trans_decrypt(ctx->proto, msg, n, packet.data(), &packet_len) != 0) {
+                QN_ERROR("data_trans_decrypt failed.");
+                return;
+            }
+            packet.resize(static_cast<size_t>(packet_len));
+            packets.push_back(std::move(packet));
+            return;
+        }
+        case MSG_REKEY:
+            if (check_rekey_reply(ctx->proto, msg, n, ctx->server_pk) == -1) {
+                QN_ERROR("check_rekey_reply failed.");
+                ctx->keepalive_missed.exchange(KEEPALIVE_MISSED_LIMIT);
+            }
+            return;
+        case MSG_KEEPALIVE:
+            if (check_keepalive_reply(ctx->proto, msg, n) == 0) {
+                ctx->keepalive_missed.exchange(0);
+                reset_traffic(traffic);
+            } else {
+                QN_ERROR("check_keepalive_reply failed.");
+                ctx->keepalive_missed.exchange(KEEPALIVE_MISSED_LIMIT);
+            }
+            return;
+        default:
+            QN_ERROR("Error packet type.");
+    }
+}
+
+}  // namespace
+
+int udp_receiver(traffic_stats* traffic) {
+    qn_ctx_t* ctx = traffic->ctx;
+    static std::atomic<int64_t> last_rekey_ms{0};
+    const int fd = ctx->sock->s;
+    std::vector<uint8_t> buffers(static_cast<size_t>(BATCH) * MSG_BUF_LEN);
+    mmsghdr msgs[BATCH];
+    iovec iovs[BATCH];
+    sockaddr_storage senders[BATCH];
+    std::vector<std::vector<uint8_t>> packets;
+    packets.reserve(BATCH);
+    while (ctx->running.load()) {
+        wait_result w = wait_fd(fd, POLLIN, ctx->wakeup, IO_WAIT_MS);
+        if (w == WAIT_TIMEOUT) {
+            QN_DEBUG("Read no data from UDP.");
+            continue;
+        }
+        if (w == WAIT_WOKEN) {
+            continue;
+        }
+        if (w == WAIT_FAILED) {
+            QN_ERROR("WaitForSingleObject failed: {0}.", errno);
+            give_up(-1);
+            return 0;
+        }
+        for (int i = 0; i < BATCH; ++i) {
+            iovs[i] = {buffers.data() + static_cast<size_t>(i) * MSG_BUF_LEN, MSG_BUF_LEN};
+            msgs[i] = {};
+            msgs[i].msg_hdr.msg_name = &senders[i];
+            msgs[i].msg_hdr.msg_namelen = sizeof(senders[i]);
+            msgs[i].msg_hdr.msg_iov = &iovs[i];
+            msgs[i].msg_hdr.msg_iovlen = 1;
+        }
+        int r = recvmmsg(fd, msgs, BATCH, MSG_DONTWAIT, nullptr);
+        if (r < 0) {
+            if (errno == EAGAIN || errno == EINTR) {
+                continue;
+            }
+            if (errno == ENOBUFS) {
+                QN_INFO("No enough buffer.");
+                continue;
+            }
+            QN_ERROR("WSARecvFrom failed: {0}.", errno);
+            give_up(-71);
+            return 0;
+        }
+        for (int i = 0; i < r; ++i) {
+            const uint8_t* msg = static_cast<const uint8_t*>(iovs[i].iov_base);
+            if ((msgs[i].msg_hdr.msg_flags & MSG_TRUNC) != 0) {
+                // One oversized datagram, from anyone, must not end the session.
+                QN_ERROR("Datagram larger than {} bytes dropped.", MSG_BUF_LEN);
+                continue;
+            }
+            dispatch_datagram(traffic, msg, static_cast<int>(msgs[i].msg_len), senders[i],
+                              packets, last_rekey_ms);
+        }
+        if (!packets.empty()) {
+            push_batch(ctx->recv_mutex, ctx->recv_cond, ctx->recv_queue, packets);
+            ctx->keepalive_missed.exchange(0);
+        }
+    }
+    return 0;
+}
+
+namespace {
+
+enum write_result { WRITE_DONE, WRITE_DROPPED, WRITE_STOPPED, WRITE_FAILED };
+
+write_result write_packet(qn_ctx_t* ctx, const std::vector<uint8_t>& packet) {
+    const int fd = ctx->tun->handle;
+    for (;;) {
+        ssize_t n = write(fd, packet.data(), packet.size());
+        if (n >= 0) {
+            return WRITE_DONE;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno == EAGAIN) {
+            wait_result w = wait_fd(fd, POLLOUT, ctx->wakeup, IO_WAIT_MS);
+            if (w == WAIT_WOKEN) {
+                return WRITE_STOPPED;
+            }
+            if (w != WAIT_READY) {
+                QN_ERROR("WaitForSingleObject failed: {0}.", w == WAIT_TIMEOUT ? 0 : errno);
+                return WRITE_FAILED;
+            }
+            continue;
+        }
+        if (errno == ENOBUFS) {
+            QN_INFO("No enough buffer.");
+            continue;
+        }
+        if (errno == EINVAL) {
+            // Not an IP packet: the device refuses it, the session goes on.
+            QN_WARN("Packet of {} bytes refused by the device, dropped.", packet.size());
+            return WRITE_DROPPED;
+        }
+        QN_ERROR("WriteFile failed: {0}.", errno);
+        return WRITE_FAILED;
+    }
+}
+
+}  // namespace
+
+int tun_writer(traffic_stats* traffic) {
+    qn_ctx_t* ctx = traffic->ctx;
+    static std::chrono::steady_clock::time_point mark = std::chrono::steady_clock::now();
+    rate_account account{traffic->rx_bytes, traffic->rx_time_us, mark};
+    std::vector<std::vector<uint8_t>> batch;
+    batch.reserve(BATCH);
+    while (ctx->running.load()) {
+        const int32_t limit = ctx->download_limit.load();
+        if (rate_limited(limit, traffic->rx_bytes, traffic->rx_time_us)) {
+            QN_DEBUG("Download rate limited.");
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            account_pass(account, 0);
+            continue;
+        }
+        take_batch(ctx->recv_mutex, ctx->recv_cond, ctx->recv_queue, limit == 0 ? BATCH : 1,
+                   batch);
+        if (batch.empty()) {
+            continue;
+        }
+        uint64_t written = 0;
+        for (const auto& packet : batch) {
+            write_result r = write_packet(ctx, packet);
+            if (r == WRITE_FAILED) {
+                give_up(-1);
+                return 0;
+            }
+            if (r == WRITE_STOPPED) {
+                break;
+            }
+            if (r == WRITE_DONE) {
+                written += packet.size();
+            }
+        }
+        batch.clear();
+        account_pass(account, written);
+    }
+    return 0;
+}

@@ -1,0 +1,176 @@
+#include "quarnel.h"
+
+#include <chrono>
+#include <new>
+#include <system_error>
+#include <thread>
+
+#include "business.h"
+#include "data_handler.h"
+#include "engine_log.h"
+#include "netcard_tool.h"
+#include "router.h"
+#include "socket_util.h"
+#include "tun_util.h"
+
+namespace {
+constexpr int SPLIT_MODE_DISCONN_PAUSE_MS = 3000;
+}
+
+int qn_start(qn_ctx_t** out, const char* server_ip, int server_port, const char* static_ip,
+             const uint8_t server_pk[32], const char* os_type, const char* client_version,
+             const char* token, const char* uuid, const route_prefix* local_routes,
+             int local_route_count, const route_prefix* remote_routes, int remote_route_count,
+             const route_prefix* proxy_routes, int proxy_route_count, int mtu, int upload_limit,
+             int download_limit, bool proxy_mode, const char* dns, const char* backup_dns) {
+    *out = nullptr;
+    qn_ctx_t* ctx = nullptr;
+    try {
+        ctx = new qn_ctx_t();
+    } catch (const std::exception& e) {
+        QN_ERROR("Create qn_ctx failed: {}", e.what());
+        return -1;
+    }
+
+    bool server_knows_session = false;
+    int code = 0;
+    do {
+        try {
+            ctx->proto = new proto_ctx();
+        } catch (const std::exception& e) {
+            QN_ERROR("Create proto_ctx failed: {}.", e.what());
+            code = -1;
+            break;
+        }
+        if (socket_open(server_ip, static_cast<unsigned short>(server_port), &ctx->sock) == -1) {
+            QN_ERROR("socket_open failed.");
+            code = -6;
+            break;
+        }
+        ctx->server_ip = server_ip;
+        if ((code = key_exchange(ctx, static_ip, server_pk)) != 0) {
+            QN_ERROR("key exchange failed in handshake.");
+            break;
+        }
+        if ((code = user_auth(ctx, os_type, client_version, token, uuid, local_routes,
+                              local_route_count, upload_limit, download_limit)) != 0) {
+            QN_ERROR("user auth failed in handshake.");
+            break;
+        }
+        server_knows_session = true;
+        if (tun_open("tun0", 0, ctx->tun_ip.c_str(), ctx->tun_netmask.c_str(), mtu, !proxy_mode,
+                     &ctx->tun) == -1) {
+            QN_ERROR("tun_open failed.");
+            code = -50;
+            break;
+        }
+        if (set_route_table(ctx, remote_routes, remote_route_count, proxy_routes,
+                            proxy_route_count, proxy_mode) != 0) {
+            QN_ERROR("set_route_table failed.");
+            code = -51;
+            break;
+        }
+        if (!SetAdapterDNS(ctx->tun->guid, dns, backup_dns)) {
+            QN_ERROR("set_dns failed.");
+            code = -73;
+            break;
+        }
+        ctx->dns = dns != nullptr ? dns : "";
+        ctx->backup_dns = backup_dns != nullptr ? backup_dns : "";
+        if (create_qn_threads(ctx) == -1) {
+            QN_ERROR("create_qn_thread failed.");
+            code = -7;
+            break;
+        }
+        *out = ctx;
+        return 0;
+    } while (false);
+
+    qn_stop(ctx, server_knows_session);
+    delete ctx;
+    return code;
+}
+
+void qn_stop(qn_ctx_t* ctx, bool send_disconn) {
+    if (send_disconn && ctx->sock != nullptr && ctx->proto != nullptr) {
+        if (send_disconn_req(ctx) == -1) {
+            QN_ERROR("send_disconn_req fail.");
+        } else if (!ctx->proxy_mode && ctx->tun != nullptr) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(SPLIT_MODE_DISCONN_PAUSE_MS));
+        }
+    }
+    reset_route_table(ctx);
+    if (ctx->tun != nullptr) {
+        // The resolver goes back to what it was; an unchanged one is left alone.
+        RestoreAdapterDNS(ctx->tun->guid);
+        tun_close(ctx->tun);
+        ctx->tun = nullptr;
+    }
+    if (ctx->sock != nullptr) {
+        socket_close(ctx->sock);
+        ctx->sock = nullptr;
+    }
+    delete ctx->proto;
+    ctx->proto = nullptr;
+}
+
+int create_qn_threads(qn_ctx_t* ctx) {
+    try {
+        ctx->traffic = new traffic_stats();
+    } catch (const std::exception& e) {
+        QN_ERROR("{}.", e.what());
+        return -1;
+    }
+    ctx->traffic->ctx = ctx;
+    ctx->wakeup = worker_wakeup_create();
+    ctx->running.exchange(true);
+
+    using worker = int (*)(traffic_stats*);
+    const worker workers[] = {tun_reader, udp_sender, udp_receiver, tun_writer};
+    int slot = 0;
+    try {
+        for (; slot < 4; ++slot) {
+            ctx->threads[slot] = std::make_shared<std::thread>(workers[slot], ctx->traffic);
+        }
+        ctx->threads[slot] = std::make_shared<std::thread>(qn_keepalive, ctx);
+    } catch (const std::exception& e) {
+        switch (slot) {
+            case 0:
+                QN_ERROR("tun_reader thread create failed:{}.", e.what());
+                break;
+            case 1:
+                QN_ERROR("udp_sender thread create failed:{}.", e.what());
+                break;
+            case 2:
+                QN_ERROR("udp_receiver thread create failed:{}.", e.what());
+                break;
+            case 3:
+                QN_ERROR("tun writer thread create failed:{}.", e.what());
+                break;
+            default:
+                QN_ERROR("qn_keepalive thread create failed:{}.", e.what());
+        }
+        ctx->running.exchange(false);
+        join_qn_threads(ctx);
+        return -1;
+    }
+    return 0;
+}
+
+void join_qn_threads(qn_ctx_t* ctx) {
+    // Callers cleared `running`; the wake-up makes the workers see it without waiting out
+    // their device and socket waits.
+    worker_wakeup_signal(ctx->wakeup);
+    for (auto& thread : ctx->threads) {
+        if (thread) {
+            if (thread->joinable()) {
+                thread->join();
+            }
+            thread.reset();
+        }
+    }
+    delete ctx->traffic;
+    ctx->traffic = nullptr;
+    worker_wakeup_destroy(ctx->wakeup);
+    ctx->wakeup = nullptr;
+}

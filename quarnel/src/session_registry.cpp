@@ -1,0 +1,16 @@
+#include "session_registry.h"
+
+std::mutex& session_lock() {
+    static std::mutex lock;
+    return lock;
+}
+
+std::map<std::string, std::shared_ptr<qn_ctx_t>>& session_map() {
+    static std::map<std::string, std::shared_ptr<qn_ctx_t>> sessions;
+    return sessions;
+}
+
+std::shared_ptr<qn_ctx_t> running_session() {
+    auto it = session_map().find(SESSION_DEVICE_NAME);
+    return it == session_map().end() ? nullptr : it->second;
+}

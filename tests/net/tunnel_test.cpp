@@ -1,0 +1,492 @@
+// The whole engine through its exports: a client namespace, the reference server with its
+// TUN interface in a server namespace, and a host behind the server.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/ip.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <dirent.h>
+#include <cstring>
+#include <future>
+#include <thread>
+
+#include "data_handler.h"
+#include "netns.h"
+#include "protocol.h"
+#include "quarnel_api.h"
+#include "ref_server.h"
+#include "session_registry.h"
+#include "tcp_stream.h"
+#include "test_support.h"
+#include "tun_data_path.h"
+
+using netns_test::connect;
+using netns_test::dump_state;
+using netns_test::net_state;
+using netns_test::netns;
+using netns_test::netns_scope;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr const char* SERVER_ADDR = "172.30.0.1";
+constexpr uint16_t SERVER_PORT = 51820;
+constexpr const char* LAN_HOST = "198.51.100.2";
+constexpr const char* TOKEN = "good-token";
+constexpr uint32_t TUNNEL_GATEWAY = 0x0A080001;  // 10.8.0.1
+constexpr int MTU = 1400;
+
+struct topology {
+    netns cli, srv, lan;
+    topology() {
+        connect(cli, "wan0", srv, "cli0");
+        connect(srv, "lan0", lan, "eth0");
+        cli.ip("addr add 172.30.0.2/24 dev wan0");
+        srv.ip("addr add 172.30.0.1/24 dev cli0");
+        srv.ip("addr add 198.51.100.1/24 dev lan0");
+        lan.ip("addr add 198.51.100.2/24 dev eth0");
+        cli.ip("route add default via 172.30.0.1");
+        lan.ip("route add default via 198.51.100.1");
+        srv.set_forwarding("1");
+    }
+};
+
+struct start_args {
+    std::string server_key;
+    std::string token = TOKEN;
+    bool proxy = false;
+    int upload_limit = 0;
+    int download_limit = 0;
+};
+
+route_entry_str_t route(const char* ip, int bits) {
+    route_entry_str_t r{};
+    std::strncpy(r.ip, ip, sizeof(r.ip) - 1);
+    r.bitlen = bits;
+    return r;
+}
+
+size_t entries_in(const char* dir) {
+    size_t n = 0;
+    if (DIR* d = opendir(dir)) {
+        while (readdir(d) != nullptr) {
+            ++n;
+        }
+        closedir(d);
+    }
+    return n;
+}
+
+class TunnelTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(get_vpn_status() == 0 || get_vpn_status() < 0, true);
+        start_server({});
+        client_ = std::make_unique<netns_scope>(net_.cli);
+    }
+
+    void TearDown() override {
+        stop_vpn(0);
+        client_.reset();
+        if (server_) {
+            server_->stop();
+        }
+    }
+
+    void start_server(const fault_switches& faults) {
+        if (server_) {
+            server_->stop();
+            server_.reset();
+        }
+        server_options options;
+        options.listen = SERVER_ADDR;
+        options.port = SERVER_PORT;
+        options.tokens = {TOKEN};
+        options.faults = faults;
+        netns_scope in_server(net_.srv);
+        auto data = std::make_unique<tun_data_path>();
+        std::string error;
+        ASSERT_TRUE(data->open("qsrv0", TUNNEL_GATEWAY, 24, 1500, &error)) << error;
+        data_ = data.get();
+        server_ = std::make_unique<ref_server>(options, std::move(data));
+        ASSERT_TRUE(server_->start(&error)) << error;
+    }
+
+    start_args defaults() const {
+        start_args a;
+        a.server_key = server_->key().public_hex();
+        return a;
+    }
+
+    // On the test thread, which stays in the client namespace.
+    int start(const start_args& a) {
+        const route_entry_str_t remote[] = {route("198.51.100.0", 24)};
+        return start_vpn("LINUX", "3.1.8.0", a.token.c_str(), "test-device-uuid",
+                         a.server_key.c_str(), "", SERVER_ADDR, SERVER_PORT, nullptr, 0,
+                         a.proxy ? nullptr : remote, a.proxy ? 0 : 1, nullptr, 0, MTU,
+                         a.upload_limit, a.download_limit, a.proxy ? 1 : 0, "10.8.0.1",
+                         "10.8.0.254");
+    }
+
+    bool ping_lan_host(int count = 3) {
+        auto r = net_.cli.exec(
+            {"ping", "-c", std::to_string(count), "-i", "0.2", "-W", "2", "-n", LAN_HOST});
+        return r.status == 0;
+    }
+
+    std::string tunnel_address() {
+        std::lock_guard<std::mutex> lock(session_lock());
+        auto session = running_session();
+        return session ? session->tun_ip : std::string();
+    }
+
+    // Starts moving `bytes` of the verified stream from one namespace to an address in
+    // another; the future holds what the receiver saw.
+    std::future<tcp_stream::receive_result> start_transfer(const netns& from, const netns& to,
+                                                           const std::string& to_addr,
+                                                           uint64_t bytes) {
+        static uint16_t port = 40000;
+        const uint16_t this_port = ++port;
+        std::string error;
+        int listener = -1;
+        {
+            netns_scope in_receiver(to);
+            listener = tcp_stream::listen_on(this_port, &error);
+        }
+        EXPECT_GE(listener, 0) << error;
+        auto receiver = std::async(
+            std::launch::async, [listener] { return tcp_stream::receive_verified(listener, 30s); });
+        return std::async(std::launch::async, [&from, to_addr, this_port, bytes,
+                                               receiver = std::move(receiver)]() mutable {
+            std::string send_error;
+            {
+                netns_scope in_sender(from);
+                tcp_stream::send_stream(to_addr, this_port, bytes, &send_error);
+            }
+            auto result = receiver.get();
+            if (!result.verified) {
+                result.error += " / " + send_error;
+            }
+            return result;
+        });
+    }
+
+    tcp_stream::receive_result transfer(const netns& from, const netns& to,
+                                        const std::string& to_addr, uint64_t bytes) {
+        auto result = start_transfer(from, to, to_addr, bytes).get();
+        EXPECT_TRUE(result.verified) << result.error;
+        return result;
+    }
+
+    uint64_t received(msg_type type) const { return server_->stats().received[type].load(); }
+
+    topology net_;
+    std::unique_ptr<ref_server> server_;
+    tun_data_path* data_ = nullptr;
+    std::unique_ptr<netns_scope> client_;
+};
+
+TEST_F(TunnelTest, SplitModeCarriesTrafficAndLeavesNothingBehind) {
+    const net_state before = dump_state(net_.cli);
+    start_args a = defaults();
+    ASSERT_EQ(start(a), 0);
+    EXPECT_EQ(get_vpn_status(), 0);
+    EXPECT_FALSE(dump_state(net_.cli) == before);
+    EXPECT_TRUE(ping_lan_host());
+    auto up = transfer(net_.cli, net_.lan, LAN_HOST, 20'000'000);
+    EXPECT_EQ(up.bytes, 20'000'000u);
+    auto down = transfer(net_.lan, net_.cli, tunnel_address(), 20'000'000);
+    EXPECT_EQ(down.bytes, 20'000'000u);
+    EXPECT_GT(data_->to_network(), 10000u);
+    const uint64_t through_tunnel = data_->to_network();
+    stop_vpn(1);
+    EXPECT_EQ(received(MSG_DISCONN), 1u);
+    EXPECT_EQ(dump_state(net_.cli), before);
+    // Without the tunnel the host is reached directly, past the server's TUN interface.
+    EXPECT_TRUE(ping_lan_host(1));
+    EXPECT_EQ(data_->to_network(), through_tunnel);
+}
+
+TEST_F(TunnelTest, ProxyModeCarriesTrafficAndLeavesNothingBehind) {
+    const net_state before = dump_state(net_.cli);
+    start_args a = defaults();
+    a.proxy = true;
+    ASSERT_EQ(start(a), 0);
+    EXPECT_TRUE(ping_lan_host());
+    auto up = transfer(net_.cli, net_.lan, LAN_HOST, 20'000'000);
+    EXPECT_EQ(up.bytes, 20'000'000u);
+    auto down = transfer(net_.lan, net_.cli, tunnel_address(), 20'000'000);
+    EXPECT_EQ(down.bytes, 20'000'000u);
+    const uint64_t through_tunnel = data_->to_network();
+    EXPECT_GT(through_tunnel, 10000u);
+    stop_vpn(1);
+    EXPECT_EQ(received(MSG_DISCONN), 1u);
+    EXPECT_EQ(dump_state(net_.cli), before);
+    // Without the tunnel the host is reached directly, past the server's TUN interface.
+    EXPECT_TRUE(ping_lan_host(1));
+    EXPECT_EQ(data_->to_network(), through_tunnel);
+}
+
+TEST_F(TunnelTest, FailedStartsLeaveTheHostAndTheRunningSessionAlone) {
+    const net_state before = dump_state(net_.cli);
+    start_args a = defaults();
+
+    start_args short_key = a;
+    short_key.server_key.pop_back();
+    EXPECT_EQ(start(short_key), -3);
+    start_args bad_char = a;
+    bad_char.server_key[10] = 'g';
+    EXPECT_EQ(start(bad_char), -3);
+
+    start_args wrong_token = a;
+    wrong_token.token = "not-a-customer";
+    EXPECT_EQ(start(wrong_token), -41);
+    EXPECT_EQ(get_vpn_status(), -41);
+    EXPECT_EQ(dump_state(net_.cli), before);
+    EXPECT_EQ(received(MSG_DISCONN), 0u);
+
+    ASSERT_EQ(start(a), 0);
+    EXPECT_EQ(get_vpn_status(), 0);
+    EXPECT_EQ(start(a), -4);
+    EXPECT_EQ(get_vpn_status(), 0);
+    EXPECT_TRUE(ping_lan_host(2));
+    stop_vpn(0);
+    EXPECT_EQ(received(MSG_DISCONN), 0u);
+    EXPECT_EQ(get_vpn_status(), 0);
+    EXPECT_EQ(dump_state(net_.cli), before);
+    stop_vpn(1);  // idle: nothing happens
+    EXPECT_EQ(received(MSG_DISCONN), 0u);
+}
+
+TEST_F(TunnelTest, SilentServerFailsTheKeyExchange) {
+    fault_switches faults;
+    faults.drop_s1 = true;
+    start_server(faults);
+    const net_state before = dump_state(net_.cli);
+    EXPECT_EQ(start(defaults()), -20);
+    EXPECT_EQ(get_vpn_status(), -20);
+    EXPECT_EQ(received(MSG_AUTH_KX), 3u);
+    EXPECT_EQ(dump_state(net_.cli), before);
+}
+
+TEST_F(TunnelTest, MssIsClampedOnTheWayToTheServer) {
+    ASSERT_EQ(start(defaults()), 0);
+    const std::string source = tunnel_address();
+
+    // A raw TCP socket behind the server sees the SYN as it arrived.
+    int watcher = -1;
+    {
+        netns_scope in_lan(net_.lan);
+        watcher = socket(AF_INET, SOCK_RAW, IPPROTO_TCP);
+    }
+    ASSERT_GE(watcher, 0);
+    timeval tv{5, 0};
+    setsockopt(watcher, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+
+    // A SYN offering MSS 1460, written as a forwarded packet would arrive at the TUN device.
+    uint8_t syn[44] = {};
+    syn[0] = 0x45;
+    syn[3] = sizeof(syn);
+    syn[8] = 64;
+    syn[9] = IPPROTO_TCP;
+    inet_pton(AF_INET, source.c_str(), &syn[12]);
+    inet_pton(AF_INET, LAN_HOST, &syn[16]);
+    uint8_t* tcp = syn + 20;
+    tcp[0] = 0xAB, tcp[1] = 0xCD, tcp[3] = 9;  // ports 43981 -> 9
+    tcp[12] = 6 << 4;
+    tcp[13] = 0x02;
+    tcp[20] = 2, tcp[21] = 4, tcp[22] = 1460 >> 8, tcp[23] = 1460 & 0xFF;
+    int raw = socket(AF_INET, SOCK_RAW, IPPROTO_RAW);
+    ASSERT_GE(raw, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    inet_pton(AF_INET, LAN_HOST, &to.sin_addr);
+    ASSERT_EQ(sendto(raw, syn, sizeof(syn), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to)),
+              static_cast<ssize_t>(sizeof(syn)));
+    close(raw);
+
+    int seen_mss = -1;
+    uint8_t buf[2048];
+    for (int i = 0; i < 50 && seen_mss < 0; ++i) {
+        ssize_t n = recv(watcher, buf, sizeof(buf), 0);
+        if (n < 0) {
+            break;
+        }
+        const int ihl = (buf[0] & 0x0F) * 4;
+        const uint8_t* t = buf + ihl;
+        if (n >= ihl + 24 && t[0] == 0xAB && t[1] == 0xCD && (t[13] & 0x02) && t[20] == 2) {
+            seen_mss = (t[22] << 8) | t[23];
+        }
+    }
+    close(watcher);
+    EXPECT_EQ(seen_mss, MTU - 40);
+}
+
+TEST_F(TunnelTest, SendSequenceAtItsLimitRekeysAndTrafficResumes) {
+    ASSERT_EQ(start(defaults()), 0);
+    ASSERT_TRUE(ping_lan_host(1));
+    {
+        std::lock_guard<std::mutex> lock(session_lock());
+        running_session()->proto->tx_seq.store(TX_SEQ_REKEY_LIMIT - 2);
+    }
+    // The first packets use up the sequence space; the next are dropped and trigger S4.
+    net_.cli.exec({"ping", "-c", "4", "-i", "0.2", "-W", "1", "-n", LAN_HOST});
+    ASSERT_TRUE(test_support::wait_until([&] { return received(MSG_REKEY) >= 1; }));
+    EXPECT_TRUE(ping_lan_host(3));
+    EXPECT_EQ(received(MSG_REKEY), 1u);
+    {
+        std::lock_guard<std::mutex> lock(session_lock());
+        EXPECT_LT(running_session()->proto->tx_seq.load(), 0x100000000ULL);
+    }
+    auto up = transfer(net_.cli, net_.lan, LAN_HOST, 2'000'000);
+    EXPECT_EQ(up.bytes, 2'000'000u);
+}
+
+// Offers UDP at a steady rate well above a limit and measures what arrives, free of the
+// feedback a TCP flow would add. Returns payload bytes per second received between 1 s after
+// the first datagram and the end of the offer.
+double udp_arrival_rate(const netns& from, const netns& to, const std::string& to_addr,
+                        uint16_t port, double offered_bytes_per_s, double seconds) {
+    constexpr size_t DATAGRAM = 1000;
+    int rx = -1;
+    {
+        netns_scope in_receiver(to);
+        rx = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(port);
+        EXPECT_EQ(bind(rx, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+        timeval tv{0, 200000};
+        setsockopt(rx, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    }
+    std::thread sender([&] {
+        netns_scope in_sender(from);
+        int tx = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(port);
+        inet_pton(AF_INET, to_addr.c_str(), &addr.sin_addr);
+        std::vector<uint8_t> payload(DATAGRAM, 0x42);
+        const auto start = std::chrono::steady_clock::now();
+        const auto gap = std::chrono::duration<double>(DATAGRAM / offered_bytes_per_s);
+        for (int i = 0;
+             std::chrono::steady_clock::now() - start < std::chrono::duration<double>(seconds);
+             ++i) {
+            std::this_thread::sleep_until(
+                start + std::chrono::duration_cast<std::chrono::nanoseconds>(gap * i));
+            sendto(tx, payload.data(), payload.size(), 0, reinterpret_cast<sockaddr*>(&addr),
+                   sizeof(addr));
+        }
+        close(tx);
+    });
+    uint8_t buf[2048];
+    std::chrono::steady_clock::time_point first{};
+    uint64_t counted = 0;
+    for (;;) {
+        ssize_t n = recv(rx, buf, sizeof(buf), 0);
+        const auto now = std::chrono::steady_clock::now();
+        if (n > 0 && first == std::chrono::steady_clock::time_point{}) {
+            first = now;
+        }
+        const double at = std::chrono::duration<double>(now - first).count();
+        if (n < 0 && first != std::chrono::steady_clock::time_point{} && at > seconds) {
+            break;
+        }
+        if (n > 0 && at >= 1.0 && at <= seconds) {
+            counted += static_cast<uint64_t>(n);
+        }
+        if (at > seconds + 1) {
+            break;
+        }
+    }
+    sender.join();
+    close(rx);
+    return counted / (seconds - 1.0);
+}
+
+TEST_F(TunnelTest, RateLimitsHoldTheAverageAndLiftAtOnce) {
+    start_args a = defaults();
+    a.upload_limit = 100000;
+    a.download_limit = 100000;
+    ASSERT_EQ(start(a), 0);
+    // The average runs from one keepalive reply to the next, and time without traffic counts
+    // at the next packet: light traffic keeps both directions accounted until the first
+    // reply opens a fresh window, so that the window starts now and not at the last session.
+    std::atomic<bool> window_open{false};
+    std::thread pinger([&] {
+        while (!window_open.load()) {
+            net_.cli.exec({"ping", "-c", "1", "-W", "1", "-n", "-q", LAN_HOST});
+            std::this_thread::sleep_for(200ms);
+        }
+    });
+    const bool replied =
+        test_support::wait_until([&] { return received(MSG_KEEPALIVE) >= 1; }, 20s);
+    window_open = true;
+    pinger.join();
+    ASSERT_TRUE(replied);
+
+    // Both directions at once, each offered three times its limit. The limiter counts whole
+    // messages (headers and tag included), so payload arrives a little under the limit.
+    const std::string client_addr = tunnel_address();
+    auto down = std::async(std::launch::async, [&] {
+        return udp_arrival_rate(net_.lan, net_.cli, client_addr, 7002, 300000, 5.0);
+    });
+    const double up_rate = udp_arrival_rate(net_.cli, net_.lan, LAN_HOST, 7001, 300000, 5.0);
+    const double down_rate = down.get();
+    EXPECT_GT(up_rate, 80000);
+    EXPECT_LT(up_rate, 105000);
+    EXPECT_GT(down_rate, 80000);
+    EXPECT_LT(down_rate, 105000);
+
+    update_limit_rate(0, 0);
+    auto free_up = transfer(net_.cli, net_.lan, LAN_HOST, 5'000'000);
+    EXPECT_LT(free_up.seconds, 3.0);
+    auto free_down = transfer(net_.lan, net_.cli, client_addr, 5'000'000);
+    EXPECT_LT(free_down.seconds, 3.0);
+}
+
+TEST_F(TunnelTest, HundredStartStopCyclesLeakNothing) {
+    const net_state before = dump_state(net_.cli);
+    start_args a = defaults();
+    a.proxy = true;
+    // One cycle first, so that lazily created process-wide things exist before counting.
+    ASSERT_EQ(start(a), 0);
+    stop_vpn(1);
+    const size_t fds = entries_in("/proc/self/fd");
+    const size_t threads = entries_in("/proc/self/task");
+    for (int i = 0; i < 100; ++i) {
+        ASSERT_EQ(start(a), 0) << "cycle " << i;
+        stop_vpn(1);
+    }
+    EXPECT_EQ(entries_in("/proc/self/fd"), fds);
+    EXPECT_EQ(entries_in("/proc/self/task"), threads);
+    EXPECT_EQ(dump_state(net_.cli), before);
+    EXPECT_EQ(received(MSG_DISCONN), 101u);
+    EXPECT_EQ(server_->session_count(), 0u);
+}
+
+TEST_F(TunnelTest, SilentServerEndsTheKeepaliveButNotTheDataPath) {
+    fault_switches faults;
+    faults.silent_after = 2;  // answers S1 and S2, then nothing
+    start_server(faults);
+    ASSERT_EQ(start(defaults()), 0);
+    const size_t threads = entries_in("/proc/self/task");
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_TRUE(test_support::wait_until([] { return get_vpn_status() == -72; }, 120s));
+    const double waited =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    EXPECT_GT(waited, 85);
+    EXPECT_LT(waited, 110);
+    // Only the keepalive worker ended; the data workers run until the stop.
+    ASSERT_TRUE(
+        test_support::wait_until([&] { return entries_in("/proc/self/task") == threads - 1; }));
+    {
+        std::lock_guard<std::mutex> lock(session_lock());
+        EXPECT_TRUE(running_session()->running.load());
+    }
+    stop_vpn(0);
+    EXPECT_EQ(get_vpn_status(), -72);
+}
+
+}  // namespace
