@@ -45,8 +45,30 @@ constexpr int KEEPALIVE_REQ_LEN = 615;
 constexpr int KEEPALIVE_PLAIN_LEN = 584;
 constexpr int KEEPALIVE_REPLY_LEN = 32;
 constexpr int DISCONN_REQ_LEN = 95;
+constexpr int DISCONN_PLAIN_LEN = 64;
 constexpr int PING_REQ_LEN = 79;
 constexpr uint32_t KX_MAGIC = 0x00030003;
+
+// Offsets in the S2 request plaintext.
+constexpr int UA_TOKEN = 0;
+constexpr int UA_UUID = 512;
+constexpr int UA_OS_TYPE = 576;
+constexpr int UA_CLIENT_VERSION = 586;
+constexpr int UA_ROUTES = 596;
+constexpr int UA_ROUTE_COUNT = 846;
+constexpr int UA_UPLOAD = 847;
+constexpr int UA_DOWNLOAD = 851;
+
+// Offsets in the S5 request plaintext.
+constexpr int KA_TOKEN = 0;
+constexpr int KA_UUID = 512;
+constexpr int KA_DOWNLOAD = 576;
+constexpr int KA_UPLOAD = 580;
+
+// Offsets in the signed message of the S1 and S4 replies.
+constexpr int SIGNED_STATUS = 0;
+constexpr int SIGNED_TX_SEQ = 1;
+constexpr int SIGNED_SERVER_PK = 9;
 
 // The two session keys, replaced only as a whole so a seal or open never mixes generations.
 struct session_keys {
@@ -82,7 +104,7 @@ struct proto_ctx {
     // Takes the next send sequence number and the key record of the same generation.
     const session_keys* begin_seal(uint64_t* seq);
 
-private:
+  private:
     std::mutex key_store_lock_;
     std::deque<session_keys> key_store_;
 };
@@ -118,10 +140,10 @@ int create_kx_req(proto_ctx* proto, const char* static_ip, uint8_t* buf, int* le
 int check_kx_reply(proto_ctx* proto, const uint8_t* msg, int len, const uint8_t* server_pk);
 
 // Refuses (-1) texts longer than their fields and more than 50 routes instead of cutting them.
-int create_user_auth_req(proto_ctx* proto, const char* token, const char* uuid,
-                         const char* os_type, const char* client_version,
-                         const route_prefix* local_routes, int local_route_count,
-                         int32_t upload_limit, int32_t download_limit, uint8_t* buf, int* len);
+int create_user_auth_req(proto_ctx* proto, const char* token, const char* uuid, const char* os_type,
+                         const char* client_version, const route_prefix* local_routes,
+                         int local_route_count, int32_t upload_limit, int32_t download_limit,
+                         uint8_t* buf, int* len);
 int check_user_auth_reply(proto_ctx* proto, const uint8_t* msg, int len, char* tun_ip,
                           char* tun_netmask);
 

@@ -343,6 +343,26 @@ TEST_F(TunnelTest, SendSequenceAtItsLimitRekeysAndTrafficResumes) {
     EXPECT_EQ(up.bytes, 2'000'000u);
 }
 
+TEST_F(TunnelTest, UnansweredRekeyIsRepeatedAtMostEveryThreeSeconds) {
+    fault_switches faults;
+    faults.drop_s4 = true;
+    start_server(faults);
+    ASSERT_EQ(start(defaults()), 0);
+    {
+        std::lock_guard<std::mutex> lock(session_lock());
+        running_session()->proto->tx_seq.store(TX_SEQ_REKEY_LIMIT);
+    }
+    // Every packet from the device is dropped now; ten a second for seven seconds.
+    const auto began = std::chrono::steady_clock::now();
+    net_.cli.exec({"ping", "-i", "0.1", "-w", "7", "-n", "-q", LAN_HOST});
+    const double spent =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    const uint64_t requests = received(MSG_REKEY);
+    EXPECT_GE(requests, 2u);
+    EXPECT_LE(static_cast<double>(requests), spent / 3.0 + 1.0);
+    EXPECT_EQ(data_->to_network(), 0u);
+}
+
 // Offers UDP at a steady rate well above a limit and measures what arrives, free of the
 // feedback a TCP flow would add. Returns payload bytes per second received between 1 s after
 // the first datagram and the end of the offer.

@@ -1,0 +1,185 @@
+#include "business.h"
+
+#include <cstring>
+
+#include "engine_log.h"
+#include "protocol.h"
+#include "quarnel.h"
+#include "socket_util.h"
+
+namespace {
+
+constexpr int HANDSHAKE_ATTEMPTS = 3;
+
+enum class attempt { replied, build_failed, no_reply };
+
+// Builds a fresh request and waits for one reply; retries are the caller's business.
+template <typename Build>
+attempt request_once(udp_socket* sock, Build build, uint8_t* reply, int* reply_len) {
+    uint8_t request[CONTROL_BUF_LEN] = {};
+    int request_len = 0;
+    if (build(request, &request_len) != 0)
+        return attempt::build_failed;
+    std::memset(reply, 0, CONTROL_BUF_LEN);
+    *reply_len = CONTROL_BUF_LEN;
+    if (udp_send_and_recv(sock, request, request_len, reply, reply_len) != 0)
+        return attempt::no_reply;
+    return attempt::replied;
+}
+
+class token_guard {
+  public:
+    explicit token_guard(qn_ctx_t* ctx) : ctx_(ctx) { token_lock_acquire(ctx_); }
+    ~token_guard() { token_lock_release(ctx_); }
+    token_guard(const token_guard&) = delete;
+    token_guard& operator=(const token_guard&) = delete;
+
+  private:
+    qn_ctx_t* ctx_;
+};
+
+}  // namespace
+
+int key_exchange(qn_ctx_t* ctx, const char* static_ip, const uint8_t* server_pk) {
+    uint8_t reply[CONTROL_BUF_LEN];
+    int reply_len = 0;
+    auto build = [&](uint8_t* buf, int* len) {
+        return create_kx_req(ctx->proto, static_ip, buf, len);
+    };
+    attempt result = attempt::no_reply;
+    for (int i = 0; i < HANDSHAKE_ATTEMPTS && result != attempt::replied; ++i) {
+        result = request_once(ctx->sock, build, reply, &reply_len);
+        if (result == attempt::build_failed) {
+            QN_ERROR("create_kx_req fail.");
+            return -21;
+        }
+        if (result == attempt::no_reply)
+            QN_ERROR("udp_send_and_recv fail.");
+    }
+    if (result != attempt::replied) {
+        QN_ERROR("Server no response.");
+        return -20;
+    }
+    if (check_kx_reply(ctx->proto, reply, reply_len, server_pk) != 0) {
+        QN_ERROR("check_kx_reply fail.");
+        return -21;
+    }
+    std::memcpy(ctx->server_pk, server_pk, sizeof ctx->server_pk);
+    return 0;
+}
+
+int user_auth(qn_ctx_t* ctx, const char* os_type, const char* client_version, const char* token,
+              const char* uuid, const route_prefix* local_routes, int local_route_count,
+              int upload_limit, int download_limit) {
+    uint8_t reply[CONTROL_BUF_LEN];
+    int reply_len = 0;
+    auto build = [&](uint8_t* buf, int* len) {
+        return create_user_auth_req(ctx->proto, token, uuid, os_type, client_version, local_routes,
+                                    local_route_count, upload_limit, download_limit, buf, len);
+    };
+    attempt result = attempt::no_reply;
+    for (int i = 0; i < HANDSHAKE_ATTEMPTS && result != attempt::replied; ++i) {
+        result = request_once(ctx->sock, build, reply, &reply_len);
+        if (result == attempt::build_failed) {
+            QN_ERROR("create_user_auth_req fail.");
+            return -41;
+        }
+        if (result == attempt::no_reply)
+            QN_ERROR("udp_send_and_recv fail.");
+    }
+    if (result != attempt::replied) {
+        QN_ERROR("Server no response.");
+        return -40;
+    }
+    char tun_ip[ADDR_TEXT_FIELD] = {};
+    char tun_netmask[ADDR_TEXT_FIELD] = {};
+    if (check_user_auth_reply(ctx->proto, reply, reply_len, tun_ip, tun_netmask) != 0) {
+        QN_ERROR("check_user_auth_reply fail.");
+        return -41;
+    }
+    {
+        token_guard lock(ctx);
+        ctx->token = token != nullptr ? token : "";
+    }
+    ctx->uuid = uuid != nullptr ? uuid : "";
+    ctx->upload_limit.store(upload_limit);
+    ctx->download_limit.store(download_limit);
+    ctx->tun_ip = tun_ip;
+    ctx->tun_netmask = tun_netmask;
+    return 0;
+}
+
+int send_rekey_req(qn_ctx_t* ctx) {
+    uint8_t request[CONTROL_BUF_LEN] = {};
+    int len = 0;
+    if (create_rekey_req(ctx->proto, request, &len) != 0) {
+        QN_ERROR("create_rekey_req failed.");
+        return -1;
+    }
+    if (udp_send_and_recv(ctx->sock, request, len, nullptr, nullptr) != 0) {
+        QN_ERROR("qn_send_and_recv failed.");
+        return -1;
+    }
+    return 0;
+}
+
+int send_heartbeat_req(qn_ctx_t* ctx) {
+    uint8_t request[CONTROL_BUF_LEN] = {};
+    int len = 0;
+    int built = 0;
+    {
+        token_guard lock(ctx);
+        built = create_keepalive_req(ctx->proto, ctx->token.c_str(), ctx->uuid.c_str(),
+                                     ctx->upload_limit.load(), ctx->download_limit.load(), request,
+                                     &len);
+    }
+    if (built != 0) {
+        QN_ERROR("create_keepalive_req fail.");
+        return -1;
+    }
+    if (udp_send_and_recv(ctx->sock, request, len, nullptr, nullptr) != 0) {
+        QN_ERROR("qn_send_and_recv failed.");
+        return -1;
+    }
+    return 0;
+}
+
+int send_disconn_req(qn_ctx_t* ctx) {
+    uint8_t request[CONTROL_BUF_LEN] = {};
+    int len = 0;
+    if (create_disconn_req(ctx->proto, ctx->uuid.c_str(), request, &len) != 0) {
+        QN_ERROR("create_disconn_req fail.");
+        return -1;
+    }
+    if (udp_send_and_recv(ctx->sock, request, len, nullptr, nullptr) != 0) {
+        QN_ERROR("qn_send_and_recv failed.");
+        return -1;
+    }
+    return 0;
+}
+
+int udp_ping_impl(const char* ip, unsigned short port, uint16_t* rtt_ms) {
+    uint8_t request[CONTROL_BUF_LEN] = {};
+    int len = 0;
+    create_ping_req(steady_micros(), request, &len);
+    udp_socket* sock = nullptr;
+    if (socket_open(ip, port, &sock) != 0) {
+        QN_ERROR("socket_open fail.");
+        return -6;
+    }
+    uint8_t reply[CONTROL_BUF_LEN] = {};
+    int reply_len = CONTROL_BUF_LEN;
+    if (udp_send_and_recv(sock, request, len, reply, &reply_len) != 0) {
+        socket_close(sock);
+        QN_DEBUG("udp_send_and_recv fail.");
+        return -76;
+    }
+    if (check_ping_reply(reply, reply_len) != 0) {
+        socket_close(sock);
+        QN_ERROR("check_ping_reply fail.");
+        return -77;
+    }
+    *rtt_ms = static_cast<uint16_t>(ping_rtt_ms(reply, steady_micros()));
+    socket_close(sock);
+    return 0;
+}
