@@ -98,8 +98,10 @@ measure_set() {
     done
 }
 
-median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{v[NR]=$1} END {print (NR % 2) ? v[(NR+1)/2] : (v[NR/2] + v[NR/2+1]) / 2}'; }
-range() { tr ' ' '\n' | grep -v '^$' | sort -g | awk 'NR==1 {lo=$1} {hi=$1} END {printf "%s-%s", lo, hi}'; }
+# Numbers of 100 and more as integers, smaller ones with three significant digits.
+shown='function shown(x) { return x >= 100 ? sprintf("%.0f", x) : sprintf("%.3g", x) }'
+median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk "$shown"' {v[NR]=$1} END {print shown((NR % 2) ? v[(NR+1)/2] : (v[NR/2] + v[NR/2+1]) / 2)}'; }
+range() { tr ' ' '\n' | grep -v '^$' | sort -g | awk "$shown"' NR==1 {lo=$1} {hi=$1} END {printf "%s-%s", shown(lo), shown(hi)}'; }
 
 bash "$root/scripts/topology.sh" create "$name"
 echo "raw path (no tunnel)" >&2

@@ -85,22 +85,44 @@ wait_result wait_fd(int fd, short events, worker_wakeup* wakeup, int timeout_ms)
 
 void give_up(int32_t code) { g_engine_status.exchange(code); }
 
-void push_batch(std::mutex& mutex, std::condition_variable_any& cond, packet_queue& queue,
-                std::vector<std::vector<uint8_t>>& batch) {
+// Passes a batch on to the next stage. A direction without a limit, with nothing queued and
+// nothing in flight, is served at once by the calling thread (`direct` returns how many
+// entries it got rid of), which saves a thread hand-off per batch; the rest, or everything
+// otherwise, goes onto the queue for the worker in the order it came.
+template <typename Direct>
+void hand_over(std::mutex& mutex, std::condition_variable_any& cond, packet_queue& queue,
+               bool& in_flight, bool unlimited, std::vector<std::vector<uint8_t>>& batch,
+               Direct direct) {
     if (batch.empty()) {
         return;
     }
-    std::lock_guard<std::mutex> lock(mutex);
-    for (auto& entry : batch) {
-        queue.push(std::move(entry));
+    bool mine = false;
+    if (unlimited) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (queue.empty() && !in_flight) {
+            in_flight = mine = true;
+        }
     }
-    cond.notify_one();
+    const size_t done = mine ? direct(batch) : 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (mine) {
+            in_flight = false;
+        }
+        for (size_t i = done; i < batch.size(); ++i) {
+            queue.push(std::move(batch[i]));
+        }
+        if (done < batch.size()) {
+            cond.notify_one();
+        }
+    }
     batch.clear();
 }
 
-// Waits up to 1 ms for entries and moves up to `limit` of them out of the queue.
+// Waits up to 1 ms for entries and moves up to `limit` of them out of the queue; the batch
+// stays in flight until finish_batch.
 void take_batch(std::mutex& mutex, std::condition_variable_any& cond, packet_queue& queue,
-                size_t limit, std::vector<std::vector<uint8_t>>& batch) {
+                bool& in_flight, size_t limit, std::vector<std::vector<uint8_t>>& batch) {
     std::unique_lock<std::mutex> lock(mutex);
     if (!cond.wait_for(lock, std::chrono::milliseconds(1), [&] { return !queue.empty(); })) {
         return;
@@ -109,6 +131,59 @@ void take_batch(std::mutex& mutex, std::condition_variable_any& cond, packet_que
         batch.push_back(std::move(queue.front()));
         queue.pop();
     }
+    in_flight = true;
+}
+
+void finish_batch(std::mutex& mutex, bool& in_flight, std::vector<std::vector<uint8_t>>& batch) {
+    batch.clear();
+    std::lock_guard<std::mutex> lock(mutex);
+    in_flight = false;
+}
+
+// Sends what the socket takes without waiting; returns how many datagrams went out.
+size_t send_without_waiting(qn_ctx_t* ctx, traffic_stats* traffic,
+                            const std::vector<std::vector<uint8_t>>& batch) {
+    udp_socket* sock = ctx->sock;
+    mmsghdr msgs[BATCH];
+    iovec iovs[BATCH];
+    const size_t count = std::min(batch.size(), static_cast<size_t>(BATCH));
+    for (size_t i = 0; i < count; ++i) {
+        iovs[i] = {const_cast<uint8_t*>(batch[i].data()), batch[i].size()};
+        msgs[i] = {};
+        msgs[i].msg_hdr.msg_name = &sock->peer;
+        msgs[i].msg_hdr.msg_namelen = static_cast<socklen_t>(sock->peer_len);
+        msgs[i].msg_hdr.msg_iov = &iovs[i];
+        msgs[i].msg_hdr.msg_iovlen = 1;
+    }
+    size_t done = 0;
+    while (done < count) {
+        int r = sendmmsg(sock->s, msgs + done, static_cast<unsigned>(count - done), MSG_DONTWAIT);
+        if (r < 0 && errno == EINTR) {
+            continue;
+        }
+        if (r <= 0) {
+            break;  // the sender worker deals with a full socket and with errors
+        }
+        for (int i = 0; i < r; ++i) {
+            traffic->tx_bytes.fetch_add(batch[done + i].size());
+        }
+        done += static_cast<size_t>(r);
+    }
+    return done;
+}
+
+// Writes packets to the device until it would block or refuses one; returns how many.
+size_t write_without_waiting(qn_ctx_t* ctx, traffic_stats* traffic,
+                             const std::vector<std::vector<uint8_t>>& batch) {
+    size_t done = 0;
+    for (const auto& packet : batch) {
+        if (write(ctx->tun->handle, packet.data(), packet.size()) < 0) {
+            break;  // the writer worker deals with a full device and with errors
+        }
+        traffic->rx_bytes.fetch_add(packet.size());
+        ++done;
+    }
+    return done;
 }
 
 void seal_packet(qn_ctx_t* ctx, uint8_t* packet, int n, std::vector<std::vector<uint8_t>>& out,
@@ -128,6 +203,17 @@ void seal_packet(qn_ctx_t* ctx, uint8_t* packet, int n, std::vector<std::vector<
         msg.resize(static_cast<size_t>(len));
         out.push_back(std::move(msg));
     }
+}
+
+}  // namespace
+
+namespace {
+
+void send_batch(traffic_stats* traffic, std::vector<std::vector<uint8_t>>& batch) {
+    qn_ctx_t* ctx = traffic->ctx;
+    hand_over(ctx->send_mutex, ctx->send_cond, ctx->send_queue, ctx->send_in_flight,
+              ctx->upload_limit.load() == 0, batch,
+              [&](const auto& b) { return send_without_waiting(ctx, traffic, b); });
 }
 
 }  // namespace
@@ -164,7 +250,7 @@ int tun_reader(traffic_stats* traffic) {
                     continue;
                 }
                 QN_ERROR("ReadFile failed: {0}.", errno);
-                push_batch(ctx->send_mutex, ctx->send_cond, ctx->send_queue, batch);
+                send_batch(traffic, batch);
                 give_up(-1);
                 return 0;
             }
@@ -173,7 +259,7 @@ int tun_reader(traffic_stats* traffic) {
                 seal_packet(ctx, buf.data(), static_cast<int>(n), batch, last_rekey_ms);
             }
         }
-        push_batch(ctx->send_mutex, ctx->send_cond, ctx->send_queue, batch);
+        send_batch(traffic, batch);
     }
     return 0;
 }
@@ -249,14 +335,14 @@ int udp_sender(traffic_stats* traffic) {
             continue;
         }
         // A limited direction sends one entry per pass so the limiter sees every one.
-        take_batch(ctx->send_mutex, ctx->send_cond, ctx->send_queue, limit == 0 ? BATCH : 1,
-                   batch);
+        take_batch(ctx->send_mutex, ctx->send_cond, ctx->send_queue, ctx->send_in_flight,
+                   limit == 0 ? BATCH : 1, batch);
         if (batch.empty()) {
             continue;
         }
         uint64_t sent = 0;
         const bool ok = send_datagrams(ctx, batch, &sent);
-        batch.clear();
+        finish_batch(ctx->send_mutex, ctx->send_in_flight, batch);
         if (!ok) {
             give_up(-70);
             return 0;
@@ -395,7 +481,9 @@ int udp_receiver(traffic_stats* traffic) {
                               packets, last_rekey_ms);
         }
         if (!packets.empty()) {
-            push_batch(ctx->recv_mutex, ctx->recv_cond, ctx->recv_queue, packets);
+            hand_over(ctx->recv_mutex, ctx->recv_cond, ctx->recv_queue, ctx->write_in_flight,
+                      ctx->download_limit.load() == 0, packets,
+                      [&](const auto& b) { return write_without_waiting(ctx, traffic, b); });
             ctx->keepalive_missed.exchange(0);
         }
     }
@@ -457,8 +545,8 @@ int tun_writer(traffic_stats* traffic) {
             account_pass(account, 0);
             continue;
         }
-        take_batch(ctx->recv_mutex, ctx->recv_cond, ctx->recv_queue, limit == 0 ? BATCH : 1,
-                   batch);
+        take_batch(ctx->recv_mutex, ctx->recv_cond, ctx->recv_queue, ctx->write_in_flight,
+                   limit == 0 ? BATCH : 1, batch);
         if (batch.empty()) {
             continue;
         }
@@ -466,6 +554,7 @@ int tun_writer(traffic_stats* traffic) {
         for (const auto& packet : batch) {
             write_result r = write_packet(ctx, packet);
             if (r == WRITE_FAILED) {
+                finish_batch(ctx->recv_mutex, ctx->write_in_flight, batch);
                 give_up(-1);
                 return 0;
             }
@@ -476,7 +565,7 @@ int tun_writer(traffic_stats* traffic) {
                 written += packet.size();
             }
         }
-        batch.clear();
+        finish_batch(ctx->recv_mutex, ctx->write_in_flight, batch);
         account_pass(account, written);
     }
     return 0;

@@ -45,6 +45,10 @@ struct qn_ctx_t {
     std::condition_variable_any send_cond;
     std::mutex recv_mutex;
     std::condition_variable_any recv_cond;
+    // Under the queue's mutex: a batch of that direction is being sent or written right now,
+    // so whoever sends next must queue behind it to keep the order.
+    bool send_in_flight = false;
+    bool write_in_flight = false;
     std::atomic<bool> running{false};
     std::shared_ptr<std::thread> threads[QN_THREAD_COUNT];
     std::shared_ptr<std::thread> protect_thread;

@@ -13,7 +13,8 @@
 namespace {
 
 constexpr int RECEIVE_BUF_LEN = 0x10000 + VPN_HEADER_LEN;
-constexpr int DATAGRAMS_PER_TURN = 64;  // then the outbox gets its turn
+constexpr int DATAGRAMS_PER_BATCH = 32;  // one system call's worth
+constexpr int BATCHES_PER_TURN = 2;      // then the outbox gets its turn
 constexpr auto EXPIRY_PERIOD = std::chrono::seconds(1);
 
 std::shared_ptr<spdlog::logger> make_logger() {
@@ -29,7 +30,7 @@ ref_server::ref_server(server_options options, std::unique_ptr<data_path> data)
     : options_(std::move(options)),
       data_(std::move(data)),
       log_(make_logger()),
-      receive_buf_(RECEIVE_BUF_LEN) {}
+      receive_buf_(static_cast<size_t>(RECEIVE_BUF_LEN) * DATAGRAMS_PER_BATCH) {}
 
 ref_server::~ref_server() {
     stop();
@@ -128,11 +129,16 @@ void ref_server::run() {
 }
 
 void ref_server::handle_datagrams() {
-    peer_address from;
-    for (int i = 0; i < DATAGRAMS_PER_TURN; ++i) {
-        const int n = endpoint_.receive(receive_buf_.data(), RECEIVE_BUF_LEN, &from);
-        if (n < 0)
+    peer_address from[DATAGRAMS_PER_BATCH];
+    int lengths[DATAGRAMS_PER_BATCH];
+    for (int turn = 0; turn < BATCHES_PER_TURN; ++turn) {
+        const int n = endpoint_.receive_batch(receive_buf_.data(), RECEIVE_BUF_LEN,
+                                              DATAGRAMS_PER_BATCH, from, lengths);
+        for (int i = 0; i < n; ++i) {
+            dispatcher_->handle(receive_buf_.data() + static_cast<size_t>(i) * RECEIVE_BUF_LEN,
+                                lengths[i], from[i], server_clock::now());
+        }
+        if (n < DATAGRAMS_PER_BATCH)
             return;
-        dispatcher_->handle(receive_buf_.data(), n, from, server_clock::now());
     }
 }

@@ -1,5 +1,7 @@
 #include "udp_endpoint.h"
 
+#include <vector>
+
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -56,15 +58,29 @@ bool udp_endpoint::open(const std::string& address, uint16_t port, std::string* 
     return true;
 }
 
-int udp_endpoint::receive(uint8_t* buf, int cap, peer_address* from) {
+int udp_endpoint::receive_batch(uint8_t* buf, int cap, int count, peer_address* from,
+                                int* lengths) {
+    std::vector<mmsghdr> msgs(static_cast<size_t>(count));
+    std::vector<iovec> iovs(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        iovs[i] = {buf + static_cast<size_t>(i) * static_cast<size_t>(cap),
+                   static_cast<size_t>(cap)};
+        msgs[i] = {};
+        msgs[i].msg_hdr.msg_name = &from[i].addr;
+        msgs[i].msg_hdr.msg_namelen = sizeof from[i].addr;
+        msgs[i].msg_hdr.msg_iov = &iovs[i];
+        msgs[i].msg_hdr.msg_iovlen = 1;
+    }
     for (;;) {
-        from->len = sizeof from->addr;
-        const ssize_t n = recvfrom(fd_, buf, static_cast<size_t>(cap), 0,
-                                   reinterpret_cast<sockaddr*>(&from->addr), &from->len);
-        if (n >= 0)
-            return static_cast<int>(n);
-        if (errno != EINTR)
-            return -1;
+        const int n =
+            recvmmsg(fd_, msgs.data(), static_cast<unsigned>(count), MSG_DONTWAIT, nullptr);
+        if (n < 0 && errno == EINTR)
+            continue;
+        for (int i = 0; i < n; ++i) {
+            from[i].len = msgs[i].msg_hdr.msg_namelen;
+            lengths[i] = static_cast<int>(msgs[i].msg_len);
+        }
+        return n < 0 ? 0 : n;
     }
 }
 

@@ -26,8 +26,9 @@ class udp_endpoint {
     int fd() const { return fd_; }
     uint16_t port() const { return port_; }
 
-    // One datagram, or -1 when none is waiting. Datagrams longer than cap are cut.
-    int receive(uint8_t* buf, int cap, peer_address* from);
+    // Up to `count` waiting datagrams in one call, the i-th into buf + i * cap with its length
+    // in lengths[i]; returns how many (0 when none is waiting). Longer ones are cut.
+    int receive_batch(uint8_t* buf, int cap, int count, peer_address* from, int* lengths);
     void send(const peer_address& to, const uint8_t* data, int len);
 
   private:
