@@ -15,7 +15,9 @@ int64_t steady_ms() {
         .count();
 }
 
-uint16_t load_be16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+uint16_t load_be16(const uint8_t* p) {
+    return static_cast<uint16_t>((p[0] << 8) | p[1]);
+}
 
 void store_be16(uint8_t* p, uint16_t v) {
     p[0] = static_cast<uint8_t>(v >> 8);
@@ -91,8 +93,8 @@ bool rate_limited(int32_t limit, const std::atomic<uint64_t>& bytes,
         return false;
     }
     // 0/0 is NaN, never greater: the first entry after a reset always passes.
-    const double rate = static_cast<double>(bytes.load()) / static_cast<double>(time_us.load()) *
-                        1000000.0;
+    const double rate =
+        static_cast<double>(bytes.load()) / static_cast<double>(time_us.load()) * 1000000.0;
     return rate > static_cast<double>(limit);
 }
 
@@ -105,14 +107,15 @@ void account_pass(rate_account& account, uint64_t pass_bytes) {
     account.mark = std::chrono::steady_clock::now();
 }
 
-void request_rekey_throttled(qn_ctx_t* ctx, std::atomic<int64_t>& last_request_ms) {
+void request_rekey_throttled(qn_ctx_t* ctx, std::atomic<int64_t>& last_request_ms,
+                             const char* worker) {
     const int64_t now = steady_ms();
     if (now - last_request_ms.load() <= REKEY_INTERVAL_MS) {
         return;
     }
     last_request_ms.store(now);
     if (send_rekey_req(ctx) == -1) {
-        QN_ERROR("send_rekey_req failed.");
+        QN_ERROR_IN(worker, "send_rekey_req failed.");
     }
 }
 

@@ -42,7 +42,8 @@ bool rate_limited(int32_t limit, const std::atomic<uint64_t>& bytes,
 void account_pass(rate_account& account, uint64_t pass_bytes);
 
 // Sends an S4 request unless this worker sent one within the last 3 seconds.
-void request_rekey_throttled(qn_ctx_t* ctx, std::atomic<int64_t>& last_request_ms);
+void request_rekey_throttled(qn_ctx_t* ctx, std::atomic<int64_t>& last_request_ms,
+                             const char* worker);
 
 // Lets a stop end the workers' device, socket and sleep waits at once.
 worker_wakeup* worker_wakeup_create();

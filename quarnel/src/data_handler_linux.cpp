@@ -61,6 +61,12 @@ constexpr int BATCH = 32;
 constexpr int TUN_READ_BUF = 65536;
 constexpr int MAX_FRAMED_PACKET = MSG_BUF_LEN - VPN_HEADER_LEN - AEAD_TAG_LEN;
 
+// Helpers of a worker log under its name.
+constexpr const char* TUN_READER = "tun_reader";
+constexpr const char* UDP_SENDER = "udp_sender";
+constexpr const char* UDP_RECEIVER = "udp_receiver";
+constexpr const char* TUN_WRITER = "tun_writer";
+
 enum wait_result { WAIT_READY, WAIT_TIMEOUT, WAIT_WOKEN, WAIT_FAILED };
 
 wait_result wait_fd(int fd, short events, worker_wakeup* wakeup, int timeout_ms) {
@@ -83,7 +89,9 @@ wait_result wait_fd(int fd, short events, worker_wakeup* wakeup, int timeout_ms)
     }
 }
 
-void give_up(int32_t code) { g_engine_status.exchange(code); }
+void give_up(int32_t code) {
+    g_engine_status.exchange(code);
+}
 
 // Passes a batch on to the next stage. A direction without a limit, with nothing queued and
 // nothing in flight, is served at once by the calling thread (`direct` returns how many
@@ -189,11 +197,11 @@ size_t write_without_waiting(qn_ctx_t* ctx, traffic_stats* traffic,
 void seal_packet(qn_ctx_t* ctx, uint8_t* packet, int n, std::vector<std::vector<uint8_t>>& out,
                  std::atomic<int64_t>& last_rekey_ms) {
     if (ctx->proto->tx_seq.load() >= TX_SEQ_REKEY_LIMIT) {
-        request_rekey_throttled(ctx, last_rekey_ms);
+        request_rekey_throttled(ctx, last_rekey_ms, TUN_READER);
         return;
     }
     if (n > MAX_FRAMED_PACKET) {
-        QN_WARN("Packet of {} bytes does not fit a message, dropped.", n);
+        QN_WARN_IN(TUN_READER, "Packet of {} bytes does not fit a message, dropped.", n);
         return;
     }
     clamp_tcp_mss(packet, n, ctx->tun->mtu - 40);
@@ -299,21 +307,55 @@ bool send_datagrams(qn_ctx_t* ctx, std::vector<std::vector<uint8_t>>& batch, uin
                 return true;
             }
             if (w != WAIT_READY) {
-                QN_ERROR("WaitForSingleObject failed: {0}.", w == WAIT_TIMEOUT ? 0 : errno);
+                QN_ERROR_IN(UDP_SENDER, "WaitForSingleObject failed: {0}.",
+                            w == WAIT_TIMEOUT ? 0 : errno);
                 return false;
             }
             continue;
         }
         if (errno == ENOBUFS) {
-            QN_INFO("No enough buffer.");
+            QN_INFO_IN(UDP_SENDER, "No enough buffer.");
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
             if (!ctx->running.load()) {
                 return true;
             }
             continue;
         }
-        QN_ERROR("WSASendTo failed: {0}.", errno);
+        QN_ERROR_IN(UDP_SENDER, "WSASendTo failed: {0}.", errno);
         return false;
+    }
+    return true;
+}
+
+// The loop of udp_sender and tun_writer: the rate limit check, then up to one batch from the
+// queue handed to `deliver` (false: give up), then the accounting. False when it gave up.
+template <typename Deliver>
+bool drain_queue(qn_ctx_t* ctx, const char* worker, const char* limited_text,
+                 const std::atomic<int32_t>& limit_value, rate_account& account, std::mutex& mutex,
+                 std::condition_variable_any& cond, packet_queue& queue, bool& in_flight,
+                 Deliver deliver) {
+    std::vector<std::vector<uint8_t>> batch;
+    batch.reserve(BATCH);
+    while (ctx->running.load()) {
+        const int32_t limit = limit_value.load();
+        if (rate_limited(limit, account.bytes, account.time_us)) {
+            QN_DEBUG_IN(worker, "{}", limited_text);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            account_pass(account, 0);
+            continue;
+        }
+        // A limited direction takes one entry per pass so the limiter sees every one.
+        take_batch(mutex, cond, queue, in_flight, limit == 0 ? BATCH : 1, batch);
+        if (batch.empty()) {
+            continue;
+        }
+        uint64_t bytes = 0;
+        const bool ok = deliver(batch, &bytes);
+        finish_batch(mutex, in_flight, batch);
+        if (!ok) {
+            return false;
+        }
+        account_pass(account, bytes);
     }
     return true;
 }
@@ -324,30 +366,11 @@ int udp_sender(traffic_stats* traffic) {
     qn_ctx_t* ctx = traffic->ctx;
     static std::chrono::steady_clock::time_point mark = std::chrono::steady_clock::now();
     rate_account account{traffic->tx_bytes, traffic->tx_time_us, mark};
-    std::vector<std::vector<uint8_t>> batch;
-    batch.reserve(BATCH);
-    while (ctx->running.load()) {
-        const int32_t limit = ctx->upload_limit.load();
-        if (rate_limited(limit, traffic->tx_bytes, traffic->tx_time_us)) {
-            QN_DEBUG("Upload rate limited.");
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            account_pass(account, 0);
-            continue;
-        }
-        // A limited direction sends one entry per pass so the limiter sees every one.
-        take_batch(ctx->send_mutex, ctx->send_cond, ctx->send_queue, ctx->send_in_flight,
-                   limit == 0 ? BATCH : 1, batch);
-        if (batch.empty()) {
-            continue;
-        }
-        uint64_t sent = 0;
-        const bool ok = send_datagrams(ctx, batch, &sent);
-        finish_batch(ctx->send_mutex, ctx->send_in_flight, batch);
-        if (!ok) {
-            give_up(-70);
-            return 0;
-        }
-        account_pass(account, sent);
+    if (!drain_queue(
+            ctx, __func__, "Upload rate limited.", ctx->upload_limit, account, ctx->send_mutex,
+            ctx->send_cond, ctx->send_queue, ctx->send_in_flight,
+            [ctx](auto& batch, uint64_t* sent) { return send_datagrams(ctx, batch, sent); })) {
+        give_up(-70);
     }
     return 0;
 }
@@ -383,20 +406,20 @@ void dispatch_datagram(traffic_stats* traffic, const uint8_t* msg, int n,
     if (n <= VPN_HEADER_LEN) {
         uint16_t port = 0;
         std::string host = sender_text(from, &port);
-        QN_ERROR("recv {} bytes from host({}:{})", n, host, port);
+        QN_ERROR_IN(UDP_RECEIVER, "recv {} bytes from host({}:{})", n, host, port);
         return;
     }
     switch (msg[0]) {
         case MSG_DATA_TRANS: {
             if (ctx->proto->rx_seq.load() >= RX_SEQ_REKEY_LIMIT) {
-                request_rekey_throttled(ctx, last_rekey_ms);
+                request_rekey_throttled(ctx, last_rekey_ms, UDP_RECEIVER);
                 return;
             }
             const int overhead = VPN_HEADER_LEN + AEAD_TAG_LEN;
             std::vector<uint8_t> packet(n > overhead ? static_cast<size_t>(n - overhead) : 0);
             int packet_len = 0;
             if (data_trans_decrypt(ctx->proto, msg, n, packet.data(), &packet_len) != 0) {
-                QN_ERROR("data_trans_decrypt failed.");
+                QN_ERROR_IN(UDP_RECEIVER, "data_trans_decrypt failed.");
                 return;
             }
             packet.resize(static_cast<size_t>(packet_len));
@@ -405,7 +428,7 @@ void dispatch_datagram(traffic_stats* traffic, const uint8_t* msg, int n,
         }
         case MSG_REKEY:
             if (check_rekey_reply(ctx->proto, msg, n, ctx->server_pk) == -1) {
-                QN_ERROR("check_rekey_reply failed.");
+                QN_ERROR_IN(UDP_RECEIVER, "check_rekey_reply failed.");
                 ctx->keepalive_missed.exchange(KEEPALIVE_MISSED_LIMIT);
             }
             return;
@@ -414,12 +437,12 @@ void dispatch_datagram(traffic_stats* traffic, const uint8_t* msg, int n,
                 ctx->keepalive_missed.exchange(0);
                 reset_traffic(traffic);
             } else {
-                QN_ERROR("check_keepalive_reply failed.");
+                QN_ERROR_IN(UDP_RECEIVER, "check_keepalive_reply failed.");
                 ctx->keepalive_missed.exchange(KEEPALIVE_MISSED_LIMIT);
             }
             return;
         default:
-            QN_ERROR("Error packet type.");
+            QN_ERROR_IN(UDP_RECEIVER, "Error packet type.");
     }
 }
 
@@ -477,8 +500,8 @@ int udp_receiver(traffic_stats* traffic) {
                 QN_ERROR("Datagram larger than {} bytes dropped.", MSG_BUF_LEN);
                 continue;
             }
-            dispatch_datagram(traffic, msg, static_cast<int>(msgs[i].msg_len), senders[i],
-                              packets, last_rekey_ms);
+            dispatch_datagram(traffic, msg, static_cast<int>(msgs[i].msg_len), senders[i], packets,
+                              last_rekey_ms);
         }
         if (!packets.empty()) {
             hand_over(ctx->recv_mutex, ctx->recv_cond, ctx->recv_queue, ctx->write_in_flight,
@@ -510,23 +533,42 @@ write_result write_packet(qn_ctx_t* ctx, const std::vector<uint8_t>& packet) {
                 return WRITE_STOPPED;
             }
             if (w != WAIT_READY) {
-                QN_ERROR("WaitForSingleObject failed: {0}.", w == WAIT_TIMEOUT ? 0 : errno);
+                QN_ERROR_IN(TUN_WRITER, "WaitForSingleObject failed: {0}.",
+                            w == WAIT_TIMEOUT ? 0 : errno);
                 return WRITE_FAILED;
             }
             continue;
         }
         if (errno == ENOBUFS) {
-            QN_INFO("No enough buffer.");
+            QN_INFO_IN(TUN_WRITER, "No enough buffer.");
             continue;
         }
         if (errno == EINVAL) {
             // Not an IP packet: the device refuses it, the session goes on.
-            QN_WARN("Packet of {} bytes refused by the device, dropped.", packet.size());
+            QN_WARN_IN(TUN_WRITER, "Packet of {} bytes refused by the device, dropped.",
+                       packet.size());
             return WRITE_DROPPED;
         }
-        QN_ERROR("WriteFile failed: {0}.", errno);
+        QN_ERROR_IN(TUN_WRITER, "WriteFile failed: {0}.", errno);
         return WRITE_FAILED;
     }
+}
+
+// Writes the batch packet by packet; false when the worker must give up.
+bool write_batch(qn_ctx_t* ctx, const std::vector<std::vector<uint8_t>>& batch, uint64_t* written) {
+    for (const auto& packet : batch) {
+        const write_result r = write_packet(ctx, packet);
+        if (r == WRITE_FAILED) {
+            return false;
+        }
+        if (r == WRITE_STOPPED) {
+            break;
+        }
+        if (r == WRITE_DONE) {
+            *written += packet.size();
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -535,38 +577,12 @@ int tun_writer(traffic_stats* traffic) {
     qn_ctx_t* ctx = traffic->ctx;
     static std::chrono::steady_clock::time_point mark = std::chrono::steady_clock::now();
     rate_account account{traffic->rx_bytes, traffic->rx_time_us, mark};
-    std::vector<std::vector<uint8_t>> batch;
-    batch.reserve(BATCH);
-    while (ctx->running.load()) {
-        const int32_t limit = ctx->download_limit.load();
-        if (rate_limited(limit, traffic->rx_bytes, traffic->rx_time_us)) {
-            QN_DEBUG("Download rate limited.");
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            account_pass(account, 0);
-            continue;
-        }
-        take_batch(ctx->recv_mutex, ctx->recv_cond, ctx->recv_queue, ctx->write_in_flight,
-                   limit == 0 ? BATCH : 1, batch);
-        if (batch.empty()) {
-            continue;
-        }
-        uint64_t written = 0;
-        for (const auto& packet : batch) {
-            write_result r = write_packet(ctx, packet);
-            if (r == WRITE_FAILED) {
-                finish_batch(ctx->recv_mutex, ctx->write_in_flight, batch);
-                give_up(-1);
-                return 0;
-            }
-            if (r == WRITE_STOPPED) {
-                break;
-            }
-            if (r == WRITE_DONE) {
-                written += packet.size();
-            }
-        }
-        finish_batch(ctx->recv_mutex, ctx->write_in_flight, batch);
-        account_pass(account, written);
+    if (!drain_queue(ctx, __func__, "Download rate limited.", ctx->download_limit, account,
+                     ctx->recv_mutex, ctx->recv_cond, ctx->recv_queue, ctx->write_in_flight,
+                     [ctx](const auto& batch, uint64_t* written) {
+                         return write_batch(ctx, batch, written);
+                     })) {
+        give_up(-1);
     }
     return 0;
 }

@@ -34,15 +34,21 @@ std::string log_file_path();
 
 }  // namespace engine_log
 
-#define QN_LOG(level, ...)                                                                  \
-    do {                                                                                    \
-        if (::engine_log::enabled(level))                                                   \
-            ::engine_log::write(spdlog::source_loc{__FILE__, __LINE__, __func__}, level,    \
-                                __VA_ARGS__);                                               \
+// Logs under the name of the given function: helpers of a worker log as the worker.
+#define QN_LOG_IN(function, level, ...)                                                  \
+    do {                                                                                 \
+        if (::engine_log::enabled(level))                                                \
+            ::engine_log::write(spdlog::source_loc{__FILE__, __LINE__, function}, level, \
+                                __VA_ARGS__);                                            \
     } while (0)
+#define QN_LOG(level, ...) QN_LOG_IN(__func__, level, __VA_ARGS__)
 
 #define QN_TRACE(...) QN_LOG(spdlog::level::trace, __VA_ARGS__)
 #define QN_DEBUG(...) QN_LOG(spdlog::level::debug, __VA_ARGS__)
 #define QN_INFO(...) QN_LOG(spdlog::level::info, __VA_ARGS__)
 #define QN_WARN(...) QN_LOG(spdlog::level::warn, __VA_ARGS__)
 #define QN_ERROR(...) QN_LOG(spdlog::level::err, __VA_ARGS__)
+#define QN_DEBUG_IN(function, ...) QN_LOG_IN(function, spdlog::level::debug, __VA_ARGS__)
+#define QN_INFO_IN(function, ...) QN_LOG_IN(function, spdlog::level::info, __VA_ARGS__)
+#define QN_WARN_IN(function, ...) QN_LOG_IN(function, spdlog::level::warn, __VA_ARGS__)
+#define QN_ERROR_IN(function, ...) QN_LOG_IN(function, spdlog::level::err, __VA_ARGS__)
