@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Compiles every portable engine source for 32-bit Windows (syntax only) so that
-# 32-bit and Windows-header mistakes show up early. Only the spdlog, fmt, libsodium
+# 32-bit and Windows-header mistakes show up early. Only the spdlog, fmt, libsodium, Boost
 # and project include folders are on the include path.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -11,6 +11,7 @@ ln -s /usr/include/spdlog "$stage/spdlog"
 ln -s /usr/include/fmt "$stage/fmt"
 ln -s /usr/include/sodium "$stage/sodium"
 ln -s /usr/include/sodium.h "$stage/sodium.h"
+ln -s /usr/include/boost "$stage/boost"
 
 status=0
 count=0
@@ -22,6 +23,6 @@ while IFS= read -r src; do
         echo "windows syntax check failed: $src"
         status=1
     fi
-done < <(find "$root/quarnel" -name '*.cpp' ! -name '*_linux.cpp' ! -name '*_win.cpp' | sort)
+done < <(find "$root/quarnel/src" "$root/quarnel/vpn-proto" -name '*.cpp' ! -name '*_linux.cpp' ! -name '*_win.cpp' | sort)
 echo "windows syntax check: $count portable sources, status $status"
 exit $status
