@@ -93,6 +93,25 @@ void give_up(int32_t code) {
     g_engine_status.exchange(code);
 }
 
+enum readiness { READY, NOT_YET, FAILED };
+
+// The readers' bounded wait: a time-out is logged as idle, a stop's wake-up sends the
+// worker back to its loop test, a failed wait is logged and ends the worker.
+readiness wait_readable(qn_ctx_t* ctx, int fd, const char* worker, const char* idle_text) {
+    switch (wait_fd(fd, POLLIN, ctx->wakeup, IO_WAIT_MS)) {
+        case WAIT_READY:
+            return READY;
+        case WAIT_TIMEOUT:
+            QN_DEBUG_IN(worker, "{}", idle_text);
+            return NOT_YET;
+        case WAIT_WOKEN:
+            return NOT_YET;
+        default:
+            QN_ERROR_IN(worker, "WaitForSingleObject failed: {0}.", errno);
+            return FAILED;
+    }
+}
+
 // Passes a batch on to the next stage. A direction without a limit, with nothing queued and
 // nothing in flight, is served at once by the calling thread (`direct` returns how many
 // entries it got rid of), which saves a thread hand-off per batch; the rest, or everything
@@ -234,18 +253,13 @@ int tun_reader(traffic_stats* traffic) {
     std::vector<std::vector<uint8_t>> batch;
     batch.reserve(BATCH);
     while (ctx->running.load()) {
-        wait_result w = wait_fd(fd, POLLIN, ctx->wakeup, IO_WAIT_MS);
-        if (w == WAIT_TIMEOUT) {
-            QN_DEBUG("Read no data from tun.");
-            continue;
-        }
-        if (w == WAIT_WOKEN) {
-            continue;
-        }
-        if (w == WAIT_FAILED) {
-            QN_ERROR("WaitForSingleObject failed: {0}.", errno);
+        const readiness ready = wait_readable(ctx, fd, __func__, "Read no data from tun.");
+        if (ready == FAILED) {
             give_up(-1);
             return 0;
+        }
+        if (ready == NOT_YET) {
+            continue;
         }
         for (int i = 0; i < BATCH; ++i) {
             ssize_t n = read(fd, buf.data(), buf.size());
@@ -459,18 +473,13 @@ int udp_receiver(traffic_stats* traffic) {
     std::vector<std::vector<uint8_t>> packets;
     packets.reserve(BATCH);
     while (ctx->running.load()) {
-        wait_result w = wait_fd(fd, POLLIN, ctx->wakeup, IO_WAIT_MS);
-        if (w == WAIT_TIMEOUT) {
-            QN_DEBUG("Read no data from UDP.");
-            continue;
-        }
-        if (w == WAIT_WOKEN) {
-            continue;
-        }
-        if (w == WAIT_FAILED) {
-            QN_ERROR("WaitForSingleObject failed: {0}.", errno);
+        const readiness ready = wait_readable(ctx, fd, __func__, "Read no data from UDP.");
+        if (ready == FAILED) {
             give_up(-1);
             return 0;
+        }
+        if (ready == NOT_YET) {
+            continue;
         }
         for (int i = 0; i < BATCH; ++i) {
             iovs[i] = {buffers.data() + static_cast<size_t>(i) * MSG_BUF_LEN, MSG_BUF_LEN};
