@@ -27,6 +27,26 @@ attempt request_once(udp_socket* sock, Build build, uint8_t* reply, int* reply_l
     return attempt::replied;
 }
 
+// Up to three attempts, each with a fresh request, logging as the handshake step `step`.
+// Returns replied, build_failed (after logging build_fail_text) or no_reply (after
+// "Server no response.").
+template <typename Build>
+attempt request_with_retries(udp_socket* sock, const char* step, const char* build_fail_text,
+                             Build build, uint8_t* reply, int* reply_len) {
+    for (int i = 0; i < HANDSHAKE_ATTEMPTS; ++i) {
+        const attempt result = request_once(sock, build, reply, reply_len);
+        if (result == attempt::build_failed) {
+            QN_ERROR_IN(step, "{}", build_fail_text);
+            return result;
+        }
+        if (result == attempt::replied)
+            return result;
+        QN_ERROR_IN(step, "udp_send_and_recv fail.");
+    }
+    QN_ERROR_IN(step, "Server no response.");
+    return attempt::no_reply;
+}
+
 class token_guard {
   public:
     explicit token_guard(qn_ctx_t* ctx) : ctx_(ctx) { token_lock_acquire(ctx_); }
@@ -46,19 +66,14 @@ int key_exchange(qn_ctx_t* ctx, const char* static_ip, const uint8_t* server_pk)
     auto build = [&](uint8_t* buf, int* len) {
         return create_kx_req(ctx->proto, static_ip, buf, len);
     };
-    attempt result = attempt::no_reply;
-    for (int i = 0; i < HANDSHAKE_ATTEMPTS && result != attempt::replied; ++i) {
-        result = request_once(ctx->sock, build, reply, &reply_len);
-        if (result == attempt::build_failed) {
-            QN_ERROR("create_kx_req fail.");
+    switch (request_with_retries(ctx->sock, __func__, "create_kx_req fail.", build, reply,
+                                 &reply_len)) {
+        case attempt::build_failed:
             return -21;
-        }
-        if (result == attempt::no_reply)
-            QN_ERROR("udp_send_and_recv fail.");
-    }
-    if (result != attempt::replied) {
-        QN_ERROR("Server no response.");
-        return -20;
+        case attempt::no_reply:
+            return -20;
+        case attempt::replied:
+            break;
     }
     if (check_kx_reply(ctx->proto, reply, reply_len, server_pk) != 0) {
         QN_ERROR("check_kx_reply fail.");
@@ -77,19 +92,14 @@ int user_auth(qn_ctx_t* ctx, const char* os_type, const char* client_version, co
         return create_user_auth_req(ctx->proto, token, uuid, os_type, client_version, local_routes,
                                     local_route_count, upload_limit, download_limit, buf, len);
     };
-    attempt result = attempt::no_reply;
-    for (int i = 0; i < HANDSHAKE_ATTEMPTS && result != attempt::replied; ++i) {
-        result = request_once(ctx->sock, build, reply, &reply_len);
-        if (result == attempt::build_failed) {
-            QN_ERROR("create_user_auth_req fail.");
+    switch (request_with_retries(ctx->sock, __func__, "create_user_auth_req fail.", build, reply,
+                                 &reply_len)) {
+        case attempt::build_failed:
             return -41;
-        }
-        if (result == attempt::no_reply)
-            QN_ERROR("udp_send_and_recv fail.");
-    }
-    if (result != attempt::replied) {
-        QN_ERROR("Server no response.");
-        return -40;
+        case attempt::no_reply:
+            return -40;
+        case attempt::replied:
+            break;
     }
     char tun_ip[ADDR_TEXT_FIELD] = {};
     char tun_netmask[ADDR_TEXT_FIELD] = {};
