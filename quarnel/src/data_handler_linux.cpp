@@ -167,12 +167,9 @@ void finish_batch(std::mutex& mutex, bool& in_flight, std::vector<std::vector<ui
     in_flight = false;
 }
 
-// Sends what the socket takes without waiting; returns how many datagrams went out.
-size_t send_without_waiting(qn_ctx_t* ctx, traffic_stats* traffic,
-                            const std::vector<std::vector<uint8_t>>& batch) {
-    udp_socket* sock = ctx->sock;
-    mmsghdr msgs[BATCH];
-    iovec iovs[BATCH];
+// One message header per datagram of the batch (at most BATCH), all to the server.
+size_t prepare_datagrams(udp_socket* sock, const std::vector<std::vector<uint8_t>>& batch,
+                         mmsghdr* msgs, iovec* iovs) {
     const size_t count = std::min(batch.size(), static_cast<size_t>(BATCH));
     for (size_t i = 0; i < count; ++i) {
         iovs[i] = {const_cast<uint8_t*>(batch[i].data()), batch[i].size()};
@@ -182,6 +179,16 @@ size_t send_without_waiting(qn_ctx_t* ctx, traffic_stats* traffic,
         msgs[i].msg_hdr.msg_iov = &iovs[i];
         msgs[i].msg_hdr.msg_iovlen = 1;
     }
+    return count;
+}
+
+// Sends what the socket takes without waiting; returns how many datagrams went out.
+size_t send_without_waiting(qn_ctx_t* ctx, traffic_stats* traffic,
+                            const std::vector<std::vector<uint8_t>>& batch) {
+    udp_socket* sock = ctx->sock;
+    mmsghdr msgs[BATCH];
+    iovec iovs[BATCH];
+    const size_t count = prepare_datagrams(sock, batch, msgs, iovs);
     size_t done = 0;
     while (done < count) {
         int r = sendmmsg(sock->s, msgs + done, static_cast<unsigned>(count - done), MSG_DONTWAIT);
@@ -293,18 +300,10 @@ bool send_datagrams(qn_ctx_t* ctx, std::vector<std::vector<uint8_t>>& batch, uin
     udp_socket* sock = ctx->sock;
     mmsghdr msgs[BATCH];
     iovec iovs[BATCH];
+    const size_t count = prepare_datagrams(sock, batch, msgs, iovs);
     size_t done = 0;
-    while (done < batch.size()) {
-        const size_t count = batch.size() - done;
-        for (size_t i = 0; i < count; ++i) {
-            iovs[i] = {batch[done + i].data(), batch[done + i].size()};
-            msgs[i] = {};
-            msgs[i].msg_hdr.msg_name = &sock->peer;
-            msgs[i].msg_hdr.msg_namelen = static_cast<socklen_t>(sock->peer_len);
-            msgs[i].msg_hdr.msg_iov = &iovs[i];
-            msgs[i].msg_hdr.msg_iovlen = 1;
-        }
-        int r = sendmmsg(sock->s, msgs, static_cast<unsigned>(count), 0);
+    while (done < count) {
+        int r = sendmmsg(sock->s, msgs + done, static_cast<unsigned>(count - done), 0);
         if (r > 0) {
             for (int i = 0; i < r; ++i) {
                 *sent += batch[done + i].size();

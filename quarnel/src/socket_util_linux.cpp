@@ -124,24 +124,36 @@ int socket_open(const char* ip, unsigned short port, udp_socket** out) {
     return 0;
 }
 
+namespace {
+
+// The bounded wait of a pending send or receive; logs why it ended unless the socket is ready.
+bool wait_pending(int fd, short events) {
+    int error = 0;
+    switch (wait_socket(fd, events, &error)) {
+        case wait_result::timed_out:
+            QN_ERROR_IN("udp_send_and_recv", "WaitForSingleObject timeout.");
+            return false;
+        case wait_result::failed:
+            QN_ERROR_IN("udp_send_and_recv", "WaitForSingleObject failed: {}.", error);
+            return false;
+        case wait_result::ready:
+            break;
+    }
+    return true;
+}
+
+}  // namespace
+
 int udp_send_and_recv(udp_socket* sock, const uint8_t* msg, int len, uint8_t* reply,
                       int* reply_len) {
     int error = send_datagram(sock, msg, len);
     if (is_pending(error)) {
-        switch (wait_socket(sock->s, POLLOUT, &error)) {
-            case wait_result::timed_out:
-                QN_ERROR("WaitForSingleObject timeout.");
-                return -1;
-            case wait_result::failed:
-                QN_ERROR("WaitForSingleObject failed: {}.", error);
-                return -1;
-            case wait_result::ready:
-                error = send_datagram(sock, msg, len);
-                if (error != 0 && error != ENOBUFS) {
-                    QN_ERROR("WSAGetOverlappedResult failed: {}.", error);
-                    return -1;
-                }
-                break;
+        if (!wait_pending(sock->s, POLLOUT))
+            return -1;
+        error = send_datagram(sock, msg, len);
+        if (error != 0 && error != ENOBUFS) {
+            QN_ERROR("WSAGetOverlappedResult failed: {}.", error);
+            return -1;
         }
     } else if (error != 0 && error != ENOBUFS) {
         QN_ERROR("WSASendTo failed: {}.", error);
@@ -154,20 +166,12 @@ int udp_send_and_recv(udp_socket* sock, const uint8_t* msg, int len, uint8_t* re
 
     int n = recv_datagram(sock, reply, *reply_len);
     if (n < 0 && is_pending(-n)) {
-        switch (wait_socket(sock->s, POLLIN, &error)) {
-            case wait_result::timed_out:
-                QN_ERROR("WaitForSingleObject timeout.");
-                return -1;
-            case wait_result::failed:
-                QN_ERROR("WaitForSingleObject failed: {}.", error);
-                return -1;
-            case wait_result::ready:
-                n = recv_datagram(sock, reply, *reply_len);
-                if (n < 0) {
-                    QN_ERROR("WSAGetOverlappedResult failed: {}.", -n);
-                    return -1;
-                }
-                break;
+        if (!wait_pending(sock->s, POLLIN))
+            return -1;
+        n = recv_datagram(sock, reply, *reply_len);
+        if (n < 0) {
+            QN_ERROR("WSAGetOverlappedResult failed: {}.", -n);
+            return -1;
         }
     } else if (n < 0) {
         QN_ERROR("WSARecvFrom failed: {}.", -n);
