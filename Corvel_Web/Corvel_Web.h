@@ -1,0 +1,52 @@
+// The program's only window: a frameless widget with its own title bar above the page.
+#pragma once
+
+#include <QPoint>
+#include <QString>
+#include <QSystemTrayIcon>
+#include <QWebEnginePage>
+#include <QWidget>
+
+class TitleWidget;
+class QWebEngineView;
+class QWebChannel;
+class QWebEngineDownloadItem;
+class Corvel;
+
+class Corvel_Web : public QWidget {
+    Q_OBJECT
+
+  public:
+    explicit Corvel_Web(QWidget* parent = nullptr);
+    ~Corvel_Web() override;
+
+    // Used by the bridge.
+    void runPageScript(const QString& script);
+    void updateConnectionLook(bool connected);
+    void showTrayWarning(const QString& text);
+
+    // Software update: the page's downloads.
+    void onDownloadRequested(QWebEngineDownloadItem* download);
+    void onDownloadFinished();
+
+  protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+  private slots:
+    void on_renderProcessTerminated(
+        QWebEnginePage::RenderProcessTerminationStatus terminationStatus, int exitCode);
+    void on_sysTrayIconActived(QSystemTrayIcon::ActivationReason reason);
+    void on_sysTrayMessageClicked();
+
+  private:
+    TitleWidget* m_titleWidget = nullptr;
+    QWebEngineView* m_view = nullptr;
+    QWebChannel* m_channel = nullptr;
+    Corvel* m_bridge = nullptr;
+    QSystemTrayIcon* m_trayIcon = nullptr;
+    QPoint m_dragOffset;
+    bool m_dragging = false;
+};

@@ -1,0 +1,86 @@
+#include "client_log.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+#include <QTextStream>
+#include <mutex>
+
+namespace {
+
+constexpr qint64 kMaxLogBytes = 10485760;
+
+QString typeLabel(QtMsgType type) {
+    switch (type) {
+        case QtDebugMsg:
+            return QStringLiteral("[Debug]");
+        case QtInfoMsg:
+            return QStringLiteral("[Info]");
+        case QtWarningMsg:
+            return QStringLiteral("[Warning]");
+        case QtCriticalMsg:
+            return QStringLiteral("[Critical]");
+        case QtFatalMsg:
+            return QStringLiteral("[Fatal]");
+    }
+    return QString();
+}
+
+std::mutex& logMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+}  // namespace
+
+int clientLogThreshold() {
+    bool ok = false;
+    const int level = qEnvironmentVariable("LUMAR_LOG_LEVEL").toInt(&ok, 10);
+    return ok ? level : 2;
+}
+
+QString clientLogLine(QtMsgType type, const QMessageLogContext& context, const QString& msg) {
+    QString line = typeLabel(type);
+    line += QStringLiteral(" [%1 ").arg(
+        QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss zzz")));
+    line += QStringLiteral(" %1: Line: %2 ")
+                .arg(QString::fromUtf8(context.file ? context.file : ""))
+                .arg(context.line);
+    line += QStringLiteral(" Func: %1] ")
+                .arg(QString::fromUtf8(context.function ? context.function : ""));
+    line += QStringLiteral(" [Message: %1]").arg(msg);
+    return line;
+}
+
+void clientLogHandler(QtMsgType type, const QMessageLogContext& context, const QString& msg) {
+    if (static_cast<int>(type) < clientLogThreshold()) {
+        return;
+    }
+    const QString line = clientLogLine(type, context, msg);
+
+    std::lock_guard<std::mutex> lock(logMutex());
+    const QString path = QStringLiteral("%1/%2").arg(QCoreApplication::applicationDirPath(),
+                                                     QStringLiteral("Corvel.log"));
+    const QFileInfo info(path);
+    if (info.exists() && info.size() > kMaxLogBytes) {
+        const QString backup = path + QStringLiteral(".bak");
+        QFile::remove(backup);
+        QFile::rename(path, backup);
+    }
+    QFile file(path);
+    // An unwritable directory loses the line; the program goes on.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append)) {
+        return;
+    }
+    QTextStream out(&file);
+    // The local 8-bit encoding of a Linux desktop is UTF-8; a C locale must not turn the
+    // Chinese texts into question marks.
+    out.setCodec("UTF-8");
+    out << line << '\n';
+    out.flush();
+}
+
+void installClientLog() {
+    qInstallMessageHandler(clientLogHandler);
+}

@@ -1,0 +1,73 @@
+// lumar's entry point: scale, single instance, crash handlers, driver check, log, window.
+#include <QApplication>
+#include <QFont>
+#include <QIcon>
+#include <QScreen>
+#include <QSettings>
+#include <cmath>
+
+#include "Corvel_Web.h"
+#include "client_log.h"
+#include "crash_dump.h"
+#include "display_scale.h"
+#include "driver_provisioning.h"
+#include "singleapplication.h"
+#include "webengine_root.h"
+
+namespace {
+
+constexpr int kRaiseTimeoutMs = 5000;
+
+void applyApplicationFont(double scale) {
+    QFont font = QApplication::font();
+    font.setFamily(QStringLiteral("Microsoft Yahei"));
+    // Text keeps its physical size under the scale factor.
+    if (font.pointSizeF() > 0) {
+        font.setPointSize(static_cast<int>(std::ceil(font.pointSizeF() / scale)));
+    }
+    QApplication::setFont(font);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication::setAttribute(Qt::AA_UseOpenGLES, true);
+    QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps, true);
+    QCoreApplication::setAttribute(Qt::AA_DisableShaderDiskCache, true);
+    const double scale = applyDisplayScale();
+    prepareWebEngineForRoot();
+
+    InstanceGuard::SingleApplication app(QStringLiteral("lumar"), argc, argv);
+    applyApplicationFont(scale);
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/img/logo")));
+
+    if (app.isPeerRunning()) {
+        app.sendToPeer(QStringLiteral("raise_window_noop"), kRaiseTimeoutMs);
+        return 0;
+    }
+
+    installCrashHandlers();
+    if (!provisionTapDriver()) {
+        return 1;
+    }
+    installClientLog();
+    logWebEngineRootDecision();
+
+    QSettings options(QCoreApplication::applicationDirPath() + QStringLiteral("/Option.ini"),
+                      QSettings::IniFormat);
+    const int width = options.value(QStringLiteral("resolution/width"), 360).toInt();
+    const int height = options.value(QStringLiteral("resolution/height"), 728).toInt();
+
+    Corvel_Web window(nullptr);
+    app.setRaiseWindow(&window, true);
+    window.setFixedSize(width, height);
+    window.show();
+    const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
+    window.move((available.width() - window.width()) / 2,
+                (available.height() - window.height()) / 2);
+    // Libraries loaded with the window (the web engine among them) may have taken over
+    // the fatal signals.
+    reinstateCrashHandlers();
+
+    return app.exec();
+}

@@ -1,0 +1,104 @@
+#include "client_test_support.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QThread>
+#include <QWidget>
+#include <atomic>
+
+namespace client_test {
+
+namespace {
+std::atomic<int> g_copyCounter{0};
+}
+
+ProgramCopy::ProgramCopy(const QString& program) {
+    QFile::copy(program, binary());
+    QFile::setPermissions(binary(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QFile::copy(QStringLiteral(LUMAR_PAGE), file(QStringLiteral("index.html")));
+    QDir().mkpath(tempDir());
+}
+
+QString ProgramCopy::binary() const {
+    return file(QStringLiteral("lumar"));
+}
+
+QString ProgramCopy::file(const QString& name) const {
+    return m_dir.filePath(name);
+}
+
+QString ProgramCopy::tempDir() const {
+    return file(QStringLiteral("tmp"));
+}
+
+void ProgramCopy::writeOptions(const QString& iniText) const {
+    QFile f(file(QStringLiteral("Option.ini")));
+    f.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    f.write(iniText.toUtf8());
+}
+
+QProcessEnvironment ProgramCopy::environment() const {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("TMPDIR"), tempDir());
+    // The instance list and the peers' socket names carry the login session id.
+    env.insert(QStringLiteral("XDG_SESSION_ID"), QStringLiteral("t%1x%2")
+                                                     .arg(QCoreApplication::applicationPid())
+                                                     .arg(g_copyCounter.fetch_add(1)));
+    return env;
+}
+
+void ProgramCopy::start(QProcess& process, const QStringList& args,
+                        const QProcessEnvironment& extra) const {
+    QProcessEnvironment env = environment();
+    for (const QString& key : extra.keys()) {
+        env.insert(key, extra.value(key));
+    }
+    process.setProcessEnvironment(env);
+    process.setWorkingDirectory(dir());
+    process.start(binary(), args);
+}
+
+bool waitFor(const std::function<bool()>& predicate, std::chrono::milliseconds timeout) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!predicate()) {
+        if (timer.elapsed() > timeout.count()) {
+            return predicate();
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(10);
+    }
+    return true;
+}
+
+QString readText(const QString& path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) {
+        return {};
+    }
+    return QString::fromUtf8(f.readAll());
+}
+
+static QString artifactPath(const QString& name) {
+    QDir().mkpath(QStringLiteral(LUMAR_ARTIFACT_DIR));
+    return QStringLiteral(LUMAR_ARTIFACT_DIR "/%1.png").arg(name);
+}
+
+QString saveScreenshot(QWidget* widget, const QString& name) {
+    const QString path = artifactPath(name);
+    widget->grab().save(path, "PNG");
+    return path;
+}
+
+QString saveScreenScreenshot(const QString& name) {
+    const QString path = artifactPath(name);
+    QGuiApplication::primaryScreen()->grabWindow(0).save(path, "PNG");
+    return path;
+}
+
+}  // namespace client_test

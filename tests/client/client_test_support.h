@@ -1,0 +1,49 @@
+// Helpers for the client tests: a private copy of the program, its environment, screenshots.
+#pragma once
+
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QTemporaryDir>
+#include <chrono>
+#include <functional>
+
+class QWidget;
+
+namespace client_test {
+
+// A directory holding a copy of lumar and its page, so that the files the program writes
+// beside itself (log, dump, settings) belong to one test. TMPDIR and the login session id of
+// the program's environment are private to this copy too, so that instances started from two
+// copies never see each other.
+class ProgramCopy {
+  public:
+    // program: the binary copied under the name "lumar" (a test build of it, for instance).
+    explicit ProgramCopy(const QString& program = QStringLiteral(LUMAR_BINARY));
+    QString dir() const { return m_dir.path(); }
+    QString binary() const;
+    QString file(const QString& name) const;  // a path beside the program
+    QString tempDir() const;                  // the program's TMPDIR
+    void writeOptions(const QString& iniText) const;
+    QProcessEnvironment environment() const;
+    // Starts the program with this copy's environment (plus extra variables); QProcess owns
+    // nothing else. Standard error and output are kept separately.
+    void start(QProcess& process, const QStringList& args = {},
+               const QProcessEnvironment& extra = {}) const;
+
+  private:
+    QTemporaryDir m_dir;
+};
+
+// Polls the predicate, processing Qt events between polls.
+bool waitFor(const std::function<bool()>& predicate,
+             std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+QString readText(const QString& path);
+
+// Saves a PNG under the build's artifacts directory; returns its path.
+QString saveScreenshot(QWidget* widget, const QString& name);
+// A screenshot of the whole X screen (the display the test runs on), as PNG.
+QString saveScreenScreenshot(const QString& name);
+
+}  // namespace client_test
