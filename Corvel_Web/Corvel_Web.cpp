@@ -1,0 +1,161 @@
+#include "Corvel_Web.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QMenu>
+#include <QMessageBox>
+#include <QMetaEnum>
+#include <QMouseEvent>
+#include <QSettings>
+#include <QUrl>
+#include <QVBoxLayout>
+#include <QWebChannel>
+#include <QWebEngineProfile>
+#include <QWebEngineView>
+
+#include "Corvel.h"
+#include "TitleWidget.h"
+
+namespace {
+const QString kProductName = QStringLiteral("Orvane");
+}
+
+Corvel_Web::Corvel_Web(QWidget* parent) : QWidget(parent) {
+    setWindowFlags(Qt::Window | Qt::FramelessWindowHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint);
+    setWindowTitle(QStringLiteral("lumar"));
+
+    QPalette background = palette();
+    background.setBrush(QPalette::All, QPalette::Window,
+                        QBrush(QPixmap(QStringLiteral(":/img/background"))));
+    setPalette(background);
+
+    const QString programDir = QCoreApplication::applicationDirPath();
+    QSettings options(programDir + QStringLiteral("/Option.ini"), QSettings::IniFormat);
+    const int mtu = options.value(QStringLiteral("vpn_params/mtu"), 1417).toInt();
+
+    m_channel = new QWebChannel(this);
+    m_bridge = new Corvel(this, mtu);
+    m_channel->registerObject(QStringLiteral("corvel"), m_bridge);
+
+    m_view = new QWebEngineView(this);
+    m_view->page()->setWebChannel(m_channel);
+
+    connect(m_view, &QWebEngineView::renderProcessTerminated, this,
+            &Corvel_Web::on_renderProcessTerminated);
+    connect(m_view->page()->profile(), &QWebEngineProfile::downloadRequested, this,
+            &Corvel_Web::onDownloadRequested);
+
+    m_view->load(QUrl::fromLocalFile(programDir + QStringLiteral("/index.html")));
+
+    m_titleWidget = new TitleWidget(this);
+    connect(m_titleWidget, &TitleWidget::showMin, this, &Corvel_Web::showMinimized);
+    connect(m_titleWidget, &TitleWidget::closeWidget, this, &Corvel_Web::close);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(m_titleWidget, 0);
+    layout->addWidget(m_view, 1);
+    layout->setSpacing(0);
+    layout->setContentsMargins(0, 0, 0, 0);
+
+    m_trayIcon = new QSystemTrayIcon(this);
+    updateConnectionLook(false);
+    m_trayIcon->setVisible(true);
+
+    auto* menu = new QMenu(this);
+    QAction* quitAction = new QAction(QStringLiteral("退出"), menu);
+    menu->addAction(quitAction);
+    menu->setStyleSheet(QStringLiteral("border: 1px solid transparent;"));
+    m_trayIcon->setContextMenu(menu);
+
+    connect(m_trayIcon, &QSystemTrayIcon::activated, this, &Corvel_Web::on_sysTrayIconActived);
+    connect(m_trayIcon, &QSystemTrayIcon::messageClicked, this,
+            &Corvel_Web::on_sysTrayMessageClicked);
+    connect(quitAction, &QAction::triggered, qApp, &QCoreApplication::quit);
+}
+
+// The bridge is a child; it stops a running tunnel in its own destructor, which needs the
+// window's page no more.
+Corvel_Web::~Corvel_Web() = default;
+
+void Corvel_Web::runPageScript(const QString& script) {
+    m_view->page()->runJavaScript(script);
+}
+
+void Corvel_Web::updateConnectionLook(bool connected) {
+    m_trayIcon->setToolTip(
+        QStringLiteral("%1（%2）")
+            .arg(kProductName, connected ? QStringLiteral("已连接") : QStringLiteral("未连接")));
+    m_trayIcon->setIcon(
+        QIcon(connected ? QStringLiteral(":/img/logo_connected") : QStringLiteral(":/img/logo")));
+}
+
+void Corvel_Web::showTrayWarning(const QString& text) {
+    m_trayIcon->showMessage(kProductName, text, QSystemTrayIcon::Warning, 10000);
+}
+
+void Corvel_Web::mousePressEvent(QMouseEvent* event) {
+    if (event->buttons() & Qt::LeftButton) {
+        m_dragOffset = event->globalPos() - pos();
+        m_dragging = true;
+    }
+    QWidget::mousePressEvent(event);
+}
+
+void Corvel_Web::mouseMoveEvent(QMouseEvent* event) {
+    if (m_dragging) {
+        move(event->globalPos() - m_dragOffset);
+    }
+    QWidget::mouseMoveEvent(event);
+}
+
+void Corvel_Web::mouseReleaseEvent(QMouseEvent* event) {
+    m_dragging = false;
+    QWidget::mouseReleaseEvent(event);
+}
+
+void Corvel_Web::closeEvent(QCloseEvent* event) {
+    // Hiding is only sound where a tray shows the icon to bring the window back and to quit.
+    if (m_trayIcon->isVisible() && QSystemTrayIcon::isSystemTrayAvailable()) {
+        hide();
+        event->ignore();
+        return;
+    }
+    event->accept();
+    QCoreApplication::quit();
+}
+
+void Corvel_Web::on_renderProcessTerminated(
+    QWebEnginePage::RenderProcessTerminationStatus terminationStatus, int exitCode) {
+    if (terminationStatus == QWebEnginePage::NormalTerminationStatus) {
+        return;
+    }
+    const char* statusName =
+        QMetaEnum::fromType<QWebEnginePage::RenderProcessTerminationStatus>().valueToKey(
+            terminationStatus);
+    qCritical().noquote() << "Render process terminated with reasion: " +
+                                 QString::fromLatin1(statusName) +
+                                 ", exitCode: " + QString::number(exitCode);
+    QMessageBox::critical(this, QStringLiteral("错误"),
+                          QStringLiteral("应用程序启动失败：无法加载UI。"), QMessageBox::Ok);
+    QCoreApplication::quit();
+}
+
+void Corvel_Web::on_sysTrayIconActived(QSystemTrayIcon::ActivationReason reason) {
+    if (reason != QSystemTrayIcon::Trigger && reason != QSystemTrayIcon::DoubleClick) {
+        return;
+    }
+    if (isHidden()) {
+        show();
+        return;
+    }
+    showNormal();
+    activateWindow();
+    raise();
+}
+
+void Corvel_Web::on_sysTrayMessageClicked() {
+    on_sysTrayIconActived(QSystemTrayIcon::Trigger);
+}
