@@ -1,0 +1,350 @@
+// The bridge's connection state machine: connect, disconnect, reconnect, their engine tasks
+// on the global thread pool, the result handlers and the two monitors.
+#include <QCoreApplication>
+#include <QMap>
+#include <QSysInfo>
+#include <QThreadPool>
+#include <QtConcurrent>
+#include <QtDebug>
+
+#include "Corvel.h"
+#include "Corvel_Web.h"
+#include "PacketLossMonitoringThread.h"
+#include "StatusMonitoringThread.h"
+#include "connection_params.h"
+#include "host_identity.h"
+
+namespace {
+
+const QMap<int, QString>& stateMessages() {
+    static const QMap<int, QString> messages{
+        {-20, QStringLiteral("连接服务器失败。")},
+        {-21, QStringLiteral("建立连接失败，请稍后重试...")},
+        {-40, QStringLiteral("服务器未响应。")},
+        {-41, QStringLiteral("身份认证失败，请稍后重试...")},
+        {-50, QStringLiteral("启动虚拟网卡失败。")},
+        {-51, QStringLiteral("添加路由组失败。")},
+        {-72, QStringLiteral("服务器未响应，连接已断开。")},
+    };
+    return messages;
+}
+
+QString stateMessage(int state, const QString& otherwise) {
+    return stateMessages().value(state, otherwise.arg(state));
+}
+
+// A connect or reconnect while an earlier start has not reported yet: its watcher would only
+// report the later task.
+const QString kStartInFlight = QStringLiteral("正在连接，请稍候...");
+
+// The system the program runs on, as the server expects it in upper case.
+QByteArray operatingSystemType() {
+#ifdef Q_OS_WIN
+    return QByteArrayLiteral("WINDOWS");
+#else
+    return QSysInfo::kernelType().toUpper().toLatin1();
+#endif
+}
+
+}  // namespace
+
+void Corvel::setServer(const QString& ip, int port) {
+    std::lock_guard<std::mutex> lock(m_serverMutex);
+    m_serverIp = ip;
+    m_serverPort = port;
+}
+
+std::pair<QString, int> Corvel::server() const {
+    std::lock_guard<std::mutex> lock(m_serverMutex);
+    return {m_serverIp, m_serverPort};
+}
+
+bool Corvel::ParseParams(const QString& serverInfo, QString& serverIp, int* pServerPort,
+                         QString& serverPk, QString& dns, QString& backupDns, QString& token,
+                         QString& staticTunIp, int* pUploadLimitRate, int* pDownloadLimitRate,
+                         bool* pIsProxyMode, QVector<route_entry_str_t>& localRoutes,
+                         QVector<route_entry_str_t>& remoteRoutes,
+                         QVector<route_entry_str_t>& proxyRoutes) {
+    ConnectionParams params;
+    const QString fault = parseConnectionParams(serverInfo, params);
+    if (!fault.isEmpty()) {
+        callToast(fault);
+        return false;
+    }
+    serverIp = params.serverIp;
+    *pServerPort = params.serverPort;
+    serverPk = params.serverPk;
+    dns = params.dns;
+    backupDns = params.backupDns;
+    token = params.token;
+    staticTunIp = params.staticTunIp;
+    *pUploadLimitRate = params.uploadLimitRate;
+    *pDownloadLimitRate = params.downloadLimitRate;
+    *pIsProxyMode = params.proxyMode;
+    localRoutes = params.localRoutes;
+    remoteRoutes = params.remoteRoutes;
+    proxyRoutes = params.proxyRoutes;
+    return true;
+}
+
+bool Corvel::acceptParams(const QString& serverInfo, VpnStartArguments& args) {
+    QString serverIp, serverPk, dns, backupDns, token, staticTunIp;
+    int serverPort = 0, uploadLimit = 0, downloadLimit = 0;
+    bool proxyMode = false;
+    if (!ParseParams(serverInfo, serverIp, &serverPort, serverPk, dns, backupDns, token,
+                     staticTunIp, &uploadLimit, &downloadLimit, &proxyMode, args.localRoutes,
+                     args.remoteRoutes, args.proxyRoutes)) {
+        return false;
+    }
+    setServer(serverIp, serverPort);
+    args.osType = operatingSystemType();
+    args.clientVersion = versionHead(appFileVersion()).toLatin1();
+    args.token = token.toLatin1();
+    args.uuid = m_uuid.toLatin1();
+    args.serverPk = serverPk.toLatin1();
+    args.staticIp = staticTunIp.toLatin1();
+    args.serverIp = serverIp.toLatin1();
+    args.serverPort = serverPort & 0xFFFF;
+    args.mtu = m_mtu;
+    args.uploadLimit = uploadLimit;
+    args.downloadLimit = downloadLimit;
+    args.proxyMode = proxyMode ? 1 : 0;
+    args.dns = dns.toLatin1();
+    args.backupDns = backupDns.toLatin1();
+    return true;
+}
+
+void Corvel::launchStart(TCaller caller, const VpnStartArguments& args) {
+    m_starting = true;
+    m_startWatcher->setFuture(
+        QtConcurrent::run(QThreadPool::globalInstance(), [this, caller, args] {
+            if (caller == TC_RECONN) {
+                m_engine.stopVpn(1);
+                m_connected = false;
+            }
+            return std::make_tuple(caller, static_cast<vpn_state_t>(m_engine.startVpn(args)));
+        }));
+}
+
+void Corvel::launchStop(TCaller caller) {
+    m_stopping = true;
+    VpnEngine& engine = m_engine;
+    m_stopWatcher->setFuture(QtConcurrent::run(QThreadPool::globalInstance(), [&engine, caller] {
+        engine.stopVpn(1);
+        return caller;
+    }));
+}
+
+void Corvel::showConnectionLook(bool connected) {
+    if (m_web != nullptr) {
+        m_web->updateConnectionLook(connected);
+    }
+}
+
+void Corvel::conn(QString serverInfo) {
+    qDebug("conn called!");
+    qDebug().noquote() << "serviceInfo:" << serverInfo;
+    if (m_starting) {
+        callOnConnectFailed();
+        callToast(kStartInFlight);
+        return;
+    }
+    if (m_connected) {
+        callOnConnectFailed();
+        callToast(QStringLiteral("请先断开连接！"));
+        return;
+    }
+    VpnStartArguments args;
+    if (!acceptParams(serverInfo, args)) {
+        callOnConnectFailed();
+        return;
+    }
+    launchStart(TC_CONN, args);
+}
+
+void Corvel::disconn() {
+    qDebug("disconn called!");
+    if (!m_connected) {
+        callToast(QStringLiteral("还未连接！"));
+        return;
+    }
+    if (m_starting) {
+        // A reconnect is replacing the tunnel; a stop now would race its start.
+        callToast(kStartInFlight);
+        return;
+    }
+    stopStateMonitorThread();
+    stopPacketLossMonitoringThread();
+    if (m_disconnecting) {
+        return;
+    }
+    m_disconnecting = true;
+    launchStop(TC_DISCONN);
+}
+
+void Corvel::reconn(QString serverInfo) {
+    qDebug("reconn called!");
+    if (m_starting) {
+        callOnConnectFailed();
+        callToast(kStartInFlight);
+        return;
+    }
+    // While a stop is in flight the tunnel is as good as gone.
+    if (!m_connected || m_stopping) {
+        callToast(QStringLiteral("还未连接！"));
+        return;
+    }
+    stopStateMonitorThread();
+    stopPacketLossMonitoringThread();
+    VpnStartArguments args;
+    if (!acceptParams(serverInfo, args)) {
+        launchStop(TC_RECONN);
+        return;
+    }
+    launchStart(TC_RECONN, args);
+}
+
+void Corvel::updateToken(QString token) {
+    qDebug("updateToken called!");
+    qDebug().noquote() << "token: " + token;
+    if (!m_connected) {
+        return;
+    }
+    VpnEngine& engine = m_engine;
+    QtConcurrent::run(QThreadPool::globalInstance(),
+                      [&engine, text = token.toLatin1()] { engine.updateToken(text); });
+}
+
+void Corvel::updateLimitRate(int uploadLimitRate, int downloadLimitRate) {
+    qDebug("updateLimitRate called!");
+    qDebug().noquote() << QStringLiteral("uploadLimitRate: %1, downloadLimitRate:%2")
+                              .arg(uploadLimitRate)
+                              .arg(downloadLimitRate);
+    if (!m_connected) {
+        return;
+    }
+    VpnEngine& engine = m_engine;
+    QtConcurrent::run(QThreadPool::globalInstance(), [&engine, uploadLimitRate, downloadLimitRate] {
+        engine.updateLimitRate(uploadLimitRate, downloadLimitRate);
+    });
+}
+
+void Corvel::on_vpnStarted() {
+    // Already handled when the end of the session waited for this start.
+    if (!m_starting) {
+        return;
+    }
+    m_starting = false;
+    const auto [caller, state] = m_startWatcher->result();
+    if (state != 0) {
+        qCritical().noquote() << QStringLiteral("start_vpn_service failed, result=%1").arg(state);
+        if (caller == TC_CONN) {
+            callOnConnectFailed();
+        } else {
+            // The reconnect began in the connected look and has taken the old tunnel down.
+            showConnectionLook(false);
+            callOnReconnectFailed();
+        }
+        callToast(stateMessage(state, QStringLiteral("启动VPN服务失败，返回的错误码为：%1")));
+    } else {
+        m_connected = true;
+        showConnectionLook(true);
+        if (caller == TC_CONN) {
+            callOnConnected();
+        } else {
+            callOnReconnected();
+        }
+        startStateMonitorThread();
+        startPacketLossMonitoringThread();
+    }
+    qDebug("on_vpnStarted executed.");
+}
+
+void Corvel::on_vpnStopped() {
+    const TCaller caller = m_stopWatcher->result();
+    m_connected = false;
+    m_disconnecting = false;
+    m_stopping = false;
+    showConnectionLook(false);
+    if (caller == TC_DISCONN) {
+        callOnDisconnected();
+    } else {
+        callOnReconnectFailed();
+    }
+    qDebug("on_vpnStopped executed.");
+}
+
+void Corvel::callOnNetworkFailed(vpn_state_t state) {
+    showConnectionLook(false);
+    runPageScript(QStringLiteral("onNetworkFailed()"));
+    if (m_web != nullptr) {
+        m_web->showTrayWarning(QStringLiteral("连接已断开！\r\n将在30秒后自动重连..."));
+    }
+    callToast(stateMessage(state, QStringLiteral("连接已断开，返回的错误码为：%1")));
+}
+
+void Corvel::startStateMonitorThread() {
+    stopStateMonitorThread();
+    m_stateMonitorThread = new StatusMonitoringThread(this);
+    connect(m_stateMonitorThread, &StatusMonitoringThread::networkError, this,
+            &Corvel::callOnNetworkFailed, Qt::BlockingQueuedConnection);
+    m_stateMonitorThread->start(QThread::InheritPriority);
+}
+
+void Corvel::stopStateMonitorThread() {
+    if (m_stateMonitorThread == nullptr) {
+        return;
+    }
+    m_stateMonitorThread->requestInterruption();
+    // The monitor may be blocked handing a failure to this very thread: let that delivery run
+    // while waiting, or neither would ever return.
+    while (!m_stateMonitorThread->wait(10)) {
+        QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    }
+    delete m_stateMonitorThread;
+    m_stateMonitorThread = nullptr;
+}
+
+void Corvel::startPacketLossMonitoringThread() {
+    stopPacketLossMonitoringThread();
+    m_packetLossMonitoringThread = new PacketLossMonitoringThread(this);
+    m_packetLossMonitoringThread->start(QThread::InheritPriority);
+}
+
+void Corvel::stopPacketLossMonitoringThread() {
+    if (m_packetLossMonitoringThread == nullptr) {
+        return;
+    }
+    m_packetLossMonitoringThread->requestInterruption();
+    m_packetLossMonitoringThread->wait();
+    delete m_packetLossMonitoringThread;
+    m_packetLossMonitoringThread = nullptr;
+}
+
+void Corvel::stopForSessionEnd() {
+    // A start still in flight could bring a tunnel up after the program has gone.
+    if (m_starting) {
+        m_startWatcher->waitForFinished();
+        on_vpnStarted();
+    }
+    if (m_connected) {
+        disconn();
+    }
+    // Covers a stop that was already in flight too.
+    m_stopWatcher->waitForFinished();
+}
+
+Corvel::~Corvel() {
+    // The window is being torn down around the bridge: no more page scripts or tray calls.
+    m_web = nullptr;
+    stopForSessionEnd();
+    stopStateMonitorThread();
+    stopPacketLossMonitoringThread();
+}
+
+bool Corvel::nativeEventFilter(const QByteArray& /*eventType*/, void* /*message*/,
+                               long* /*result*/) {
+    // The end of the desktop session arrives as commitDataRequest and termination signals here,
+    // not as window messages.
+    return false;
+}

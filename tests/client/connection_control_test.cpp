@@ -1,0 +1,354 @@
+// The bridge's connection state machine with a scripted engine, in the real window with a
+// page that records what the program tells it.
+#include <gtest/gtest.h>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSystemTrayIcon>
+#include <QThread>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <thread>
+
+#include "Corvel.h"
+#include "Corvel_Web.h"
+#include "PacketLossMonitoringThread.h"
+#include "StatusMonitoringThread.h"
+#include "client_test_support.h"
+#include "host_identity.h"
+#include "recording_page.h"
+#include "scripted_engine.h"
+
+using client_test::RecordingPage;
+using client_test::ScriptedEngine;
+using client_test::waitFor;
+using namespace std::chrono_literals;
+
+namespace {
+
+QJsonObject service() {
+    return QJsonObject{
+        {"vpnServerIp", "172.30.0.1"},
+        {"vpnServerPort", 70000},  // the engine gets the low 16 bits
+        {"vpnServerPk", "00ff"},
+        {"dns", "10.8.0.1"},
+        {"backupDns", "10.8.0.254"},
+        {"localRoutes", QJsonArray{"192.168.1.0/24"}},
+        {"remoteRoutes", QJsonArray{"198.51.100.0/24", "10.1.0.0/16"}},
+        {"proxyRoutes", QJsonArray{}},
+        {"token", "good-token"},
+        {"uploadLimitRate", 3000},
+        {"downloadLimitRate", 4000},
+        {"workMode", "proxy_cn"},
+    };
+}
+
+QString text(const QJsonObject& json) {
+    return QString::fromUtf8(QJsonDocument(json).toJson(QJsonDocument::Compact));
+}
+
+// Aborts the test program when a step that must return does not: a deadlock shows as a
+// failure with a message instead of a hang until the test times out.
+class Watchdog {
+  public:
+    explicit Watchdog(const char* what, std::chrono::seconds limit = 20s)
+        : m_thread([this, what, limit] {
+              std::unique_lock<std::mutex> lock(m_lock);
+              if (!m_done.wait_for(lock, limit, [this] { return m_finished; })) {
+                  std::fprintf(stderr, "deadlock: %s did not return\n", what);
+                  std::abort();
+              }
+          }) {}
+    ~Watchdog() {
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            m_finished = true;
+        }
+        m_done.notify_one();
+        m_thread.join();
+    }
+
+  private:
+    std::mutex m_lock;
+    std::condition_variable m_done;
+    bool m_finished = false;
+    std::thread m_thread;
+};
+
+class ConnectionControl : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        window = std::make_unique<Corvel_Web>();
+        page = std::make_unique<RecordingPage>(*window);
+        // The window's own bridge drives the real engine; this one drives the script and
+        // talks to the same page and tray.
+        bridge = new Corvel(window.get(), 1400, engine);
+    }
+    void TearDown() override {
+        engine.holdStart = false;
+        delete bridge;
+        page.reset();
+        window.reset();
+    }
+
+    QString trayTip() const { return window->findChild<QSystemTrayIcon*>()->toolTip(); }
+    bool looksConnected() const { return trayTip().contains(QStringLiteral("已连接")); }
+
+    void connectOk() {
+        bridge->conn(text(service()));
+        ASSERT_TRUE(page->waitForCall("onConnected()"));
+    }
+
+    int monitors() const {
+        return bridge->findChildren<StatusMonitoringThread*>().size() * 10 +
+               bridge->findChildren<PacketLossMonitoringThread*>().size();
+    }
+
+    ScriptedEngine engine;
+    std::unique_ptr<Corvel_Web> window;
+    std::unique_ptr<RecordingPage> page;
+    Corvel* bridge = nullptr;
+};
+
+TEST_F(ConnectionControl, ConnectHandsTheEngineItsArgumentsAndDisconnectStopsIt) {
+    EXPECT_FALSE(looksConnected());
+    connectOk();
+    ASSERT_EQ(engine.starts().size(), 1u);
+    const VpnStartArguments a = engine.starts()[0];
+    EXPECT_EQ(a.osType, "LINUX");
+    EXPECT_EQ(a.clientVersion, versionHead(appFileVersion()).toLatin1());
+    EXPECT_EQ(a.token, "good-token");
+    EXPECT_EQ(a.uuid, hostMachineGuid().toLatin1());
+    EXPECT_EQ(a.serverPk, "00ff");
+    EXPECT_EQ(a.staticIp, "");
+    EXPECT_EQ(a.serverIp, "172.30.0.1");
+    EXPECT_EQ(a.serverPort, 70000 & 0xFFFF);
+    ASSERT_EQ(a.localRoutes.size(), 1);
+    EXPECT_STREQ(a.localRoutes[0].ip, "192.168.1.0");
+    ASSERT_EQ(a.remoteRoutes.size(), 2);
+    EXPECT_EQ(a.remoteRoutes[1].bitlen, 16);
+    EXPECT_TRUE(a.proxyRoutes.isEmpty());
+    EXPECT_EQ(a.mtu, 1400);
+    EXPECT_EQ(a.uploadLimit, 3000);
+    EXPECT_EQ(a.downloadLimit, 4000);
+    EXPECT_EQ(a.proxyMode, 1);
+    EXPECT_EQ(a.dns, "10.8.0.1");
+    EXPECT_EQ(a.backupDns, "10.8.0.254");
+    EXPECT_TRUE(looksConnected());
+    EXPECT_EQ(monitors(), 11);
+
+    // Connected: a second connect leaves the tunnel alone.
+    bridge->conn(text(service()));
+    EXPECT_TRUE(page->waitForCall("toast(请先断开连接！)"));
+    EXPECT_EQ(page->calls(),
+              (QStringList{"onConnected()", "onConnectFailed()", "toast(请先断开连接！)"}));
+    EXPECT_EQ(engine.starts().size(), 1u);
+
+    bridge->disconn();
+    ASSERT_TRUE(page->waitForCall("onDisconnected()"));
+    EXPECT_EQ(engine.stops(), std::vector<int>{1});
+    EXPECT_FALSE(looksConnected());
+    EXPECT_EQ(monitors(), 0);
+    bridge->disconn();
+    EXPECT_TRUE(page->waitForCall("toast(还未连接！)"));
+    EXPECT_EQ(engine.stops(), std::vector<int>{1});
+}
+
+TEST_F(ConnectionControl, StartFailuresNameTheCallerAndTheReason) {
+    engine.startResult = -41;
+    bridge->conn(text(service()));
+    ASSERT_TRUE(page->waitForCall("toast(身份认证失败，请稍后重试...)"));
+    engine.startResult = -4;
+    bridge->conn(text(service()));
+    ASSERT_TRUE(page->waitForCall("toast(启动VPN服务失败，返回的错误码为：-4)"));
+    EXPECT_EQ(page->calls(),
+              (QStringList{"onConnectFailed()", "toast(身份认证失败，请稍后重试...)",
+                           "onConnectFailed()", "toast(启动VPN服务失败，返回的错误码为：-4)"}));
+    EXPECT_FALSE(looksConnected());
+    EXPECT_EQ(monitors(), 0);
+    bridge->disconn();
+    EXPECT_TRUE(page->waitForCall("toast(还未连接！)"));
+    EXPECT_TRUE(engine.stops().empty());
+}
+
+TEST_F(ConnectionControl, RejectedParametersNeverReachTheEngine) {
+    bridge->conn(QStringLiteral("not json"));
+    QJsonObject longRoute = service();
+    longRoute.insert("localRoutes", QJsonArray{"100.100.100.1000/8"});
+    bridge->conn(text(longRoute));
+    ASSERT_TRUE(page->waitForCall("toast(解析本地路由组失败！)"));
+    EXPECT_EQ(page->calls(), (QStringList{"toast(连接参数信息有误！)", "onConnectFailed()",
+                                          "toast(解析本地路由组失败！)", "onConnectFailed()"}));
+    EXPECT_TRUE(engine.starts().empty());
+}
+
+TEST_F(ConnectionControl, ASecondConnectOrReconnectWhileAStartIsInFlightIsRefused) {
+    engine.holdStart = true;
+    bridge->conn(text(service()));
+    ASSERT_TRUE(waitFor([&] { return engine.starts().size() == 1; }));
+    bridge->conn(text(service()));
+    bridge->reconn(text(service()));
+    ASSERT_TRUE(page->waitForCall("toast(正在连接，请稍候...)", 2));
+    engine.holdStart = false;
+    ASSERT_TRUE(page->waitForCall("onConnected()"));
+    EXPECT_EQ(page->calls(),
+              (QStringList{"onConnectFailed()", "toast(正在连接，请稍候...)", "onConnectFailed()",
+                           "toast(正在连接，请稍候...)", "onConnected()"}));
+    EXPECT_EQ(engine.starts().size(), 1u);
+
+    // A reconnect in flight, past its stop of the old tunnel: no second one, and a
+    // disconnect finds nothing to stop.
+    engine.holdStart = true;
+    bridge->reconn(text(service()));
+    ASSERT_TRUE(waitFor([&] { return engine.starts().size() == 2; }));
+    bridge->reconn(text(service()));
+    bridge->disconn();
+    ASSERT_TRUE(page->waitForCall("toast(还未连接！)"));
+    EXPECT_EQ(page->calls().count("toast(正在连接，请稍候...)"), 3);
+    engine.holdStart = false;
+    ASSERT_TRUE(page->waitForCall("onReconnected()"));
+    EXPECT_EQ(engine.starts().size(), 2u);
+    EXPECT_EQ(engine.stops(), std::vector<int>{1});
+    EXPECT_EQ(monitors(), 11);
+}
+
+TEST_F(ConnectionControl, FailedReconnectLeavesTheDisconnectedLook) {
+    connectOk();
+    engine.startResult = -20;
+    QJsonObject other = service();
+    other.insert("vpnServerIp", "172.30.0.9");
+    bridge->reconn(text(other));
+    ASSERT_TRUE(page->waitForCall("toast(连接服务器失败。)"));
+    EXPECT_EQ(page->calls(),
+              (QStringList{"onConnected()", "onReconnectFailed()", "toast(连接服务器失败。)"}));
+    ASSERT_EQ(engine.starts().size(), 2u);
+    EXPECT_EQ(engine.starts()[1].serverIp, "172.30.0.9");
+    EXPECT_EQ(engine.stops(), std::vector<int>{1});
+    EXPECT_FALSE(looksConnected());
+    EXPECT_EQ(monitors(), 0);
+    bridge->disconn();
+    EXPECT_TRUE(page->waitForCall("toast(还未连接！)"));
+}
+
+TEST_F(ConnectionControl, ReconnectWithBadParametersTearsTheTunnelDown) {
+    connectOk();
+    QJsonObject noToken = service();
+    noToken.remove("token");
+    bridge->reconn(text(noToken));
+    ASSERT_TRUE(page->waitForCall("onReconnectFailed()"));
+    EXPECT_EQ(page->calls(),
+              (QStringList{"onConnected()", "toast(token字段为空！)", "onReconnectFailed()"}));
+    EXPECT_EQ(engine.stops(), std::vector<int>{1});
+    EXPECT_EQ(engine.starts().size(), 1u);
+    EXPECT_FALSE(looksConnected());
+    EXPECT_EQ(monitors(), 0);
+}
+
+TEST_F(ConnectionControl, TokenAndLimitsReachTheEngineOnlyWhileConnected) {
+    bridge->updateToken("idle-token");
+    bridge->updateLimitRate(1, 2);
+    connectOk();
+    bridge->updateToken("new-token");
+    bridge->updateLimitRate(5000, 6000);
+    ASSERT_TRUE(waitFor([&] { return !engine.limits().empty() && !engine.tokens().empty(); }));
+    EXPECT_EQ(engine.tokens(), std::vector<QByteArray>{"new-token"});
+    EXPECT_EQ(engine.limits(), (std::vector<std::pair<int, int>>{{5000, 6000}}));
+}
+
+TEST_F(ConnectionControl, MonitorFailureReachesThePageAndAFreshConnectWorks) {
+    connectOk();
+    engine.status = -72;
+    ASSERT_TRUE(page->waitForCall("toast(服务器未响应，连接已断开。)"));
+    EXPECT_EQ(page->calls(), (QStringList{"onConnected()", "onNetworkFailed()",
+                                          "toast(服务器未响应，连接已断开。)"}));
+    // The server is not answering: no disconnect message.
+    EXPECT_EQ(engine.stops(), std::vector<int>{0});
+    EXPECT_FALSE(looksConnected());
+    bridge->disconn();
+    ASSERT_TRUE(page->waitForCall("toast(还未连接！)"));
+    EXPECT_EQ(engine.stops(), std::vector<int>{0});
+
+    engine.status = 0;
+    bridge->conn(text(service()));
+    ASSERT_TRUE(page->waitForCall("onConnected()", 2));
+    EXPECT_EQ(monitors(), 11);
+    page->clear();
+    engine.status = -70;
+    ASSERT_TRUE(page->waitForCall("toast(连接已断开，返回的错误码为：-70)"));
+    EXPECT_EQ(engine.stops(), (std::vector<int>{0, 1}));
+}
+
+// The monitor sees the failure exactly while the user-interface thread waits for it to stop.
+TEST_F(ConnectionControl, StoppingTheMonitorWhileItReportsAFailureDoesNotDeadlock) {
+    for (const bool viaReconnect : {false, true}) {
+        SCOPED_TRACE(viaReconnect ? "reconn" : "disconn");
+        connectOk();
+        page->clear();
+        const size_t stopsBefore = engine.stops().size();
+        engine.statusBlocked = false;
+        engine.failWhileMonitorStops = true;
+        ASSERT_TRUE(waitFor([&] { return engine.statusBlocked.load(); }));
+        {
+            Watchdog watchdog(viaReconnect ? "reconn" : "disconn");
+            if (viaReconnect) {
+                bridge->reconn(text(service()));
+            } else {
+                bridge->disconn();
+            }
+        }
+        // The monitor stopped the engine without the disconnect message and reported.
+        ASSERT_GE(engine.stops().size(), stopsBefore + 1);
+        EXPECT_EQ(engine.stops()[stopsBefore], 0);
+        const QString outcome = viaReconnect ? "onReconnected()" : "onDisconnected()";
+        ASSERT_TRUE(page->waitForCall(outcome));
+        EXPECT_EQ(page->calls(),
+                  (QStringList{"onNetworkFailed()", "toast(服务器未响应，连接已断开。)", outcome}));
+        if (viaReconnect) {
+            EXPECT_TRUE(looksConnected());
+            bridge->disconn();
+            ASSERT_TRUE(page->waitForCall("onDisconnected()"));
+        }
+    }
+}
+
+TEST_F(ConnectionControl, PacketLossMonitorProbesTheServerOnceASecondWhileConnected) {
+    connectOk();
+    QThread::msleep(100);
+    const size_t before = engine.pings().size();
+    waitFor([] { return false; }, 4s);
+    const size_t during = engine.pings().size() - before;
+    EXPECT_GE(during, 3u);
+    EXPECT_LE(during, 5u);
+    EXPECT_EQ(engine.pings().back(), (std::pair<QByteArray, int>{"172.30.0.1", 70000}));
+    bridge->disconn();
+    ASSERT_TRUE(page->waitForCall("onDisconnected()"));
+    const size_t after = engine.pings().size();
+    waitFor([] { return false; }, 2s);
+    EXPECT_EQ(engine.pings().size(), after);
+}
+
+TEST_F(ConnectionControl, TheEndOfTheSessionWaitsForAStartInFlightAndStopsIt) {
+    engine.holdStart = true;
+    bridge->conn(text(service()));
+    ASSERT_TRUE(waitFor([&] { return engine.starts().size() == 1; }));
+    std::thread release([&] {
+        QThread::msleep(300);
+        engine.holdStart = false;
+    });
+    bridge->stopForSessionEnd();
+    release.join();
+    EXPECT_EQ(engine.stops(), std::vector<int>{1});
+    EXPECT_EQ(monitors(), 0);
+}
+
+TEST_F(ConnectionControl, DestroyingTheBridgeWhileConnectedStopsTheEngine) {
+    connectOk();
+    delete bridge;
+    bridge = nullptr;
+    EXPECT_EQ(engine.stops(), std::vector<int>{1});
+}
+
+}  // namespace

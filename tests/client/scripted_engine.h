@@ -1,0 +1,48 @@
+// An engine whose answers and timing a test sets, for interleavings the real engine cannot be
+// made to produce on demand. It records every call.
+#pragma once
+
+#include <QByteArray>
+#include <atomic>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "vpn_engine.h"
+
+namespace client_test {
+
+class ScriptedEngine : public VpnEngine {
+  public:
+    std::atomic<int> startResult{0};
+    // While set, startVpn does not return.
+    std::atomic<bool> holdStart{false};
+    std::atomic<int> status{0};
+    // When set, vpnStatus blocks until the polling monitor is asked to stop, then reports
+    // -72: the failure arrives exactly while the bridge is stopping that monitor.
+    std::atomic<bool> failWhileMonitorStops{false};
+    std::atomic<bool> statusBlocked{false};
+
+    int startVpn(const VpnStartArguments& args) override;
+    void stopVpn(int sendDisconn) override;
+    void updateToken(const QByteArray& token) override;
+    void updateLimitRate(int uploadLimit, int downloadLimit) override;
+    int vpnStatus() override;
+    int udpPing(const QByteArray& ip, int port, uint16_t* rttMs) override;
+
+    std::vector<VpnStartArguments> starts() const;
+    std::vector<int> stops() const;
+    std::vector<QByteArray> tokens() const;
+    std::vector<std::pair<int, int>> limits() const;
+    std::vector<std::pair<QByteArray, int>> pings() const;
+
+  private:
+    mutable std::mutex m_lock;
+    std::vector<VpnStartArguments> m_starts;
+    std::vector<int> m_stops;
+    std::vector<QByteArray> m_tokens;
+    std::vector<std::pair<int, int>> m_limits;
+    std::vector<std::pair<QByteArray, int>> m_pings;
+};
+
+}  // namespace client_test
