@@ -74,6 +74,11 @@ class Corvel : public QObject, public QAbstractNativeEventFilter {
     friend class PacketLossMonitoringThread;
 
     void runPageScript(const QString& script);
+    // Parses the page's parameters (toasting a fault) and records the server; false on a fault.
+    bool acceptParams(const QString& serverInfo, VpnStartArguments& args);
+    void launchStart(TCaller caller, const VpnStartArguments& args);
+    void launchStop(TCaller caller);
+    void showConnectionLook(bool connected);
     // The server of the last accepted connect or reconnect, read by the packet-loss monitor.
     void setServer(const QString& ip, int port);
     std::pair<QString, int> server() const;
@@ -84,6 +89,8 @@ class Corvel : public QObject, public QAbstractNativeEventFilter {
     int m_mtu = 0;
     std::atomic<bool> m_connected{false};
     bool m_disconnecting = false;
+    bool m_starting = false;  // a start or reconnect task is in flight
+    bool m_stopping = false;  // a disconnect or reconnect-abort task is in flight
     QFutureWatcher<std::tuple<TCaller, vpn_state_t>>* m_startWatcher = nullptr;
     QFutureWatcher<TCaller>* m_stopWatcher = nullptr;
     std::list<std::shared_ptr<QFutureWatcher<std::tuple<int, int>>>> m_pingWatchers;
