@@ -1,0 +1,215 @@
+// Fatal signals in the real program: the dump beside it, the message, the log line and the
+// signal's own exit; handlers taken over by a library are put back.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QString>
+#include <QStringList>
+
+#include "client_test_support.h"
+#include "crash_dump.h"
+
+using client_test::ProgramCopy;
+using client_test::readText;
+using client_test::waitFor;
+
+namespace {
+
+const QString kFatalMessage = QStringLiteral(
+    "发生严重错误，即将退出！\r\n请将安装目录下的 \"Orvane.dmp文件\" 提交给开发人员！");
+
+// Whether the process has a handler of its own for the signal (SigCgt in its status).
+bool catchesSignal(qint64 pid, int sig) {
+    const QString status = readText(QStringLiteral("/proc/%1/status").arg(pid));
+    const QRegularExpressionMatch m =
+        QRegularExpression(QStringLiteral("SigCgt:\\s*([0-9a-f]+)")).match(status);
+    return m.hasMatch() && (m.captured(1).toULongLong(nullptr, 16) >> (sig - 1)) & 1;
+}
+
+struct Crash {
+    QString dump;
+    QString log;
+    QString standardError;
+    QProcess::ExitStatus status;
+    int exitCode;
+};
+
+Crash waitForCrash(const ProgramCopy& copy, QProcess& process) {
+    EXPECT_TRUE(process.waitForFinished(30000)) << "the program did not end";
+    return {readText(copy.file(QStringLiteral("lumar.dmp"))),
+            readText(copy.file(QStringLiteral("Corvel.log"))),
+            QString::fromUtf8(process.readAllStandardError()), process.exitStatus(),
+            process.exitCode()};
+}
+
+void expectReported(const Crash& crash, int sig, const QString& name) {
+    EXPECT_EQ(crash.status, QProcess::CrashExit);
+    EXPECT_EQ(crash.exitCode, sig) << "not ended by the signal itself";
+    EXPECT_TRUE(crash.dump.startsWith(QStringLiteral("Signal: %1 (%2)\n").arg(sig).arg(name)))
+        << crash.dump.left(300).toStdString();
+    EXPECT_TRUE(crash.dump.contains(QRegularExpression(QStringLiteral("\nThread: [1-9][0-9]*\n"))));
+    EXPECT_TRUE(crash.dump.contains(QStringLiteral("\nBacktrace:\n")));
+    // The handler's own frame, named.
+    EXPECT_TRUE(crash.dump.contains(QStringLiteral("crashSignalHandler")));
+    EXPECT_TRUE(crash.standardError.contains(kFatalMessage)) << crash.standardError.toStdString();
+    const QRegularExpression logLine(
+        QStringLiteral("\\[Fatal\\] \\[\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d \\d{3}  \\S+: "
+                       "Line: \\d+  Func: crashSignalHandler\\]  \\[Message: Fatal signal %1 "
+                       "\\(%2\\), dump lumar.dmp. ")
+            .arg(sig)
+            .arg(name));
+    EXPECT_TRUE(crash.log.contains(logLine)) << crash.log.right(600).toStdString();
+    EXPECT_TRUE(crash.log.contains(kFatalMessage + QStringLiteral("]\n")));
+}
+
+TEST(CrashDump, SegvSentToTheRunningProgramLeavesADumpAndEndsTheProgramBySegv) {
+    ProgramCopy copy;
+    QFile old(copy.file(QStringLiteral("lumar.dmp")));
+    ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+    old.write("an older dump\n");
+    old.close();
+
+    QProcess process;
+    copy.start(process);
+    ASSERT_TRUE(process.waitForStarted());
+    ASSERT_TRUE(waitFor([&] { return catchesSignal(process.processId(), SIGSEGV); },
+                        std::chrono::seconds(30)));
+    ::kill(static_cast<pid_t>(process.processId()), SIGSEGV);
+    const Crash crash = waitForCrash(copy, process);
+
+    expectReported(crash, SIGSEGV, QStringLiteral("SIGSEGV"));
+    EXPECT_FALSE(crash.dump.contains(QStringLiteral("an older dump")));
+    EXPECT_TRUE(crash.dump.contains(
+        QStringLiteral("\nSent by process: %1\n").arg(QCoreApplication::applicationPid())));
+    // The program was waiting in its event loop.
+    EXPECT_TRUE(crash.dump.contains(QStringLiteral("QEventLoop")));
+}
+
+struct RealFault {
+    const char* kind;
+    int signal;
+    const char* name;
+    const char* frame;  // a function of the test build on the faulting stack
+};
+
+class CrashDumpRealFault : public testing::TestWithParam<RealFault> {};
+
+TEST_P(CrashDumpRealFault, LeavesADumpNamingTheFaultingFunctionAndEndsByTheSignal) {
+    const RealFault fault = GetParam();
+    ProgramCopy copy(QStringLiteral(LUMAR_FAULT_BINARY));
+    QProcess process;
+    QProcessEnvironment extra;
+    extra.insert(QStringLiteral("LUMAR_TEST_FAULT"), QString::fromLatin1(fault.kind));
+    copy.start(process, {}, extra);
+    ASSERT_TRUE(process.waitForStarted());
+    const Crash crash = waitForCrash(copy, process);
+
+    expectReported(crash, fault.signal, QString::fromLatin1(fault.name));
+    EXPECT_TRUE(crash.dump.contains(QString::fromLatin1(fault.frame)))
+        << crash.dump.left(3000).toStdString();
+    EXPECT_TRUE(crash.dump.contains(QStringLiteral("\nMemory map:\n")));
+    // The thread that faulted, not just the process.
+    const QString processId =
+        QRegularExpression(QStringLiteral("\nProcess: (\\d+)\n")).match(crash.dump).captured(1);
+    const QString thread =
+        QRegularExpression(QStringLiteral("\nThread: (\\d+)\n")).match(crash.dump).captured(1);
+    EXPECT_EQ(processId != thread, QByteArray(fault.kind) == "segv-thread")
+        << crash.dump.left(300).toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, CrashDumpRealFault,
+    testing::Values(RealFault{"segv", SIGSEGV, "SIGSEGV", "writeThroughNull"},
+                    RealFault{"segv-thread", SIGSEGV, "SIGSEGV", "writeThroughNull"},
+                    RealFault{"abort", SIGABRT, "SIGABRT", "abort"},
+                    RealFault{"fpe", SIGFPE, "SIGFPE", "divideByZero"},
+                    RealFault{"ill", SIGILL, "SIGILL", "executeIllegalInstruction"},
+                    // The main thread's stack is used up: only the alternate stack is left.
+                    RealFault{"stack", SIGSEGV, "SIGSEGV", "recurseWithoutEnd"}),
+    [](const testing::TestParamInfo<RealFault>& info) {
+        return QString::fromLatin1(info.param.kind).remove(QLatin1Char('-')).toStdString();
+    });
+
+TEST(CrashDump, FaultAddressIsTheOneWrittenTo) {
+    ProgramCopy copy(QStringLiteral(LUMAR_FAULT_BINARY));
+    QProcess process;
+    QProcessEnvironment extra;
+    extra.insert(QStringLiteral("LUMAR_TEST_FAULT"), QStringLiteral("segv"));
+    copy.start(process, {}, extra);
+    const Crash crash = waitForCrash(copy, process);
+    EXPECT_TRUE(crash.dump.contains(QStringLiteral("\nAddress: 0x0000000000000000\n")))
+        << crash.dump.left(300).toStdString();
+}
+
+TEST(CrashDump, WithoutADumpTheMessageIsShownAndTheSignalEndsTheProgram) {
+    ProgramCopy copy(QStringLiteral(LUMAR_FAULT_BINARY));
+    // A directory in the dump's place cannot be replaced.
+    ASSERT_TRUE(QDir(copy.dir()).mkdir(QStringLiteral("lumar.dmp")));
+    QProcess process;
+    QProcessEnvironment extra;
+    extra.insert(QStringLiteral("LUMAR_TEST_FAULT"), QStringLiteral("segv"));
+    copy.start(process, {}, extra);
+    const Crash crash = waitForCrash(copy, process);
+    EXPECT_EQ(crash.status, QProcess::CrashExit);
+    EXPECT_EQ(crash.exitCode, SIGSEGV);
+    EXPECT_TRUE(QFileInfo(copy.file(QStringLiteral("lumar.dmp"))).isDir());
+    EXPECT_TRUE(crash.standardError.contains(kFatalMessage));
+}
+
+TEST(CrashDump, LogLevelAboveFatalKeepsTheCrashOutOfTheLog) {
+    ProgramCopy copy(QStringLiteral(LUMAR_FAULT_BINARY));
+    QProcess process;
+    QProcessEnvironment extra;
+    extra.insert(QStringLiteral("LUMAR_TEST_FAULT"), QStringLiteral("segv"));
+    extra.insert(QStringLiteral("LUMAR_LOG_LEVEL"), QStringLiteral("4"));
+    copy.start(process, {}, extra);
+    const Crash crash = waitForCrash(copy, process);
+    EXPECT_EQ(crash.exitCode, SIGSEGV);
+    EXPECT_FALSE(crash.dump.isEmpty());
+    EXPECT_FALSE(crash.log.contains(QStringLiteral("[Fatal]")));
+}
+
+// The test process takes the handlers itself here; a fault in it would leave crash_test.dmp.
+TEST(CrashDump, HandlersReplacedByALibraryArePutBackAndLogged) {
+    installCrashHandlers();
+    EXPECT_EQ(reinstateCrashHandlers(), 0);
+
+    struct sigaction ours {};
+    ASSERT_EQ(sigaction(SIGSEGV, nullptr, &ours), 0);
+    struct sigaction other {};
+    other.sa_handler = SIG_IGN;
+    sigaction(SIGBUS, &other, nullptr);
+    other.sa_handler = SIG_DFL;
+    sigaction(SIGABRT, &other, nullptr);
+
+    static QStringList warnings;
+    warnings.clear();
+    const QtMessageHandler previous =
+        qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& text) {
+            if (type == QtWarningMsg) {
+                warnings << text;
+            }
+        });
+    const int reinstated = reinstateCrashHandlers();
+    qInstallMessageHandler(previous);
+
+    EXPECT_EQ(reinstated, 2);
+    EXPECT_EQ(warnings,
+              (QStringList{QStringLiteral("Crash handler for SIGBUS was replaced; reinstated."),
+                           QStringLiteral("Crash handler for SIGABRT was replaced; reinstated.")}));
+    for (int sig : {SIGBUS, SIGABRT}) {
+        struct sigaction now {};
+        ASSERT_EQ(sigaction(sig, nullptr, &now), 0);
+        EXPECT_EQ(now.sa_sigaction, ours.sa_sigaction);
+        EXPECT_TRUE(now.sa_flags & SA_ONSTACK);
+    }
+    EXPECT_EQ(reinstateCrashHandlers(), 0);
+}
+
+}  // namespace
