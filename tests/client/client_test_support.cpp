@@ -17,7 +17,10 @@ namespace {
 std::atomic<int> g_copyCounter{0};
 }
 
-ProgramCopy::ProgramCopy(const QString& program) {
+ProgramCopy::ProgramCopy(const QString& program)
+    : m_sessionId(QStringLiteral("t%1x%2")
+                      .arg(QCoreApplication::applicationPid())
+                      .arg(g_copyCounter.fetch_add(1))) {
     QFile::copy(program, binary());
     QFile::setPermissions(binary(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     QFile::copy(QStringLiteral(LUMAR_PAGE), file(QStringLiteral("index.html")));
@@ -46,9 +49,7 @@ QProcessEnvironment ProgramCopy::environment() const {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("TMPDIR"), tempDir());
     // The instance list and the peers' socket names carry the login session id.
-    env.insert(QStringLiteral("XDG_SESSION_ID"), QStringLiteral("t%1x%2")
-                                                     .arg(QCoreApplication::applicationPid())
-                                                     .arg(g_copyCounter.fetch_add(1)));
+    env.insert(QStringLiteral("XDG_SESSION_ID"), m_sessionId);
     return env;
 }
 

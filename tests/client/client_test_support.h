@@ -33,6 +33,7 @@ class ProgramCopy {
 
   private:
     QTemporaryDir m_dir;
+    QString m_sessionId;
 };
 
 // Polls the predicate, processing Qt events between polls.

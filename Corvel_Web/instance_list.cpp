@@ -1,0 +1,49 @@
+#include "instance_list.h"
+
+#include <cstring>
+
+namespace InstanceGuard {
+
+InstanceList::InstanceList(void* data, int bytes)
+    : m_data(static_cast<char*>(data)), m_slots(bytes / int(sizeof(qint64))) {}
+
+qint64 InstanceList::at(int index) const {
+    qint64 pid;
+    std::memcpy(&pid, m_data + index * sizeof(qint64), sizeof(pid));
+    return pid;
+}
+
+void InstanceList::set(int index, qint64 pid) {
+    std::memcpy(m_data + index * sizeof(qint64), &pid, sizeof(pid));
+}
+
+QVector<qint64> InstanceList::entries() const {
+    QVector<qint64> pids;
+    for (int i = 0; i < m_slots && at(i) != 0; ++i) {
+        pids.append(at(i));
+    }
+    return pids;
+}
+
+bool InstanceList::append(qint64 pid) {
+    const int end = entries().size();
+    if (end >= capacity()) {
+        return false;
+    }
+    set(end, pid);
+    set(end + 1, 0);
+    return true;
+}
+
+void InstanceList::assign(const QVector<qint64>& pids) {
+    if (m_slots == 0) {
+        return;
+    }
+    const int count = qMin(pids.size(), capacity());
+    for (int i = 0; i < count; ++i) {
+        set(i, pids.at(i));
+    }
+    set(count, 0);
+}
+
+}  // namespace InstanceGuard

@@ -1,0 +1,147 @@
+#include "localpeer.h"
+
+#include <QCoreApplication>
+#include <QDataStream>
+#include <QDir>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QThread>
+#include <QtEndian>
+
+#include "login_session.h"
+
+namespace InstanceGuard {
+
+namespace {
+
+const char kAck[] = "ack";
+constexpr int kAckSize = 3;
+constexpr int kRetryPauseMs = 250;
+constexpr int kHeaderWaitMs = 1000;
+constexpr int kPieceWaitMs = 2000;
+constexpr int kAckWriteWaitMs = 1000;
+// Messages are short commands; a larger length is a broken or hostile sender, not a reason
+// to allocate gigabytes.
+constexpr quint32 kMaxMessageBytes = 1 << 20;
+
+void receptionFailed(QLocalSocket* socket, const QString& reason) {
+    qWarning("LocalPeer: Message reception failed %s", qPrintable(reason));
+    socket->deleteLater();
+}
+
+}  // namespace
+
+QString sessionSocketName(const QString& id) {
+    const QByteArray utf8 = id.toUtf8();
+    QString name = QStringLiteral("singleinstance-") +
+                   QString::number(qChecksum(utf8.constData(), uint(utf8.size())), 16);
+    if (const std::optional<quint32> session = loginSessionId()) {
+        name += QLatin1Char('-') + QString::number(*session, 16);
+    }
+    return name;
+}
+
+LocalPeer::LocalPeer(QObject* parent, const QString& id)
+    : QObject(parent),
+      m_id(id.isEmpty() ? QCoreApplication::applicationFilePath() : id),
+      m_socketName(sessionSocketName(m_id)),
+      m_server(new QLocalServer(this)) {
+    m_lockFile.setFileName(QDir::temp().absolutePath() + QLatin1Char('/') + m_socketName +
+                           QStringLiteral("-lockfile"));
+    m_lockFile.open(QIODevice::ReadWrite);
+}
+
+bool LocalPeer::isClient() {
+    if (m_lockFile.hasLock()) {
+        return false;
+    }
+    if (!m_lockFile.lock(LockedFile::ExclusiveLock, false)) {
+        return true;
+    }
+    // A socket file left by an owner that died would make listening fail.
+    if (!QLocalServer::removeServer(m_socketName)) {
+        qWarning("SingleApplication: could not cleanup socket");
+    }
+    if (!m_server->listen(m_socketName)) {
+        qWarning("SingleApplication: listen on local socket failed, %s",
+                 m_server->errorString().toLocal8Bit().constData());
+    }
+    connect(m_server, &QLocalServer::newConnection, this, &LocalPeer::receiveConnection);
+    return false;
+}
+
+bool LocalPeer::deliver(const QString& message, int timeout) {
+    if (!isClient()) {
+        return false;
+    }
+    QLocalSocket socket;
+    bool connected = false;
+    for (int attempt = 0; attempt < 2 && !connected; ++attempt) {
+        if (attempt > 0) {
+            QThread::msleep(kRetryPauseMs);
+        }
+        socket.connectToServer(m_socketName);
+        connected = socket.waitForConnected(timeout / 2);
+    }
+    if (!connected) {
+        return false;
+    }
+    const QByteArray utf8 = message.toUtf8();
+    QDataStream stream(&socket);
+    stream.writeBytes(utf8.constData(), uint(utf8.size()));
+    return socket.waitForBytesWritten(timeout) && socket.waitForReadyRead(timeout) &&
+           socket.read(kAckSize) == kAck;
+}
+
+void LocalPeer::receiveConnection() {
+    QLocalSocket* socket = m_server->nextPendingConnection();
+    if (!socket) {
+        return;
+    }
+    // A sender that connects and then stays silent must not hold the event loop.
+    while (socket->bytesAvailable() < qint64(sizeof(quint32))) {
+        if (!socket->isValid()) {
+            socket->deleteLater();
+            return;
+        }
+        if (!socket->waitForReadyRead(kHeaderWaitMs) &&
+            socket->bytesAvailable() < qint64(sizeof(quint32)) && socket->isValid()) {
+            receptionFailed(socket, socket->errorString());
+            return;
+        }
+    }
+    quint32 length = 0;
+    socket->read(reinterpret_cast<char*>(&length), sizeof(length));
+    length = qFromBigEndian(length);
+    if (length > kMaxMessageBytes) {
+        receptionFailed(socket, QStringLiteral("message of %1 bytes refused").arg(length));
+        return;
+    }
+    QByteArray buffer(int(length), Qt::Uninitialized);
+    char* next = buffer.data();
+    qint64 remaining = length;
+    qint64 got = 0;
+    do {
+        got = socket->read(next, remaining);
+        if (got > 0) {
+            remaining -= got;
+            next += got;
+        }
+    } while (remaining > 0 && got >= 0 && socket->waitForReadyRead(kPieceWaitMs));
+    // A message cut short is as lost as one that failed to read: it is not delivered in part.
+    if (got < 0 || remaining > 0) {
+        receptionFailed(socket, socket->errorString());
+        return;
+    }
+    const QString message = QString::fromUtf8(buffer);
+    socket->write(kAck, kAckSize);
+    socket->waitForBytesWritten(kAckWriteWaitMs);
+    emit messageReceived(message, socket);
+    // Kept for the receivers until the sender, having read the answer, goes away.
+    connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+    if (socket->state() == QLocalSocket::UnconnectedState) {
+        socket->deleteLater();
+    }
+}
+
+}  // namespace InstanceGuard

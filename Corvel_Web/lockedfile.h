@@ -1,0 +1,35 @@
+// A file whose lock excludes other processes (and other LockedFile objects of the same
+// process): any number of shared holders or one exclusive holder.
+#pragma once
+
+#include <QFile>
+#include <QString>
+
+namespace InstanceGuard {
+
+class LockedFile : public QFile {
+  public:
+    enum LockMode { Unlocked = 0, SharedLock = 1, ExclusiveLock = 2 };
+
+    LockedFile();
+    explicit LockedFile(const QString& name);
+    ~LockedFile() override;
+
+    // The file must be open (read for a shared lock, write for an exclusive one). Without
+    // `block` a lock held elsewhere makes this return false at once.
+    bool lock(LockMode mode, bool block = true);
+    // Releases the lock; the last holder also removes the file.
+    bool unlock();
+
+    bool hasLock() const { return m_mode != Unlocked; }
+    LockMode currentLockMode() const { return m_mode; }
+
+  private:
+    // System parts (lockedfile_<os>.cpp).
+    bool acquireLock(LockMode mode, bool block);
+    bool releaseLock();
+
+    LockMode m_mode = Unlocked;
+};
+
+}  // namespace InstanceGuard

@@ -1,0 +1,13 @@
+// The login session a process runs in: instances of the client in different sessions never
+// see each other.
+#pragma once
+
+#include <QtGlobal>
+#include <optional>
+
+namespace InstanceGuard {
+
+// The current login session's id, or nothing when the system cannot tell it.
+std::optional<quint32> loginSessionId();
+
+}  // namespace InstanceGuard
