@@ -17,12 +17,14 @@
 
 #include "Corvel.h"
 #include "TitleWidget.h"
+#include "program_resources.h"
 
 namespace {
 const QString kProductName = QStringLiteral("Orvane");
 }
 
 Corvel_Web::Corvel_Web(QWidget* parent) : QWidget(parent) {
+    loadProgramResources();
     setWindowFlags(Qt::Window | Qt::FramelessWindowHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint);
     setWindowTitle(QStringLiteral("lumar"));

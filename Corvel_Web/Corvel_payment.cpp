@@ -7,11 +7,13 @@
 #include <QUrl>
 
 #include "Corvel.h"
+#include "program_resources.h"
 
 void Corvel::aliPayForm(QString form) {
     qDebug().noquote() << "form:" + form;
     qDebug() << "aliPayForm called!";
 
+    loadProgramResources();
     QFile templateFile(QStringLiteral(":/file/AlipayPageTemplate.html"));
     if (!templateFile.open(QIODevice::ReadOnly)) {
         qCritical() << "Open alipay template page failed!";

@@ -5,8 +5,10 @@
 #include <QPixmap>
 
 #include "PushButton.h"
+#include "program_resources.h"
 
 TitleWidget::TitleWidget(QWidget* parent) : QWidget(parent) {
+    loadProgramResources();
     m_logoLabel = new QLabel(this);
     m_titleLabel = new QLabel(QStringLiteral("Orvane"), this);
 
