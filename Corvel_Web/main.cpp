@@ -11,6 +11,7 @@
 #include "crash_dump.h"
 #include "display_scale.h"
 #include "driver_provisioning.h"
+#include "session_end.h"
 #include "singleapplication.h"
 #include "webengine_root.h"
 
@@ -60,6 +61,7 @@ int main(int argc, char** argv) {
 
     Corvel_Web window(nullptr);
     app.setRaiseWindow(&window, true);
+    installSessionEndHandling(window);
     window.setFixedSize(width, height);
     window.show();
     const QRect available = QGuiApplication::primaryScreen()->availableGeometry();

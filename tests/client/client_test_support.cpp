@@ -85,6 +85,40 @@ QString readText(const QString& path) {
     return QString::fromUtf8(f.readAll());
 }
 
+XWindowInfo findXWindow(const QString& title) {
+    QProcess xwininfo;
+    xwininfo.start(QStringLiteral("xwininfo"), {QStringLiteral("-name"), title});
+    XWindowInfo info;
+    if (!xwininfo.waitForFinished(5000) || xwininfo.exitCode() != 0) {
+        return info;
+    }
+    int x = 0, y = 0, width = 0, height = 0;
+    const QStringList lines = QString::fromLocal8Bit(xwininfo.readAllStandardOutput()).split('\n');
+    for (const QString& raw : lines) {
+        const QString line = raw.trimmed();
+        const QString value = line.section(QLatin1Char(':'), 1).trimmed();
+        if (line.startsWith(QLatin1String("Absolute upper-left X:"))) {
+            x = value.toInt();
+        } else if (line.startsWith(QLatin1String("Absolute upper-left Y:"))) {
+            y = value.toInt();
+        } else if (line.startsWith(QLatin1String("Width:"))) {
+            width = value.toInt();
+        } else if (line.startsWith(QLatin1String("Height:"))) {
+            height = value.toInt();
+        } else if (line.startsWith(QLatin1String("Map State:"))) {
+            info.mapState = value;
+        }
+    }
+    info.found = true;
+    info.geometry = QRect(x, y, width, height);
+    return info;
+}
+
+bool waitForViewableXWindow(const QString& title, std::chrono::milliseconds timeout) {
+    return waitFor([&] { return findXWindow(title).mapState == QLatin1String("IsViewable"); },
+                   timeout);
+}
+
 static QString artifactPath(const QString& name) {
     QDir().mkpath(QStringLiteral(LUMAR_ARTIFACT_DIR));
     return QStringLiteral(LUMAR_ARTIFACT_DIR "/%1.png").arg(name);

@@ -3,6 +3,7 @@
 
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QRect>
 #include <QString>
 #include <QTemporaryDir>
 #include <chrono>
@@ -41,6 +42,17 @@ bool waitFor(const std::function<bool()>& predicate,
              std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 QString readText(const QString& path);
+
+// A top-level X window as xwininfo sees it on the test's display.
+struct XWindowInfo {
+    bool found = false;
+    QRect geometry;    // absolute position and size
+    QString mapState;  // "IsViewable", "IsUnMapped", ...
+};
+XWindowInfo findXWindow(const QString& title);
+// Waits until a window with the title is viewable.
+bool waitForViewableXWindow(const QString& title,
+                            std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
 // Saves a PNG under the build's artifacts directory; returns its path.
 QString saveScreenshot(QWidget* widget, const QString& name);
