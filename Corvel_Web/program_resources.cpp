@@ -9,3 +9,8 @@ void loadProgramResources() {
     }();
     Q_UNUSED(loaded);
 }
+
+namespace {
+// Also before main, for the program's window icon: any user of the resources links this file.
+const bool kLoadedBeforeMain = (loadProgramResources(), true);
+}  // namespace

@@ -165,6 +165,24 @@ TEST_F(BridgePageTest, HostileToastTextArrivesAsTextAndRunsNothing) {
               QStringLiteral("undefined"));
 }
 
+TEST_F(BridgePageTest, PageTakesTheServerKeyAndConfigurationFromItsUrl) {
+    EXPECT_EQ(eval(QStringLiteral("JSON.parse(currentJson()).vpnServerIp")).toString(),
+              QStringLiteral("172.30.0.1"));
+
+    QUrl url =
+        QUrl::fromLocalFile(QCoreApplication::applicationDirPath() + QStringLiteral("/index.html"));
+    url.setQuery(QStringLiteral("config=%1&pk=ab12")
+                     .arg(QString::fromLatin1(QUrl::toPercentEncoding(QStringLiteral(
+                         "{\"vpnServerIp\":\"192.0.2.7\",\"vpnServerPort\":40000}")))));
+    eval(QStringLiteral("corvel = null; 1"));
+    view()->load(url);
+    ASSERT_TRUE(waitForBridge(view()));
+    const QVariantMap sent = eval(QStringLiteral("JSON.parse(currentJson())")).toMap();
+    EXPECT_EQ(sent.value(QStringLiteral("vpnServerIp")).toString(), QStringLiteral("192.0.2.7"));
+    EXPECT_EQ(sent.value(QStringLiteral("vpnServerPort")).toInt(), 40000);
+    EXPECT_EQ(sent.value(QStringLiteral("vpnServerPk")).toString(), QStringLiteral("ab12"));
+}
+
 TEST(PageScript, LiteralStaysOneValueInsideAnHtmlScriptElement) {
     const QString hostile =
         QStringLiteral("</script><script>window.injected = 1</script><!-- '\"\\\r\n\u2029\x01");
