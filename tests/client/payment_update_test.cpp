@@ -151,6 +151,7 @@ class UpdateSite {
         return QStringLiteral("http://127.0.0.1:%1/%2").arg(m_server.serverPort()).arg(path);
     }
     const QByteArray& installer() const { return m_installer; }
+    QByteArray nextInstaller() const { return QByteArray(m_installer).replace('\x07', "next"); }
 
   private:
     void accept() {
@@ -171,9 +172,10 @@ class UpdateSite {
                    "\"\r\nContent-Length: " + QByteArray::number(length) +
                    "\r\nConnection: close\r\n\r\n";
         };
-        if (path == "/lumar.bin") {
-            socket->write(headers("application/octet-stream", "lumar.bin", m_installer.size()));
-            socket->write(m_installer);
+        if (path == "/lumar.bin" || path == "/lumar-next.bin") {
+            const QByteArray body = path == "/lumar.bin" ? m_installer : nextInstaller();
+            socket->write(headers("application/octet-stream", "lumar.bin", body.size()));
+            socket->write(body);
             socket->disconnectFromHost();
         } else if (path == "/guide.pdf") {
             const QByteArray pdf = "%PDF-1.4\n%%EOF\n";
@@ -245,11 +247,17 @@ TEST_F(UpdateTest, InstallerDownloadToastsThenAsksOnceItIsComplete) {
     EXPECT_EQ(stateWhenAsked, QWebEngineDownloadItem::DownloadCompleted);
     EXPECT_EQ(fileWhenAsked, m_site.installer());
 
-    // "否" keeps the program and the file.
+    // "否" keeps the program and the file; the next download replaces it under the same name.
     QTest::qWait(300);
     EXPECT_TRUE(m_window->isVisible());
     EXPECT_EQ(readBytes(target), m_site.installer());
     EXPECT_EQ(answerer.seen().count, 1);
+
+    follow(m_site.url(QStringLiteral("lumar-next.bin")));
+    ASSERT_TRUE(waitFor([&] { return answerer.seen().count == 2; }, std::chrono::seconds(20)));
+    EXPECT_EQ(fileWhenAsked, m_site.nextInstaller());
+    EXPECT_EQ(QDir(m_temp.file(QString())).entryList(QDir::Files),
+              QStringList{QStringLiteral("lumar.exe")});
 }
 
 TEST_F(UpdateTest, OtherTypesAreCancelledSilently) {
