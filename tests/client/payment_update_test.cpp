@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -286,4 +288,41 @@ TEST_F(UpdateTest, BrokenDownloadIsNotOffered) {
     QTest::qWait(500);
     EXPECT_EQ(answerer.seen().count, 0);
     EXPECT_TRUE(m_window->isVisible());
+}
+
+// Run by the test below in a process of its own: accepting the update ends the program.
+TEST_F(UpdateTest, QuitAcceptedUpdateInChildProcess) {
+    if (!qEnvironmentVariableIsSet("LUMAR_UPDATE_CHILD")) {
+        GTEST_SKIP() << "started by Update.AcceptedUpdateIsOpenedOnceTheProgramHasEnded";
+    }
+    qputenv("TMPDIR", qgetenv("LUMAR_UPDATE_CHILD"));
+    MessageBoxAnswerer answerer(QStringLiteral("是"));
+    QEventLoop loop;
+    follow(m_site.url(QStringLiteral("lumar.bin")));
+    QTimer::singleShot(30000, [&] { loop.exit(1); });
+    EXPECT_EQ(loop.exec(), 0) << "accepting the update did not quit";
+    EXPECT_EQ(answerer.seen().count, 1);
+}
+
+TEST(Update, AcceptedUpdateIsOpenedOnceTheProgramHasEnded) {
+    OpenerRecorder& recorder = OpenerRecorder::instance();
+    recorder.install();
+    QTemporaryDir childTemp;
+    const int before = recorder.opened().size();
+
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("LUMAR_UPDATE_CHILD"), childTemp.path());
+    child.setProcessEnvironment(env);
+    child.start(QCoreApplication::applicationFilePath(),
+                {QStringLiteral("--gtest_filter=UpdateTest.QuitAcceptedUpdateInChildProcess")});
+    ASSERT_TRUE(child.waitForFinished(60000));
+    const QByteArray output = child.readAllStandardOutput();
+    EXPECT_EQ(child.exitCode(), 0) << output.toStdString();
+    EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << output.toStdString();
+
+    const QString installer = childTemp.filePath(QStringLiteral("lumar.exe"));
+    ASSERT_TRUE(waitFor([&] { return recorder.opened().size() == before + 1; }));
+    EXPECT_EQ(recorder.opened().last(), installer);
+    EXPECT_EQ(QFileInfo(installer).size(), 300000);
 }
