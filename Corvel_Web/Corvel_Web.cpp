@@ -78,8 +78,7 @@ Corvel_Web::Corvel_Web(QWidget* parent) : QWidget(parent) {
     connect(quitAction, &QAction::triggered, qApp, &QCoreApplication::quit);
 }
 
-// The bridge is a child; it stops a running tunnel in its own destructor, which needs the
-// window's page no more.
+// The bridge goes with the window as a child; its destructor stops a running tunnel.
 Corvel_Web::~Corvel_Web() = default;
 
 void Corvel_Web::runPageScript(const QString& script) {
