@@ -64,6 +64,20 @@ TEST_F(ProtocolTest, HeaderCheckRejectsEachFaultWithItsReason) {
     }
 }
 
+// A header with nothing after it is refused whatever it says; the same header followed by one
+// byte passes, so the length is the only fault.
+TEST_F(ProtocolTest, HeaderWithoutPayloadIsRefusedForEveryType) {
+    for (uint8_t type = MSG_AUTH_KX; type <= 8; ++type) {
+        SCOPED_TRACE(int{type});
+        const bool echoes_challenge = type == MSG_AUTH_KX || type == MSG_REKEY;
+        const uint64_t seq = echoes_challenge ? proto.challenge.load() : 0;
+        log.clear();
+        EXPECT_EQ(check(&proto, header(type, keyed_session::SID, seq, 0, 0)), -1);
+        EXPECT_EQ(log.count("Invalid header len.", "check_vpn_header"), 1) << log.dump();
+        EXPECT_EQ(check(&proto, header(type, keyed_session::SID, seq, 1, 1)), 0) << log.dump();
+    }
+}
+
 TEST_F(ProtocolTest, HeaderCheckAcceptsWhatEachTypeRequires) {
     const uint32_t sid = keyed_session::SID;
     const uint64_t arbitrary_high = 0xDEADBEEFull << 32;

@@ -122,7 +122,7 @@ void request_rekey_throttled(qn_ctx_t* ctx, std::atomic<int64_t>& last_request_m
 int qn_keepalive(qn_ctx_t* ctx) {
     int64_t last = platform::wall_seconds();
     while (ctx->running.load()) {
-        if (platform::wall_seconds() - last > KEEPALIVE_PERIOD_S) {
+        if (platform::wall_seconds() - last > ctx->keepalive_period_s.load()) {
             last = platform::wall_seconds();
             const int32_t missed = ctx->keepalive_missed.fetch_add(1) + 1;
             if (missed >= KEEPALIVE_MISSED_LIMIT) {

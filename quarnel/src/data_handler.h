@@ -20,7 +20,6 @@ constexpr int MSG_BUF_LEN = 2048;
 constexpr uint64_t TX_SEQ_REKEY_LIMIT = 0x0FFFFFFFFFFFFFF0ULL;
 constexpr uint64_t RX_SEQ_REKEY_LIMIT = 0x0FFFFFFFFFFFFE00ULL;
 constexpr int64_t REKEY_INTERVAL_MS = 3000;
-constexpr int KEEPALIVE_PERIOD_S = 15;
 constexpr int KEEPALIVE_MISSED_LIMIT = 6;
 
 int tun_reader(traffic_stats* traffic);

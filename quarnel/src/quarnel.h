@@ -24,6 +24,7 @@ struct worker_wakeup;
 extern std::atomic<int32_t> g_engine_status;
 
 constexpr int QN_THREAD_COUNT = 5;
+constexpr int32_t KEEPALIVE_PERIOD_S = 15;
 constexpr size_t REMOTE_ROUTES_RESERVED = 10000;
 constexpr size_t ADDED_ROUTES_RESERVED = 10010;
 
@@ -56,6 +57,8 @@ struct qn_ctx_t {
     traffic_stats* traffic = nullptr;
     worker_wakeup* wakeup = nullptr;  // cuts the workers' waits short at a stop
     std::atomic<int32_t> keepalive_missed{0};
+    // Seconds after which a keepalive period ends; a variable so that tests need not wait.
+    std::atomic<int32_t> keepalive_period_s{KEEPALIVE_PERIOD_S};
     std::atomic<int32_t> upload_limit{0};
     std::atomic<int32_t> download_limit{0};
     std::atomic<int32_t> token_lock{0};

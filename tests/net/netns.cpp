@@ -2,6 +2,13 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/rtnetlink.h>
+#include <netlink/msg.h>
+#include <netlink/netlink.h>
+#include <netlink/route/addr.h>
+#include <netlink/route/link.h>
+#include <netlink/route/route.h>
+#include <netlink/route/rtnl.h>
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
@@ -16,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
@@ -29,6 +37,8 @@ namespace netns_test {
 namespace {
 
 const std::string NAME_PREFIX = "qnt-";
+const std::string SCRATCH_PARENT = "/tmp/";
+const std::string SCRATCH_PREFIX = "quarnel-net-";
 const std::string NETNS_DIR = "/run/netns/";
 
 std::string startup_path = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "/usr/bin:/bin";
@@ -180,11 +190,10 @@ std::string isolate_process() {
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
         return errno_text("making / private");
     }
-    char pattern[] = "/tmp/quarnel-net-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) {
+    std::string root = SCRATCH_PARENT + SCRATCH_PREFIX + std::to_string(getpid()) + "-XXXXXX";
+    if (mkdtemp(&root[0]) == nullptr) {
         return errno_text("mkdtemp");
     }
-    std::string root = pattern;
     // A tmpfs of this mount namespace only: it vanishes with the process.
     if (mount("tmpfs", root.c_str(), "tmpfs", 0, "mode=0700") != 0) {
         rmdir(root.c_str());
@@ -232,32 +241,37 @@ const std::string& private_bin_dir() {
     return bin_dir;
 }
 
-void remove_leftover_namespaces() {
-    if (DIR* dir = opendir(NETNS_DIR.c_str())) {
-        std::vector<std::string> leftovers;
+namespace {
+
+// Entries of a directory named PREFIX + the id of a process that no longer runs. A live
+// process still owns its entries: its scratch directory, for one, is a mount point only in
+// its own mount namespace, and removing the directory would detach the mount there too.
+std::vector<std::string> orphans(const std::string& dir_path, const std::string& prefix) {
+    std::vector<std::string> found;
+    if (DIR* dir = opendir(dir_path.c_str())) {
         while (dirent* entry = readdir(dir)) {
             std::string name = entry->d_name;
-            if (name.rfind(NAME_PREFIX, 0) != 0) {
+            if (name.rfind(prefix, 0) != 0) {
                 continue;
             }
-            // Names carry the creating process's id; a live process still owns its namespaces.
-            pid_t owner = std::atoi(name.c_str() + NAME_PREFIX.size());
+            pid_t owner = std::atoi(name.c_str() + prefix.size());
             if (owner > 0 && kill(owner, 0) != 0 && errno == ESRCH) {
-                leftovers.push_back(name);
+                found.push_back(dir_path + name);
             }
         }
         closedir(dir);
-        for (const std::string& name : leftovers) {
-            run_command({"ip", "netns", "delete", name});
-        }
     }
-    if (DIR* dir = opendir("/tmp")) {
-        while (dirent* entry = readdir(dir)) {
-            if (std::strncmp(entry->d_name, "quarnel-net-", 12) == 0) {
-                rmdir((std::string("/tmp/") + entry->d_name).c_str());  // only empty ones go
-            }
-        }
-        closedir(dir);
+    return found;
+}
+
+}  // namespace
+
+void remove_leftover_namespaces() {
+    for (const std::string& path : orphans(NETNS_DIR, NAME_PREFIX)) {
+        run_command({"ip", "netns", "delete", path.substr(NETNS_DIR.size())});
+    }
+    for (const std::string& path : orphans(SCRATCH_PARENT, SCRATCH_PREFIX)) {
+        rmdir(path.c_str());  // only empty ones go
     }
 }
 
@@ -401,11 +415,146 @@ std::string dump_resolver() {
     return out.str();
 }
 
+namespace {
+
+std::string text(nl_addr* addr) {
+    char buf[INET6_ADDRSTRLEN + 8];
+    return addr != nullptr ? nl_addr2str(addr, buf, sizeof(buf)) : "-";
+}
+
+// Every field of a link the engine could set; not counters, and not where a veth peer's
+// namespace is, which changes as other namespaces of the machine come and go.
+void describe_link(rtnl_link* link, std::ostream& out) {
+    char flags[256], state[32];
+    const char* kind = rtnl_link_get_type(link);
+    const char* qdisc = rtnl_link_get_qdisc(link);
+    out << rtnl_link_get_ifindex(link) << ": " << rtnl_link_get_name(link) << " kind "
+        << (kind != nullptr ? kind : "-") << " <"
+        << rtnl_link_flags2str(rtnl_link_get_flags(link), flags, sizeof(flags)) << "> mtu "
+        << rtnl_link_get_mtu(link) << " state "
+        << rtnl_link_operstate2str(rtnl_link_get_operstate(link), state, sizeof(state))
+        << " txqlen " << rtnl_link_get_txqlen(link) << " qdisc " << (qdisc != nullptr ? qdisc : "-")
+        << " addr " << text(rtnl_link_get_addr(link)) << " master " << rtnl_link_get_master(link)
+        << " link " << rtnl_link_get_link(link) << " group " << rtnl_link_get_group(link)
+        << " promiscuity " << rtnl_link_get_promiscuity(link);
+}
+
+// Without lifetimes, which count down.
+void describe_address(rtnl_addr* addr, std::ostream& out) {
+    char family[16], scope[32], flags[256];
+    const char* label = rtnl_addr_get_label(addr);
+    out << rtnl_addr_get_ifindex(addr) << ": "
+        << nl_af2str(rtnl_addr_get_family(addr), family, sizeof(family)) << " "
+        << text(rtnl_addr_get_local(addr)) << " peer " << text(rtnl_addr_get_peer(addr)) << " brd "
+        << text(rtnl_addr_get_broadcast(addr)) << " scope "
+        << rtnl_scope2str(rtnl_addr_get_scope(addr), scope, sizeof(scope)) << " <"
+        << rtnl_addr_flags2str(rtnl_addr_get_flags(addr), flags, sizeof(flags)) << "> label "
+        << (label != nullptr ? label : "-");
+}
+
+void describe_route(rtnl_route* route, std::ostream& out) {
+    char family[16], table[32], type[32], protocol[32], scope[32];
+    out << nl_af2str(rtnl_route_get_family(route), family, sizeof(family)) << " table "
+        << rtnl_route_table2str(rtnl_route_get_table(route), table, sizeof(table)) << " "
+        << nl_rtntype2str(rtnl_route_get_type(route), type, sizeof(type)) << " "
+        << text(rtnl_route_get_dst(route)) << " src " << text(rtnl_route_get_src(route))
+        << " prefsrc " << text(rtnl_route_get_pref_src(route)) << " proto "
+        << rtnl_route_proto2str(rtnl_route_get_protocol(route), protocol, sizeof(protocol))
+        << " scope " << rtnl_scope2str(rtnl_route_get_scope(route), scope, sizeof(scope))
+        << " metric " << rtnl_route_get_priority(route) << " tos " << int{rtnl_route_get_tos(route)}
+        << " flags " << rtnl_route_get_flags(route);
+    for (int i = 0; i < rtnl_route_get_nnexthops(route); ++i) {
+        rtnl_nexthop* hop = rtnl_route_nexthop_n(route, i);
+        out << " via " << text(rtnl_route_nh_get_gateway(hop)) << " dev "
+            << rtnl_route_nh_get_ifindex(hop) << " weight " << int{rtnl_route_nh_get_weight(hop)}
+            << " nhflags " << rtnl_route_nh_get_flags(hop);
+    }
+    for (int metric = 1; metric <= RTAX_MAX; ++metric) {
+        uint32_t value = 0;
+        if (rtnl_route_get_metric(route, metric, &value) == 0) {
+            out << " rtax" << metric << " " << value;
+        }
+    }
+}
+
+struct dump_lines {
+    std::vector<std::string> lines;
+    int parse_error = 0;
+};
+
+void describe_object(nl_object* object, void* arg) {
+    const std::string type = nl_object_get_type(object);
+    std::ostringstream out;
+    if (type == "route/link") {
+        describe_link(reinterpret_cast<rtnl_link*>(object), out);
+    } else if (type == "route/addr") {
+        describe_address(reinterpret_cast<rtnl_addr*>(object), out);
+    } else if (type == "route/route") {
+        describe_route(reinterpret_cast<rtnl_route*>(object), out);
+    } else {
+        out << "unexpected " << type;
+    }
+    static_cast<dump_lines*>(arg)->lines.push_back(out.str());
+}
+
+int on_message(nl_msg* msg, void* arg) {
+    int error = nl_msg_parse(msg, describe_object, arg);
+    if (error < 0) {
+        static_cast<dump_lines*>(arg)->parse_error = error;
+        return NL_STOP;
+    }
+    return NL_OK;
+}
+
+// One rtnetlink dump of the calling thread's namespace, a line per object, sorted. Each
+// message is parsed on its own: a libnl cache would merge objects it takes for the same.
+template <typename Request>
+std::string netlink_dump(int type) {
+    nl_sock* sock = nl_socket_alloc();
+    if (sock == nullptr) {
+        throw std::runtime_error("nl_socket_alloc failed");
+    }
+    std::unique_ptr<nl_sock, void (*)(nl_sock*)> owner(sock, nl_socket_free);
+    int error = nl_connect(sock, NETLINK_ROUTE);
+    // A dump that the namespace's own changes interrupted is taken again.
+    for (int attempt = 0; error == 0 && attempt < 5; ++attempt) {
+        dump_lines dump;
+        Request request{};
+        error = nl_socket_modify_cb(sock, NL_CB_VALID, NL_CB_CUSTOM, on_message, &dump);
+        if (error == 0) {
+            error = nl_send_simple(sock, type, NLM_F_DUMP, &request, sizeof(request));
+        }
+        if (error >= 0) {
+            error = nl_recvmsgs_default(sock);
+        }
+        if (error == 0 && dump.parse_error != 0) {
+            error = dump.parse_error;
+        } else if (error == 0) {
+            std::sort(dump.lines.begin(), dump.lines.end());
+            std::string joined;
+            for (const std::string& line : dump.lines) {
+                joined += line + "\n";
+            }
+            return joined;
+        }
+        if (error == -NLE_DUMP_INTR) {
+            error = 0;
+        }
+    }
+    throw std::runtime_error("netlink dump " + std::to_string(type) +
+                             " failed: " + nl_geterror(error != 0 ? error : NLE_DUMP_INTR));
+}
+
+}  // namespace
+
 net_state dump_state(const netns& ns) {
     net_state state;
-    state.links = ns.ip("-d -o link show");
-    state.addresses = ns.ip("-o addr show");
-    state.routes = ns.ip("-4 route show table all") + ns.ip("-6 route show table all");
+    {
+        netns_scope inside(ns);
+        state.links = netlink_dump<ifinfomsg>(RTM_GETLINK);
+        state.addresses = netlink_dump<ifaddrmsg>(RTM_GETADDR);
+        state.routes = netlink_dump<rtmsg>(RTM_GETROUTE);
+    }
     state.resolver = dump_resolver();
     state.forwarding = ns.forwarding();
     return state;

@@ -26,7 +26,8 @@ std::string isolate_process();
 const std::string& scratch_dir();
 const std::string& private_bin_dir();
 
-// Deletes namespaces that earlier runs left behind when their process died.
+// Deletes the namespaces and scratch directories that earlier runs left behind when their
+// process died.
 void remove_leftover_namespaces();
 
 // A named network namespace with a unique name, loopback up and IPv6 address checks off (so
@@ -72,7 +73,9 @@ class netns_scope {
     int saved_ = -1;
 };
 
-// Everything a session may change, as text for before/after comparisons.
+// Everything a session may change, as text for before/after comparisons. Links, addresses and
+// routes are read through rtnetlink, so that nothing about other namespaces of the machine
+// (a veth peer's, which may be coming or going) enters the comparison.
 struct net_state {
     std::string links;
     std::string addresses;

@@ -477,6 +477,52 @@ TEST_F(TunnelTest, HundredStartStopCyclesLeakNothing) {
     EXPECT_EQ(server_->session_count(), 0u);
 }
 
+// The give-up count without the real period: once the server is gone, every pass of the
+// worker begins a period. Five requests go out, the sixth period ends the keepalive.
+TEST_F(TunnelTest, KeepaliveGivesUpAtTheSixthSilentPeriod) {
+    ASSERT_EQ(start(defaults()), 0);
+    // The server's address now answers nothing and counts what the client sends.
+    server_.reset();
+    int counter = -1;
+    {
+        netns_scope in_server(net_.srv);
+        counter = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    }
+    ASSERT_GE(counter, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(SERVER_PORT);
+    inet_pton(AF_INET, SERVER_ADDR, &addr.sin_addr);
+    ASSERT_EQ(bind(counter, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    timeval tv{0, 500000};
+    setsockopt(counter, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    std::shared_ptr<qn_ctx_t> session;
+    {
+        std::lock_guard<std::mutex> lock(session_lock());
+        session = running_session();
+    }
+    ASSERT_TRUE(session);
+    session->keepalive_period_s.store(0);
+
+    int requests = 0;
+    const auto started = std::chrono::steady_clock::now();
+    uint8_t msg[2048];
+    // Until the status changes, and half a second past it for a request still in flight.
+    for (bool ended = false, drained = false; !drained;) {
+        const ssize_t n = recv(counter, msg, sizeof(msg), 0);
+        if (n > 0 && msg[0] == MSG_KEEPALIVE) {
+            ++requests;
+        }
+        drained = ended && n < 0;
+        ended = ended || get_vpn_status() == -72;
+        ASSERT_LT(std::chrono::steady_clock::now() - started, 30s) << requests << " requests";
+    }
+    close(counter);
+    EXPECT_EQ(requests, 5);
+    EXPECT_EQ(session->keepalive_missed.load(), 6);
+    EXPECT_TRUE(session->running.load());  // only the keepalive worker ended
+}
+
 TEST_F(TunnelTest, SilentServerEndsTheKeepaliveButNotTheDataPath) {
     fault_switches faults;
     faults.silent_after = 2;  // answers S1 and S2, then nothing
