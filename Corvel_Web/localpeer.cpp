@@ -24,9 +24,45 @@ constexpr int kAckWriteWaitMs = 1000;
 // to allocate gigabytes.
 constexpr quint32 kMaxMessageBytes = 1 << 20;
 
-void receptionFailed(QLocalSocket* socket, const QString& reason) {
-    qWarning("LocalPeer: Message reception failed %s", qPrintable(reason));
-    socket->deleteLater();
+enum class Reception { Received, Stale, Failed };
+
+// Reads one length-framed message; on failure `failure` tells why.
+Reception readFramed(QLocalSocket* socket, QByteArray* message, QString* failure) {
+    // A sender that connects and then stays silent must not hold the event loop.
+    while (socket->bytesAvailable() < qint64(sizeof(quint32))) {
+        if (!socket->isValid()) {
+            return Reception::Stale;
+        }
+        if (!socket->waitForReadyRead(kHeaderWaitMs) &&
+            socket->bytesAvailable() < qint64(sizeof(quint32)) && socket->isValid()) {
+            *failure = socket->errorString();
+            return Reception::Failed;
+        }
+    }
+    quint32 length = 0;
+    socket->read(reinterpret_cast<char*>(&length), sizeof(length));
+    length = qFromBigEndian(length);
+    if (length > kMaxMessageBytes) {
+        *failure = QStringLiteral("message of %1 bytes refused").arg(length);
+        return Reception::Failed;
+    }
+    message->resize(int(length));
+    char* next = message->data();
+    qint64 remaining = length;
+    qint64 got = 0;
+    do {
+        got = socket->read(next, remaining);
+        if (got > 0) {
+            remaining -= got;
+            next += got;
+        }
+    } while (remaining > 0 && got >= 0 && socket->waitForReadyRead(kPieceWaitMs));
+    // A message cut short is as lost as one that failed to read: it is not delivered in part.
+    if (got < 0 || remaining > 0) {
+        *failure = socket->errorString();
+        return Reception::Failed;
+    }
+    return Reception::Received;
 }
 
 }  // namespace
@@ -98,42 +134,20 @@ void LocalPeer::receiveConnection() {
     if (!socket) {
         return;
     }
-    // A sender that connects and then stays silent must not hold the event loop.
-    while (socket->bytesAvailable() < qint64(sizeof(quint32))) {
-        if (!socket->isValid()) {
+    QByteArray bytes;
+    QString failure;
+    switch (readFramed(socket, &bytes, &failure)) {
+        case Reception::Stale:
             socket->deleteLater();
             return;
-        }
-        if (!socket->waitForReadyRead(kHeaderWaitMs) &&
-            socket->bytesAvailable() < qint64(sizeof(quint32)) && socket->isValid()) {
-            receptionFailed(socket, socket->errorString());
+        case Reception::Failed:
+            qWarning("LocalPeer: Message reception failed %s", qPrintable(failure));
+            socket->deleteLater();
             return;
-        }
+        case Reception::Received:
+            break;
     }
-    quint32 length = 0;
-    socket->read(reinterpret_cast<char*>(&length), sizeof(length));
-    length = qFromBigEndian(length);
-    if (length > kMaxMessageBytes) {
-        receptionFailed(socket, QStringLiteral("message of %1 bytes refused").arg(length));
-        return;
-    }
-    QByteArray buffer(int(length), Qt::Uninitialized);
-    char* next = buffer.data();
-    qint64 remaining = length;
-    qint64 got = 0;
-    do {
-        got = socket->read(next, remaining);
-        if (got > 0) {
-            remaining -= got;
-            next += got;
-        }
-    } while (remaining > 0 && got >= 0 && socket->waitForReadyRead(kPieceWaitMs));
-    // A message cut short is as lost as one that failed to read: it is not delivered in part.
-    if (got < 0 || remaining > 0) {
-        receptionFailed(socket, socket->errorString());
-        return;
-    }
-    const QString message = QString::fromUtf8(buffer);
+    const QString message = QString::fromUtf8(bytes);
     socket->write(kAck, kAckSize);
     socket->waitForBytesWritten(kAckWriteWaitMs);
     emit messageReceived(message, socket);

@@ -371,25 +371,43 @@ TEST_F(LockedFileTest, AcrossProcessesBlockingLockWaitsForTheReleaseAndThenExclu
 
 namespace {
 
+// For its lifetime this process derives names as the program copy's processes do.
+class CopyNames {
+  public:
+    explicit CopyNames(const ProgramCopy& copy)
+        : m_temp("TMPDIR", copy.tempDir().toLocal8Bit()),
+          m_session("XDG_SESSION_ID",
+                    copy.environment().value(QStringLiteral("XDG_SESSION_ID")).toLocal8Bit()) {}
+    // A file named after sessionSocketName(id) in the copy's temporary directory.
+    static QString path(const QString& id, const QString& suffix = {}) {
+        return QDir::tempPath() + QLatin1Char('/') + sessionSocketName(id) + suffix;
+    }
+
+  private:
+    ScopedEnv m_temp;
+    ScopedEnv m_session;
+};
+
+QString listLockPath(const ProgramCopy& copy) {
+    CopyNames names(copy);
+    return names.path(QStringLiteral("lumar"), QStringLiteral("-instances"));
+}
+
+// The socket file of a running instance's peer.
+QString peerSocketPath(const ProgramCopy& copy, qint64 pid) {
+    CopyNames names(copy);
+    return names.path(QStringLiteral("lumar-%1").arg(pid));
+}
+
 // The instance list of the program copy, read as the program would find it. Attaching and
 // detaching also removes a segment that nobody holds any more.
 QVector<qint64> instanceList(const ProgramCopy& copy) {
-    ScopedEnv temp("TMPDIR", copy.tempDir().toLocal8Bit());
-    ScopedEnv session("XDG_SESSION_ID",
-                      copy.environment().value(QStringLiteral("XDG_SESSION_ID")).toLocal8Bit());
+    CopyNames names(copy);
     QSharedMemory memory(sessionSocketName(QStringLiteral("lumar")));
     if (!memory.attach(QSharedMemory::ReadOnly)) {
         return {};
     }
     return InstanceList(memory.data(), qMin(memory.size(), kListBytes)).entries();
-}
-
-// The socket file of a running instance's peer.
-QString peerSocketPath(const ProgramCopy& copy, qint64 pid) {
-    ScopedEnv session("XDG_SESSION_ID",
-                      copy.environment().value(QStringLiteral("XDG_SESSION_ID")).toLocal8Bit());
-    return copy.tempDir() + QLatin1Char('/') +
-           sessionSocketName(QStringLiteral("lumar-%1").arg(pid));
 }
 
 // How many lock requests wait on the file (the "->" lines of /proc/locks).
@@ -514,13 +532,7 @@ TEST_F(InstanceProcessTest, KilledFirstInstanceIsSkippedAndItsNameCleanedUp) {
 TEST_F(InstanceProcessTest, SimultaneousStartsLeaveExactlyOneOwner) {
     // Both starts are held at the instance list's lock until each has created or attached the
     // list, so that they really meet there.
-    const QString listLock = [&] {
-        ScopedEnv session(
-            "XDG_SESSION_ID",
-            m_copy.environment().value(QStringLiteral("XDG_SESSION_ID")).toLocal8Bit());
-        return m_copy.tempDir() + QLatin1Char('/') + sessionSocketName(QStringLiteral("lumar")) +
-               QStringLiteral("-instances");
-    }();
+    const QString listLock = listLockPath(m_copy);
     LockHolder gate(listLock, "exclusive", "nowait");
     ASSERT_EQ(gate.nextLine(), "locked 1");
     m_copy.start(m_first, {}, debugLog());
@@ -546,18 +558,14 @@ TEST_F(InstanceProcessTest, SimultaneousStartsLeaveExactlyOneOwner) {
 TEST_F(InstanceProcessTest, StartThatCreatedTheListStillReadsItUnderTheLock) {
     // A start that attached to the list just created by another may register first; the
     // creator must find it there rather than write over it.
-    ScopedEnv temp("TMPDIR", m_copy.tempDir().toLocal8Bit());
-    ScopedEnv session("XDG_SESSION_ID",
-                      m_copy.environment().value(QStringLiteral("XDG_SESSION_ID")).toLocal8Bit());
-    const QString listLock = QDir::tempPath() + QLatin1Char('/') +
-                             sessionSocketName(QStringLiteral("lumar")) +
-                             QStringLiteral("-instances");
+    const QString listLock = listLockPath(m_copy);
     LockHolder gate(listLock, "exclusive", "nowait");
     ASSERT_EQ(gate.nextLine(), "locked 1");
     m_copy.start(m_first, {}, debugLog());
     ASSERT_TRUE(waitFor([&] { return lockWaiters(listLock) == 1; }, 60s));
 
     // This process plays the start that got in first.
+    CopyNames names(m_copy);
     const qint64 self = QCoreApplication::applicationPid();
     LocalPeer peer(nullptr, QStringLiteral("lumar-%1").arg(self));
     ASSERT_FALSE(peer.isClient());
@@ -573,6 +581,44 @@ TEST_F(InstanceProcessTest, StartThatCreatedTheListStillReadsItUnderTheLock) {
     EXPECT_EQ(m_first.exitCode(), 0);
     EXPECT_EQ(received, QStringList{QStringLiteral("raise_window_noop")});
     EXPECT_EQ(InstanceList(memory.data(), kListBytes).entries(), QVector<qint64>{self});
+}
+
+TEST_F(InstanceProcessTest, FullListIsCompactedOrLeftAsItIs) {
+    CopyNames names(m_copy);
+    QSharedMemory memory(sessionSocketName(QStringLiteral("lumar")));
+    ASSERT_TRUE(memory.create(kListBytes));
+    InstanceList list(memory.data(), kListBytes);
+    // Ids above the kernel's pid limit (2^22) never belong to a live process.
+    QVector<qint64> pids;
+    for (qint64 pid = 5000000; pids.size() < list.capacity(); ++pid) {
+        pids.append(pid);
+    }
+
+    // Ended instances make room.
+    list.assign(pids);
+    m_copy.start(m_first, {}, debugLog());
+    ASSERT_TRUE(
+        waitFor([&] { return x11_probe::viewableWindowOf(m_first.processId()) != 0; }, 60s));
+    EXPECT_EQ(list.entries(), QVector<qint64>{m_first.processId()});
+    stop(m_first);
+
+    // Live ones do not: the start stays off the list and still reaches the first of them.
+    std::vector<std::unique_ptr<LocalPeer>> peers;
+    for (const qint64 pid : pids) {
+        peers.push_back(std::make_unique<LocalPeer>(nullptr, QStringLiteral("lumar-%1").arg(pid)));
+        ASSERT_FALSE(peers.back()->isClient());
+    }
+    QStringList received;
+    QObject::connect(peers.front().get(), &LocalPeer::messageReceived,
+                     [&](const QString& message) { received << message; });
+    list.assign(pids);
+    m_copy.start(m_second, {}, debugLog());
+    ASSERT_TRUE(finishes(m_second));
+    EXPECT_EQ(m_second.exitCode(), 0);
+    EXPECT_EQ(received, QStringList{QStringLiteral("raise_window_noop")});
+    EXPECT_TRUE(m_second.readAllStandardError().contains(
+        "Instance list is full, this instance is not registered"));
+    EXPECT_EQ(list.entries(), pids);
 }
 
 TEST_F(InstanceProcessTest, BrokenFramingIsNotTakenForAMessage) {
