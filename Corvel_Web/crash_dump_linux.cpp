@@ -13,6 +13,7 @@
 #include <QtGlobal>
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <ctime>
@@ -61,6 +62,9 @@ std::atomic<bool> g_crashing{false};
 void writeAll(int fd, const char* data, size_t size) {
     while (size > 0) {
         const ssize_t n = write(fd, data, size);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
         if (n <= 0) {
             return;
         }
@@ -315,7 +319,11 @@ void installCrashHandlers() {
     g_action = {};
     g_action.sa_sigaction = crashSignalHandler;
     g_action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+    // A fault inside the handler then ends the process at once instead of re-entering it.
     sigemptyset(&g_action.sa_mask);
+    for (const FatalSignal& fatal : kFatalSignals) {
+        sigaddset(&g_action.sa_mask, fatal.number);
+    }
     for (const FatalSignal& fatal : kFatalSignals) {
         sigaction(fatal.number, &g_action, nullptr);
     }

@@ -12,7 +12,7 @@
 volatile bool g_keepRecursing = true;
 
 [[gnu::noinline]] void writeThroughNull() {
-    int* volatile target = nullptr;
+    volatile int* volatile target = nullptr;
     *target = 1;
 }
 
