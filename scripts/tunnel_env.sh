@@ -1,5 +1,6 @@
-# Shell helpers shared by the demo and the tunnel benchmark: three namespaces, the
-# reference server in one, the command-line client in another. Source it; set BUILD first.
+# Shell helpers shared by the demos and the tunnel benchmark: three namespaces, the
+# reference server in one, a client (lumar or the command-line client) in another. Source
+# it; set BUILD first.
 
 TUNNEL_SERVER_ADDR=172.30.0.1
 TUNNEL_SERVER_PORT=51820
@@ -7,38 +8,50 @@ TUNNEL_LAN_HOST=198.51.100.2
 TUNNEL_TOKEN=demo-token
 tunnel_scripts=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
-# tunnel_up NAME WORKDIR [client options...]: namespaces, server, connected client.
-tunnel_up() {
+# tunnel_server_up NAME WORKDIR: namespaces and the reference server; sets TUNNEL_SERVER_KEY.
+tunnel_server_up() {
     local name=$1 work=$2
-    shift 2
     bash "$tunnel_scripts/topology.sh" create "$name"
     ip netns exec "$name-srv" "$BUILD/tools/ref_server/ref_server" \
         --listen "$TUNNEL_SERVER_ADDR" --port "$TUNNEL_SERVER_PORT" \
         --key-file "$work/server.key" --tokens "$TUNNEL_TOKEN" --tun qsrv0 \
         >"$work/server.log" 2>&1 &
     echo $! >"$work/server.pid"
-    local key=""
+    TUNNEL_SERVER_KEY=""
     for _ in $(seq 50); do
-        key=$(sed -n 's/^public key \([0-9a-f]\{64\}\)$/\1/p' "$work/server.log")
-        [ -n "$key" ] && break
+        TUNNEL_SERVER_KEY=$(sed -n 's/^public key \([0-9a-f]\{64\}\)$/\1/p' "$work/server.log")
+        [ -n "$TUNNEL_SERVER_KEY" ] && return 0
         sleep 0.1
     done
-    if [ -z "$key" ]; then
-        echo "the reference server did not start:" >&2
-        cat "$work/server.log" >&2
-        return 1
-    fi
-    # The client's namespace gets a copy-on-write /etc of its own, so its DNS change stays
-    # inside (ip netns exec already gives it a private mount namespace).
+    echo "the reference server did not start:" >&2
+    cat "$work/server.log" >&2
+    return 1
+}
+
+# tunnel_client_start NAME WORKDIR LOG COMMAND...: starts the command in the background in
+# the client namespace, with a copy-on-write /etc of its own so that its DNS change stays
+# inside (ip netns exec already gives it a private mount namespace). Its pid goes to
+# WORKDIR/client.pid.
+tunnel_client_start() {
+    local name=$1 work=$2 log=$3
+    shift 3
     mkdir -p "$work/etc"
     ip netns exec "$name-cli" sh -c '
         mount -t tmpfs tmpfs "$1" && mkdir "$1/upper" "$1/work" &&
         mount -t overlay overlay -o "lowerdir=/etc,upperdir=$1/upper,workdir=$1/work" /etc &&
-        shift && exec "$@"' sh "$work/etc" \
-        "$BUILD/quarnel/cli/quarnel-cli" connect --server "$TUNNEL_SERVER_ADDR" \
-        --port "$TUNNEL_SERVER_PORT" --server-key "$key" --token "$TUNNEL_TOKEN" \
-        --dns 10.8.0.1 "$@" >"$work/client.log" 2>&1 &
+        shift && exec "$@"' sh "$work/etc" "$@" >"$log" 2>&1 &
     echo $! >"$work/client.pid"
+}
+
+# tunnel_up NAME WORKDIR [client options...]: namespaces, server, connected client.
+tunnel_up() {
+    local name=$1 work=$2
+    shift 2
+    tunnel_server_up "$name" "$work" || return 1
+    tunnel_client_start "$name" "$work" "$work/client.log" \
+        "$BUILD/quarnel/cli/quarnel-cli" connect --server "$TUNNEL_SERVER_ADDR" \
+        --port "$TUNNEL_SERVER_PORT" --server-key "$TUNNEL_SERVER_KEY" --token "$TUNNEL_TOKEN" \
+        --dns 10.8.0.1 "$@"
     for _ in $(seq 150); do
         grep -q '^connected$' "$work/client.log" && return 0
         if ! kill -0 "$(cat "$work/client.pid")" 2>/dev/null; then
@@ -51,11 +64,12 @@ tunnel_up() {
     return 1
 }
 
-# tunnel_disconnect WORKDIR: SIGINT to the client, which then disconnects.
+# tunnel_disconnect WORKDIR: SIGTERM to the client, which then disconnects (SIGINT would be
+# lost: a script's background commands start with it ignored).
 tunnel_disconnect() {
     local work=$1 pid
     pid=$(cat "$work/client.pid" 2>/dev/null) || return 0
-    kill -INT "$pid" 2>/dev/null || return 0
+    kill -TERM "$pid" 2>/dev/null || return 0
     for _ in $(seq 100); do
         kill -0 "$pid" 2>/dev/null || break
         sleep 0.1
