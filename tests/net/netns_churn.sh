@@ -14,6 +14,7 @@ cleanup() {
     for path in /run/netns/"$prefix"-*; do
         [ -e "$path" ] && ip netns delete "${path##*/}" 2>/dev/null
     done
+    echo "netns_churn: $count namespaces created and deleted"
 }
 trap cleanup EXIT
 trap 'exit 1' INT TERM HUP
@@ -36,4 +37,3 @@ while [ "$(date +%s)" -lt "$end" ]; do
     ip netns delete "$a"
     ip netns delete "$c"
 done
-echo "netns_churn: $count namespaces created and deleted in ${duration}s"
