@@ -52,8 +52,8 @@ SingleApplication::SingleApplication(const QString& appId, int& argc, char** arg
       m_raiseWindow(nullptr),
       m_appId(appId) {
     m_instanceList = new QSharedMemory(sessionSocketName(appId), this);
-    const bool created = m_instanceList->create(kInstanceListBytes);
-    if (!created && !m_instanceList->attach()) {
+    // The segment is there already while another instance runs, or after one was killed.
+    if (!m_instanceList->create(kInstanceListBytes) && !m_instanceList->attach()) {
         qWarning("Failed to initialize instances shared memory: %s",
                  qPrintable(m_instanceList->errorString()));
         delete m_instanceList;
