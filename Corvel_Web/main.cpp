@@ -4,6 +4,9 @@
 #include <QIcon>
 #include <QScreen>
 #include <QSettings>
+#include <QThread>
+#include <QThreadPool>
+#include <algorithm>
 #include <cmath>
 
 #include "Corvel_Web.h"
@@ -18,6 +21,9 @@
 namespace {
 
 constexpr int kRaiseTimeoutMs = 5000;
+// Every engine call and every ping runs on the global pool; a page pinging a list of silent
+// servers (3 s each) must not hold a disconnect back on a machine with few cores.
+constexpr int kMinPoolThreads = 8;
 
 void applyApplicationFont(double scale) {
     QFont font = QApplication::font();
@@ -52,6 +58,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     installClientLog();
+    QThreadPool::globalInstance()->setMaxThreadCount(
+        std::max(kMinPoolThreads, QThread::idealThreadCount()));
     logWebEngineRootDecision();
 
     QSettings options(QCoreApplication::applicationDirPath() + QStringLiteral("/Option.ini"),
