@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # lumar at work on one machine: the reference server and a host behind it each in a network
 # namespace of their own, lumar in a client namespace on this display (on a private Xvfb when
-# there is none). lumar's page connects to the server by itself (its demo preset); a ping and
-# a verified 20 MB transfer go through the tunnel; SIGTERM then makes lumar disconnect and
-# quit, as at the end of a desktop session. Screenshots of the window, not connected and
-# connected, go to BUILD_DIR/artifacts. Usage: lumar_demo.sh BUILD_DIR
+# there is none). lumar's page connects to the server by itself (its demo preset and the
+# server's key from page_options.json); a ping and a verified 20 MB transfer go through the
+# tunnel; a click on the page's "断开" button disconnects; SIGTERM then ends lumar. Screenshots
+# of the window, connected and disconnected, go to BUILD_DIR/artifacts.
+# Usage: lumar_demo.sh BUILD_DIR
 set -euo pipefail
 BUILD=$(cd "${1:?build directory}" && pwd)
 source "$(dirname "$0")/tunnel_env.sh"
@@ -48,25 +49,32 @@ start_xvfb() {
     return 1
 }
 
-# A copy of the program beside its page. The window opens index.html plainly, so index.html
-# forwards to the page with its URL parameters (see the page's header comment).
+# A copy of the program beside its page, with the page's options: the demo preset, the
+# server's key, and a connect as soon as the page is ready.
 prepare_program() {
     mkdir -p "$prog" "$work/runtime" "$work/tmp"
     chmod 700 "$work/runtime"
-    cp "$BUILD/Corvel_Web/lumar" "$prog/"
-    cp "$BUILD/Corvel_Web/index.html" "$prog/lumar_page.html"
+    cp "$BUILD/Corvel_Web/lumar" "$BUILD/Corvel_Web/index.html" "$prog/"
+    printf '{"preset": "demo", "pk": "%s", "autoconnect": true}\n' "$TUNNEL_SERVER_KEY" \
+        >"$prog/page_options.json"
 }
 
-# start_lumar QUERY: lumar in the client namespace, its page opened with QUERY.
 start_lumar() {
-    printf '<!DOCTYPE html><meta charset="utf-8"><script>location.replace("lumar_page.html?%s");</script>\n' \
-        "$1" >"$prog/index.html"
     tunnel_client_start "$name" "$work" "$work/lumar.log" env XDG_RUNTIME_DIR="$work/runtime" \
-        TMPDIR="$work/tmp" XDG_SESSION_ID="lumar-demo-$$" "$prog/lumar"
+        TMPDIR="$work/tmp" XDG_SESSION_ID="lumar-demo-$$" LUMAR_LOG_LEVEL=0 "$prog/lumar"
 }
 
 window_id() {
     xwininfo -name lumar 2>/dev/null | sed -n 's/.*Window id: \(0x[0-9a-f]*\).*/\1/p'
+}
+
+# click_disconnect: a left click on the page's "断开" button, as a person would. The page lays
+# it out at (180, 465) of the 360 x 728 window; the window's real width gives the scale.
+click_disconnect() {
+    local id width
+    id=$(window_id)
+    width=$(xwininfo -id "$id" | sed -n 's/^ *Width: //p')
+    xdotool mousemove --window "$id" $((180 * width / 360)) $((465 * width / 360)) click 1
 }
 
 # screenshot NAME: the lumar window as BUILD_DIR/artifacts/NAME.png.
@@ -102,19 +110,14 @@ sed 's/^/server: /' "$work/server.log"
 prepare_program
 before=$(in_ns cli ip -4 route show)
 
-step "lumar, not connected yet"
-start_lumar "preset=demo&pk=$TUNNEL_SERVER_KEY"
-wait_for "window" 100 window_id
-sleep 3  # the page renders
-screenshot lumar_not_connected
-tunnel_disconnect "$work"
-
 step "lumar connects through its page (demo preset, autoconnect)"
-start_lumar "preset=demo&pk=$TUNNEL_SERVER_KEY&autoconnect"
+start_lumar
+wait_for "window" 100 window_id
 wait_for "tunnel" 150 in_ns cli ip link show tun0
 wait_for "session at the server" 50 grep -q authenticated "$work/server.log"
 sed 's/^/server: /' "$work/server.log" | grep authenticated
-sleep 2  # the page shows the new state
+wait_for "connected page" 50 grep -q 'on_vpnStarted executed' "$prog/Corvel.log"
+sleep 1  # the page paints its new state
 screenshot lumar_connected
 
 step "client routes while connected (the LAN goes through the tunnel)"
@@ -132,9 +135,13 @@ in_ns cli "$BUILD/tools/tcp_transfer" send --host "$TUNNEL_LAN_HOST" --port 5001
 wait "$receiver"
 cat "$work/receiver.log"
 
-step "disconnect: SIGTERM to lumar, which stops the tunnel and then quits"
-tunnel_disconnect "$work"
+step "disconnect: a click on the page's 断开 button"
+click_disconnect
+wait_for "disconnect at the server" 100 grep -q 'ended (disconnected)' "$work/server.log"
 sed 's/^/server: /' "$work/server.log" | grep 'ended (disconnected)'
+wait_for "disconnected page" 50 grep -q 'on_vpnStopped executed' "$prog/Corvel.log"
+sleep 1
+screenshot lumar_disconnected
 
 step "client routes after the disconnect (as before the connect)"
 after=$(in_ns cli ip -4 route show)
@@ -143,3 +150,6 @@ if [ "$before" != "$after" ]; then
     echo "the client's routes differ from before the connect" >&2
     exit 1
 fi
+
+step "lumar ends (SIGTERM, as at the end of a desktop session)"
+tunnel_disconnect "$work"

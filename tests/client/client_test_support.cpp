@@ -9,6 +9,9 @@
 #include <QScreen>
 #include <QThread>
 #include <QWidget>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
 #include <atomic>
 
 namespace client_test {
@@ -25,6 +28,19 @@ ProgramCopy::ProgramCopy(const QString& program)
     QFile::setPermissions(binary(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     QFile::copy(QStringLiteral(LUMAR_PAGE), file(QStringLiteral("index.html")));
     QDir().mkpath(tempDir());
+}
+
+ProgramCopy::~ProgramCopy() {
+    // Shared memory outlives a killed process; its key comes from a file in the copy's TMPDIR.
+    const QStringList keyFiles = QDir(tempDir()).entryList({QStringLiteral("qipc_sharedmemory_*")});
+    for (const QString& name : keyFiles) {
+        const key_t key = ftok(QFile::encodeName(QDir(tempDir()).filePath(name)).constData(), 'Q');
+        const int id = key == -1 ? -1 : shmget(key, 0, 0);
+        struct shmid_ds info = {};
+        if (id != -1 && shmctl(id, IPC_STAT, &info) == 0 && info.shm_nattch == 0) {
+            shmctl(id, IPC_RMID, nullptr);
+        }
+    }
 }
 
 QString ProgramCopy::binary() const {

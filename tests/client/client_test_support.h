@@ -21,6 +21,8 @@ class ProgramCopy {
   public:
     // program: the binary copied under the name "lumar" (a test build of it, for instance).
     explicit ProgramCopy(const QString& program = QStringLiteral(LUMAR_BINARY));
+    // Removes the instance-list segment a killed program left behind.
+    ~ProgramCopy();
     QString dir() const { return m_dir.path(); }
     QString binary() const;
     QString file(const QString& name) const;  // a path beside the program

@@ -345,17 +345,12 @@ TEST_F(TunnelThroughThePage, QuitTerminationSignalStopsTheTunnelBeforeLettingGo)
 // The real program, told by SIGTERM to go while connected.
 TEST_F(TunnelThroughThePage, ProgramStopsTheTunnelOnSigtermBeforeItExits) {
     client_test::ProgramCopy program;
-    // The page takes its connection from its URL; the window opens index.html plainly, so
-    // index.html forwards to the page with the parameters.
-    QFile::rename(program.file("index.html"), program.file("lumar_page.html"));
-    const QByteArray query = "config=" + QUrl::toPercentEncoding(text(service())) + "&autoconnect";
-    QFile forward(program.file("index.html"));
-    ASSERT_TRUE(forward.open(QIODevice::WriteOnly));
-    forward.write(
-        "<!DOCTYPE html><meta charset=\"utf-8\"><script>location.replace("
-        "'lumar_page.html?" +
-        query + "');</script>");
-    forward.close();
+    // The page takes its connection and the connect press from its options file.
+    QFile options(program.file("page_options.json"));
+    ASSERT_TRUE(options.open(QIODevice::WriteOnly));
+    options.write(QJsonDocument(QJsonObject{{"config", text(service())}, {"autoconnect", true}})
+                      .toJson());
+    options.close();
 
     QProcess lumar;
     program.start(lumar);
