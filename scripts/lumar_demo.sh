@@ -26,7 +26,6 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-step() { printf '\n== %s\n' "$*"; }
 in_ns() { ip netns exec "$name-$1" "${@:2}"; }
 
 start_xvfb() {
@@ -104,13 +103,13 @@ if [ -z "${DISPLAY:-}" ]; then
     echo "no display: lumar runs on a private Xvfb ($DISPLAY)"
 fi
 
-step "namespaces: client 172.30.0.2, server 172.30.0.1, LAN host $TUNNEL_LAN_HOST behind it"
+tunnel_step "namespaces: client 172.30.0.2, server 172.30.0.1, LAN host $TUNNEL_LAN_HOST behind it"
 tunnel_server_up "$name" "$work"
 sed 's/^/server: /' "$work/server.log"
 prepare_program
 before=$(in_ns cli ip -4 route show)
 
-step "lumar connects through its page (demo preset, autoconnect)"
+tunnel_step "lumar connects through its page (demo preset, autoconnect)"
 start_lumar
 wait_for "window" 100 window_id
 wait_for "tunnel" 150 in_ns cli ip link show tun0
@@ -120,22 +119,9 @@ wait_for "connected page" 50 grep -q 'on_vpnStarted executed' "$prog/Corvel.log"
 sleep 1  # the page paints its new state
 screenshot lumar_connected
 
-step "client routes while connected (the LAN goes through the tunnel)"
-in_ns cli ip -4 route show
-in_ns cli ip -4 addr show dev tun0 | sed -n 's/^ *inet /inet /p'
+tunnel_show_traffic "$name" "$work"
 
-step "ping through the tunnel"
-in_ns cli ping -c 3 -i 0.3 -n "$TUNNEL_LAN_HOST"
-
-step "20 MB over TCP through the tunnel, content verified on arrival"
-in_ns lan "$BUILD/tools/tcp_transfer" serve --port 5001 --timeout 30 >"$work/receiver.log" &
-receiver=$!
-sleep 0.3
-in_ns cli "$BUILD/tools/tcp_transfer" send --host "$TUNNEL_LAN_HOST" --port 5001 --bytes 20000000
-wait "$receiver"
-cat "$work/receiver.log"
-
-step "disconnect: a click on the page's 断开 button"
+tunnel_step "disconnect: a click on the page's 断开 button"
 click_disconnect
 wait_for "disconnect at the server" 100 grep -q 'ended (disconnected)' "$work/server.log"
 sed 's/^/server: /' "$work/server.log" | grep 'ended (disconnected)'
@@ -143,7 +129,7 @@ wait_for "disconnected page" 50 grep -q 'on_vpnStopped executed' "$prog/Corvel.l
 sleep 1
 screenshot lumar_disconnected
 
-step "client routes after the disconnect (as before the connect)"
+tunnel_step "client routes after the disconnect (as before the connect)"
 after=$(in_ns cli ip -4 route show)
 echo "$after"
 if [ "$before" != "$after" ]; then
@@ -151,5 +137,5 @@ if [ "$before" != "$after" ]; then
     exit 1
 fi
 
-step "lumar ends (SIGTERM, as at the end of a desktop session)"
+tunnel_step "lumar ends (SIGTERM, as at the end of a desktop session)"
 tunnel_disconnect "$work"

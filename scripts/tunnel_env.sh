@@ -88,3 +88,27 @@ tunnel_down() {
     fi
     bash "$tunnel_scripts/topology.sh" destroy "$name"
 }
+
+tunnel_step() { printf '\n== %s\n' "$*"; }
+
+# tunnel_show_traffic NAME WORKDIR: the client's routes, a ping and a verified 20 MB TCP
+# transfer from the client to the LAN host, through the tunnel.
+tunnel_show_traffic() {
+    local name=$1 work=$2 receiver
+    tunnel_step "client routes while connected (the LAN goes through the tunnel)"
+    ip netns exec "$name-cli" ip -4 route show
+    ip netns exec "$name-cli" ip -4 addr show dev tun0 | sed -n 's/^ *inet /inet /p'
+
+    tunnel_step "ping through the tunnel"
+    ip netns exec "$name-cli" ping -c 3 -i 0.3 -n "$TUNNEL_LAN_HOST"
+
+    tunnel_step "20 MB over TCP through the tunnel, content verified on arrival"
+    ip netns exec "$name-lan" "$BUILD/tools/tcp_transfer" serve --port 5001 --timeout 30 \
+        >"$work/receiver.log" &
+    receiver=$!
+    sleep 0.3
+    ip netns exec "$name-cli" "$BUILD/tools/tcp_transfer" send --host "$TUNNEL_LAN_HOST" \
+        --port 5001 --bytes 20000000
+    wait "$receiver"
+    cat "$work/receiver.log"
+}
