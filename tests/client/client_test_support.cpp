@@ -1,5 +1,10 @@
 #include "client_test_support.h"
 
+#include <gtest/gtest.h>
+
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <QApplication>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
@@ -7,14 +12,29 @@
 #include <QFile>
 #include <QGuiApplication>
 #include <QScreen>
+#include <QTemporaryDir>
 #include <QThread>
 #include <QWidget>
-#include <sys/ipc.h>
-#include <sys/shm.h>
 
 #include <atomic>
 
+#include "webengine_root.h"
+
 namespace client_test {
+
+int runClientTests(int argc, char** argv) {
+    QTemporaryDir runtime;
+    QFile::setPermissions(runtime.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    if (!qEnvironmentVariableIsSet("HOME")) {
+        qputenv("HOME", QDir::tempPath().toLocal8Bit());
+    }
+    qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
+    prepareWebEngineForRoot();
+    QApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    QApplication app(argc, argv);
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
 
 namespace {
 std::atomic<int> g_copyCounter{0};

@@ -13,6 +13,10 @@ class QWidget;
 
 namespace client_test {
 
+// A QApplication (the web view needs one, with a home and a private runtime directory)
+// around GoogleTest: the body of every client test program's main.
+int runClientTests(int argc, char** argv);
+
 // A directory holding a copy of lumar and its page, so that the files the program writes
 // beside itself (log, dump, settings) belong to one test. TMPDIR and the login session id of
 // the program's environment are private to this copy too, so that instances started from two
