@@ -30,6 +30,7 @@
 #include "session_end.h"
 #include "tcp_stream.h"
 #include "tun_data_path.h"
+#include "tunnel_topology.h"
 
 using client_test::RecordingPage;
 using client_test::waitFor;
@@ -37,31 +38,17 @@ using netns_test::dump_state;
 using netns_test::net_state;
 using netns_test::netns;
 using netns_test::netns_scope;
+using netns_test::TUNNEL_GATEWAY;
+using netns_test::TUNNEL_LAN_HOST;
+using netns_test::TUNNEL_SERVER_ADDR;
+using netns_test::TUNNEL_SERVER_PORT;
+using netns_test::tunnel_topology;
 using namespace std::chrono_literals;
 
 namespace {
 
-constexpr const char* SERVER_ADDR = "172.30.0.1";
-constexpr uint16_t SERVER_PORT = 51820;
-constexpr const char* LAN_HOST = "198.51.100.2";
 constexpr const char* TOKEN = "good-token";
 constexpr const char* RENEWED_TOKEN = "renewed-token";
-constexpr uint32_t TUNNEL_GATEWAY = 0x0A080001;  // 10.8.0.1
-
-struct topology {
-    netns cli, srv, lan;
-    topology() {
-        netns_test::connect(cli, "wan0", srv, "cli0");
-        netns_test::connect(srv, "lan0", lan, "eth0");
-        cli.ip("addr add 172.30.0.2/24 dev wan0");
-        srv.ip("addr add 172.30.0.1/24 dev cli0");
-        srv.ip("addr add 198.51.100.1/24 dev lan0");
-        lan.ip("addr add 198.51.100.2/24 dev eth0");
-        cli.ip("route add default via 172.30.0.1");
-        lan.ip("route add default via 198.51.100.1");
-        srv.set_forwarding("1");
-    }
-};
 
 // The server's TUN data path, remembering which session last sent a packet, so that the
 // test can look at that session's token and limits.
@@ -103,8 +90,8 @@ class TunnelThroughThePage : public ::testing::Test {
     void start_server(const fault_switches& faults) {
         server_.reset();
         server_options options;
-        options.listen = SERVER_ADDR;
-        options.port = SERVER_PORT;
+        options.listen = TUNNEL_SERVER_ADDR;
+        options.port = TUNNEL_SERVER_PORT;
         options.tokens = {TOKEN, RENEWED_TOKEN};
         options.faults = faults;
         netns_scope in_server(net_.srv);
@@ -118,8 +105,8 @@ class TunnelThroughThePage : public ::testing::Test {
 
     QJsonObject service() const {
         return QJsonObject{
-            {"vpnServerIp", SERVER_ADDR},
-            {"vpnServerPort", SERVER_PORT},
+            {"vpnServerIp", TUNNEL_SERVER_ADDR},
+            {"vpnServerPort", TUNNEL_SERVER_PORT},
             {"vpnServerPk", QString::fromStdString(server_->key().public_hex())},
             {"dns", "10.8.0.1"},
             {"backupDns", "10.8.0.254"},
@@ -150,7 +137,7 @@ class TunnelThroughThePage : public ::testing::Test {
     bool ping_lan_host(int count = 2) {
         return net_.cli
                    .exec({"ping", "-c", std::to_string(count), "-i", "0.2", "-W", "2", "-n",
-                          LAN_HOST})
+                          TUNNEL_LAN_HOST})
                    .status == 0;
     }
     // The server's record of the session that sent the last packet through the tunnel.
@@ -167,7 +154,7 @@ class TunnelThroughThePage : public ::testing::Test {
         return status == loss ? static_cast<size_t>(status) : 99;
     }
 
-    topology net_;
+    tunnel_topology net_;
     std::unique_ptr<ref_server> server_;
     session_watching_path* data_ = nullptr;
     std::unique_ptr<netns_scope> client_;
@@ -289,7 +276,7 @@ TEST_F(TunnelThroughThePage, TokenAndLimitUpdatesTakeEffectOnlyWhileConnected) {
     auto sender = std::async(std::launch::async, [&] {
         netns_scope in_client(net_.cli);
         std::string send_error;
-        return tcp_stream::send_stream(LAN_HOST, 5001, 1'000'000, &send_error);
+        return tcp_stream::send_stream(TUNNEL_LAN_HOST, 5001, 1'000'000, &send_error);
     });
     while (receiver.wait_for(50ms) != std::future_status::ready) {
         QCoreApplication::processEvents();
@@ -348,8 +335,8 @@ TEST_F(TunnelThroughThePage, ProgramStopsTheTunnelOnSigtermBeforeItExits) {
     // The page takes its connection and the connect press from its options file.
     QFile options(program.file("page_options.json"));
     ASSERT_TRUE(options.open(QIODevice::WriteOnly));
-    options.write(QJsonDocument(QJsonObject{{"config", text(service())}, {"autoconnect", true}})
-                      .toJson());
+    options.write(
+        QJsonDocument(QJsonObject{{"config", text(service())}, {"autoconnect", true}}).toJson());
     options.close();
 
     QProcess lumar;

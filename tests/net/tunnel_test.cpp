@@ -20,37 +20,24 @@
 #include "tcp_stream.h"
 #include "test_support.h"
 #include "tun_data_path.h"
+#include "tunnel_topology.h"
 
 using netns_test::connect;
 using netns_test::dump_state;
 using netns_test::net_state;
 using netns_test::netns;
 using netns_test::netns_scope;
+using netns_test::TUNNEL_GATEWAY;
+using netns_test::TUNNEL_LAN_HOST;
+using netns_test::TUNNEL_SERVER_ADDR;
+using netns_test::TUNNEL_SERVER_PORT;
+using netns_test::tunnel_topology;
 using namespace std::chrono_literals;
 
 namespace {
 
-constexpr const char* SERVER_ADDR = "172.30.0.1";
-constexpr uint16_t SERVER_PORT = 51820;
-constexpr const char* LAN_HOST = "198.51.100.2";
 constexpr const char* TOKEN = "good-token";
-constexpr uint32_t TUNNEL_GATEWAY = 0x0A080001;  // 10.8.0.1
 constexpr int MTU = 1400;
-
-struct topology {
-    netns cli, srv, lan;
-    topology() {
-        connect(cli, "wan0", srv, "cli0");
-        connect(srv, "lan0", lan, "eth0");
-        cli.ip("addr add 172.30.0.2/24 dev wan0");
-        srv.ip("addr add 172.30.0.1/24 dev cli0");
-        srv.ip("addr add 198.51.100.1/24 dev lan0");
-        lan.ip("addr add 198.51.100.2/24 dev eth0");
-        cli.ip("route add default via 172.30.0.1");
-        lan.ip("route add default via 198.51.100.1");
-        srv.set_forwarding("1");
-    }
-};
 
 struct start_args {
     std::string server_key;
@@ -100,8 +87,8 @@ class TunnelTest : public ::testing::Test {
             server_.reset();
         }
         server_options options;
-        options.listen = SERVER_ADDR;
-        options.port = SERVER_PORT;
+        options.listen = TUNNEL_SERVER_ADDR;
+        options.port = TUNNEL_SERVER_PORT;
         options.tokens = {TOKEN};
         options.faults = faults;
         netns_scope in_server(net_.srv);
@@ -123,15 +110,15 @@ class TunnelTest : public ::testing::Test {
     int start(const start_args& a) {
         const route_entry_str_t remote[] = {route("198.51.100.0", 24)};
         return start_vpn("LINUX", "3.1.8.0", a.token.c_str(), "test-device-uuid",
-                         a.server_key.c_str(), "", SERVER_ADDR, SERVER_PORT, nullptr, 0,
-                         a.proxy ? nullptr : remote, a.proxy ? 0 : 1, nullptr, 0, MTU,
+                         a.server_key.c_str(), "", TUNNEL_SERVER_ADDR, TUNNEL_SERVER_PORT, nullptr,
+                         0, a.proxy ? nullptr : remote, a.proxy ? 0 : 1, nullptr, 0, MTU,
                          a.upload_limit, a.download_limit, a.proxy ? 1 : 0, "10.8.0.1",
                          "10.8.0.254");
     }
 
     bool ping_lan_host(int count = 3) {
         auto r = net_.cli.exec(
-            {"ping", "-c", std::to_string(count), "-i", "0.2", "-W", "2", "-n", LAN_HOST});
+            {"ping", "-c", std::to_string(count), "-i", "0.2", "-W", "2", "-n", TUNNEL_LAN_HOST});
         return r.status == 0;
     }
 
@@ -189,7 +176,7 @@ class TunnelTest : public ::testing::Test {
         EXPECT_EQ(get_vpn_status(), 0);
         EXPECT_FALSE(dump_state(net_.cli) == before);
         EXPECT_TRUE(ping_lan_host());
-        EXPECT_EQ(transfer(net_.cli, net_.lan, LAN_HOST, 20'000'000).bytes, 20'000'000u);
+        EXPECT_EQ(transfer(net_.cli, net_.lan, TUNNEL_LAN_HOST, 20'000'000).bytes, 20'000'000u);
         EXPECT_EQ(transfer(net_.lan, net_.cli, tunnel_address(), 20'000'000).bytes, 20'000'000u);
         stop_vpn(1);
         // S6 comes after every data message on the socket: once the server has it, no
@@ -205,7 +192,7 @@ class TunnelTest : public ::testing::Test {
 
     uint64_t received(msg_type type) const { return server_->stats().received[type].load(); }
 
-    topology net_;
+    tunnel_topology net_;
     std::unique_ptr<ref_server> server_;
     tun_data_path* data_ = nullptr;
     std::unique_ptr<netns_scope> client_;
@@ -282,7 +269,7 @@ TEST_F(TunnelTest, MssIsClampedOnTheWayToTheServer) {
     syn[8] = 64;
     syn[9] = IPPROTO_TCP;
     inet_pton(AF_INET, source.c_str(), &syn[12]);
-    inet_pton(AF_INET, LAN_HOST, &syn[16]);
+    inet_pton(AF_INET, TUNNEL_LAN_HOST, &syn[16]);
     uint8_t* tcp = syn + 20;
     tcp[0] = 0xAB, tcp[1] = 0xCD, tcp[3] = 9;  // ports 43981 -> 9
     tcp[12] = 6 << 4;
@@ -292,7 +279,7 @@ TEST_F(TunnelTest, MssIsClampedOnTheWayToTheServer) {
     ASSERT_GE(raw, 0);
     sockaddr_in to{};
     to.sin_family = AF_INET;
-    inet_pton(AF_INET, LAN_HOST, &to.sin_addr);
+    inet_pton(AF_INET, TUNNEL_LAN_HOST, &to.sin_addr);
     ASSERT_EQ(sendto(raw, syn, sizeof(syn), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to)),
               static_cast<ssize_t>(sizeof(syn)));
     close(raw);
@@ -322,7 +309,7 @@ TEST_F(TunnelTest, SendSequenceAtItsLimitRekeysAndTrafficResumes) {
         running_session()->proto->tx_seq.store(TX_SEQ_REKEY_LIMIT - 2);
     }
     // The first packets use up the sequence space; the next are dropped and trigger S4.
-    net_.cli.exec({"ping", "-c", "4", "-i", "0.2", "-W", "1", "-n", LAN_HOST});
+    net_.cli.exec({"ping", "-c", "4", "-i", "0.2", "-W", "1", "-n", TUNNEL_LAN_HOST});
     ASSERT_TRUE(test_support::wait_until([&] { return received(MSG_REKEY) >= 1; }));
     EXPECT_TRUE(ping_lan_host(3));
     EXPECT_EQ(received(MSG_REKEY), 1u);
@@ -330,7 +317,7 @@ TEST_F(TunnelTest, SendSequenceAtItsLimitRekeysAndTrafficResumes) {
         std::lock_guard<std::mutex> lock(session_lock());
         EXPECT_LT(running_session()->proto->tx_seq.load(), 0x100000000ULL);
     }
-    auto up = transfer(net_.cli, net_.lan, LAN_HOST, 2'000'000);
+    auto up = transfer(net_.cli, net_.lan, TUNNEL_LAN_HOST, 2'000'000);
     EXPECT_EQ(up.bytes, 2'000'000u);
 }
 
@@ -345,7 +332,7 @@ TEST_F(TunnelTest, UnansweredRekeyIsRepeatedAtMostEveryThreeSeconds) {
     }
     // Every packet from the device is dropped now; ten a second for seven seconds.
     const auto began = std::chrono::steady_clock::now();
-    net_.cli.exec({"ping", "-i", "0.1", "-w", "7", "-n", "-q", LAN_HOST});
+    net_.cli.exec({"ping", "-i", "0.1", "-w", "7", "-n", "-q", TUNNEL_LAN_HOST});
     const double spent =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
     const uint64_t requests = received(MSG_REKEY);
@@ -427,7 +414,7 @@ TEST_F(TunnelTest, RateLimitsHoldTheAverageAndLiftAtOnce) {
     std::atomic<bool> window_open{false};
     std::thread pinger([&] {
         while (!window_open.load()) {
-            net_.cli.exec({"ping", "-c", "1", "-W", "1", "-n", "-q", LAN_HOST});
+            net_.cli.exec({"ping", "-c", "1", "-W", "1", "-n", "-q", TUNNEL_LAN_HOST});
             std::this_thread::sleep_for(200ms);
         }
     });
@@ -443,7 +430,7 @@ TEST_F(TunnelTest, RateLimitsHoldTheAverageAndLiftAtOnce) {
     auto down = std::async(std::launch::async, [&] {
         return udp_arrival_rate(net_.lan, net_.cli, client_addr, 7002, 300000, 5.0);
     });
-    const double up_rate = udp_arrival_rate(net_.cli, net_.lan, LAN_HOST, 7001, 300000, 5.0);
+    const double up_rate = udp_arrival_rate(net_.cli, net_.lan, TUNNEL_LAN_HOST, 7001, 300000, 5.0);
     const double down_rate = down.get();
     EXPECT_GT(up_rate, 80000);
     EXPECT_LT(up_rate, 105000);
@@ -451,7 +438,7 @@ TEST_F(TunnelTest, RateLimitsHoldTheAverageAndLiftAtOnce) {
     EXPECT_LT(down_rate, 105000);
 
     update_limit_rate(0, 0);
-    auto free_up = transfer(net_.cli, net_.lan, LAN_HOST, 5'000'000);
+    auto free_up = transfer(net_.cli, net_.lan, TUNNEL_LAN_HOST, 5'000'000);
     EXPECT_LT(free_up.seconds, 3.0);
     auto free_down = transfer(net_.lan, net_.cli, client_addr, 5'000'000);
     EXPECT_LT(free_down.seconds, 3.0);
@@ -491,8 +478,8 @@ TEST_F(TunnelTest, KeepaliveGivesUpAtTheSixthSilentPeriod) {
     ASSERT_GE(counter, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_port = htons(SERVER_PORT);
-    inet_pton(AF_INET, SERVER_ADDR, &addr.sin_addr);
+    addr.sin_port = htons(TUNNEL_SERVER_PORT);
+    inet_pton(AF_INET, TUNNEL_SERVER_ADDR, &addr.sin_addr);
     ASSERT_EQ(bind(counter, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
     timeval tv{0, 500000};
     setsockopt(counter, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));

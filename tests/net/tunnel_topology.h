@@ -1,0 +1,23 @@
+// The three namespaces every end-to-end tunnel test runs in: a client, the VPN server (also
+// a router) and a host on the LAN behind the server, joined only to each other.
+#pragma once
+
+#include <cstdint>
+
+#include "netns.h"
+
+namespace netns_test {
+
+constexpr const char* TUNNEL_SERVER_ADDR = "172.30.0.1";
+constexpr uint16_t TUNNEL_SERVER_PORT = 51820;
+constexpr const char* TUNNEL_LAN_HOST = "198.51.100.2";
+constexpr uint32_t TUNNEL_GATEWAY = 0x0A080001;  // 10.8.0.1, the server's TUN address
+
+// Client 172.30.0.2 (uplink wan0, default route via the server), server 172.30.0.1 and
+// 198.51.100.1 with forwarding on, LAN host 198.51.100.2.
+struct tunnel_topology {
+    tunnel_topology();
+    netns cli, srv, lan;
+};
+
+}  // namespace netns_test
