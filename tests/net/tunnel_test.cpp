@@ -22,16 +22,7 @@
 #include "tun_data_path.h"
 #include "tunnel_topology.h"
 
-using netns_test::connect;
-using netns_test::dump_state;
-using netns_test::net_state;
-using netns_test::netns;
-using netns_test::netns_scope;
-using netns_test::TUNNEL_GATEWAY;
-using netns_test::TUNNEL_LAN_HOST;
-using netns_test::TUNNEL_SERVER_ADDR;
-using netns_test::TUNNEL_SERVER_PORT;
-using netns_test::tunnel_topology;
+using namespace netns_test;
 using namespace std::chrono_literals;
 
 namespace {
