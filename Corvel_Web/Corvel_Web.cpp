@@ -42,12 +42,17 @@ Corvel_Web::Corvel_Web(QWidget* parent) : QWidget(parent) {
     m_bridge = new Corvel(this, mtu);
     m_channel->registerObject(QStringLiteral("corvel"), m_bridge);
 
+    // A profile of the window's own, so that it ends with the window: the process-wide default
+    // one is torn down after the application object, and crashes there when a download was
+    // interrupted.
+    m_profile = new QWebEngineProfile(QStringLiteral("lumar"), this);
     m_view = new QWebEngineView(this);
+    m_view->setPage(new QWebEnginePage(m_profile, m_view));
     m_view->page()->setWebChannel(m_channel);
 
     connect(m_view, &QWebEngineView::renderProcessTerminated, this,
             &Corvel_Web::on_renderProcessTerminated);
-    connect(m_view->page()->profile(), &QWebEngineProfile::downloadRequested, this,
+    connect(m_profile, &QWebEngineProfile::downloadRequested, this,
             &Corvel_Web::onDownloadRequested);
 
     m_view->load(QUrl::fromLocalFile(programDir + QStringLiteral("/index.html")));
@@ -79,9 +84,16 @@ Corvel_Web::Corvel_Web(QWidget* parent) : QWidget(parent) {
 }
 
 // The bridge goes with the window as a child; its destructor stops a running tunnel.
-Corvel_Web::~Corvel_Web() = default;
+Corvel_Web::~Corvel_Web() {
+    // Pages must go before their profile.
+    delete m_view;
+    m_view = nullptr;
+}
 
 void Corvel_Web::runPageScript(const QString& script) {
+    if (m_view == nullptr) {
+        return;
+    }
     m_view->page()->runJavaScript(script);
 }
 

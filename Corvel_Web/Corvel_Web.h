@@ -9,6 +9,7 @@
 
 class TitleWidget;
 class QWebEngineView;
+class QWebEngineProfile;
 class QWebChannel;
 class QWebEngineDownloadItem;
 class Corvel;
@@ -44,6 +45,7 @@ class Corvel_Web : public QWidget {
   private:
     TitleWidget* m_titleWidget = nullptr;
     QWebEngineView* m_view = nullptr;
+    QWebEngineProfile* m_profile = nullptr;
     QWebChannel* m_channel = nullptr;
     Corvel* m_bridge = nullptr;
     QSystemTrayIcon* m_trayIcon = nullptr;

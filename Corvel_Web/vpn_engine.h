@@ -10,7 +10,7 @@
 #include "route_types.h"
 
 // The engine status: 0 healthy, or a negative failure code.
-enum vpn_state_t : int { VPN_STATE_OK = 0 };
+enum vpn_state_t : int {};
 
 // The values start_vpn takes, in its order; texts as the engine receives them (Latin-1).
 struct VpnStartArguments {
