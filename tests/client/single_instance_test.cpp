@@ -534,7 +534,9 @@ TEST_F(InstanceProcessTest, KilledFirstInstanceIsSkippedAndItsNameCleanedUp) {
     m_copy.start(m_second, {}, debugLog());
     ASSERT_TRUE(
         waitFor([&] { return x11_probe::viewableWindowOf(m_second.processId()) != 0; }, 60s))
-        << "the new start did not become the first instance";
+        << "the new start did not become the first instance; state " << m_second.state()
+        << ", exit code " << m_second.exitCode() << ", log:\n"
+        << log().toStdString() << m_second.readAllStandardError().toStdString();
     EXPECT_EQ(m_second.state(), QProcess::Running);
     EXPECT_EQ(instanceList(m_copy, {killed, m_second.processId()}),
               (QVector<qint64>{killed, m_second.processId()}));
