@@ -35,7 +35,8 @@ TEST(HostIdentityTest, HostValuesAreTheHostsOwn) {
     }
 }
 
-// A private X server of the given width; DISPLAY points at it while it lives.
+// A private X server of the given width; DISPLAY points at it while it lives. It must not
+// reset when its last client leaves, or the next connection may find it mid-reset.
 class XvfbServer {
   public:
     XvfbServer(int width, int height) : m_savedDisplay(qgetenv("DISPLAY")) {
@@ -43,8 +44,11 @@ class XvfbServer {
             QStringLiteral("Xvfb"),
             {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
              QStringLiteral("0"), QStringLiteral("%1x%2x24").arg(width).arg(height),
-             QStringLiteral("-nolisten"), QStringLiteral("tcp")});
-        if (m_process.waitForReadyRead(10000)) {
+             QStringLiteral("-nolisten"), QStringLiteral("tcp"), QStringLiteral("-noreset")});
+        // The display number arrives as one line, possibly in more than one read.
+        while (!m_process.canReadLine() && m_process.waitForReadyRead(10000)) {
+        }
+        if (m_process.canReadLine()) {
             m_display = QStringLiteral(":") + QString::fromLatin1(m_process.readLine()).trimmed();
             qputenv("DISPLAY", m_display.toLatin1());
         }
