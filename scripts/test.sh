@@ -16,8 +16,9 @@ bash scripts/check_windows_syntax.sh
 
 echo "== address and undefined-behaviour sanitizers"
 bash scripts/setup.sh "$root/build-asan" -DQN_SANITIZE=address -DQN_BENCH=OFF
-# The single-instance process tests are left to the normal build: under the sanitizers one of
-# them has twice seen a start show no window within 60 s in a full run, not yet understood.
+# The single-instance process tests are left to the normal build: under the sanitizers a start
+# twice showed no window within 60 s in a full run, its session-bus launcher child hung. The
+# tests now run without a session bus; back here once a full sanitizer run has shown it holds.
 (cd build-asan && ctest --output-on-failure -LE slow -E '^single_instance$')
 
 echo "== thread sanitizer"
