@@ -13,18 +13,19 @@
 #include "StatusMonitoringThread.h"
 #include "connection_params.h"
 #include "host_identity.h"
+#include "result_codes.h"
 
 namespace {
 
 const QMap<int, QString>& stateMessages() {
     static const QMap<int, QString> messages{
-        {-20, QStringLiteral("连接服务器失败。")},
-        {-21, QStringLiteral("建立连接失败，请稍后重试...")},
-        {-40, QStringLiteral("服务器未响应。")},
-        {-41, QStringLiteral("身份认证失败，请稍后重试...")},
-        {-50, QStringLiteral("启动虚拟网卡失败。")},
-        {-51, QStringLiteral("添加路由组失败。")},
-        {-72, QStringLiteral("服务器未响应，连接已断开。")},
+        {QN_KX_NO_REPLY, QStringLiteral("连接服务器失败。")},
+        {QN_KX_FAILED, QStringLiteral("建立连接失败，请稍后重试...")},
+        {QN_AUTH_NO_REPLY, QStringLiteral("服务器未响应。")},
+        {QN_AUTH_FAILED, QStringLiteral("身份认证失败，请稍后重试...")},
+        {QN_TUN_FAILED, QStringLiteral("启动虚拟网卡失败。")},
+        {QN_ROUTES_FAILED, QStringLiteral("添加路由组失败。")},
+        {QN_SERVER_SILENT, QStringLiteral("服务器未响应，连接已断开。")},
     };
     return messages;
 }

@@ -4,11 +4,7 @@
 
 #include "Corvel.h"
 #include "monitor_sleep.h"
-
-namespace {
-// The engine's report that the server stopped answering keepalives: nobody is left to tell.
-constexpr int kServerSilent = -72;
-}  // namespace
+#include "result_codes.h"
 
 StatusMonitoringThread::StatusMonitoringThread(QObject* parent)
     : QThread(parent), m_client(qobject_cast<Corvel*>(parent)) {}
@@ -25,7 +21,8 @@ void StatusMonitoringThread::run() {
             if (!m_client->m_connected) {
                 return;
             }
-            engine.stopVpn(state == kServerSilent ? 0 : 1);
+            // A server that stopped answering keepalives is not told that we leave.
+            engine.stopVpn(state == QN_SERVER_SILENT ? 0 : 1);
             m_client->m_connected = false;
             emit networkError(static_cast<vpn_state_t>(state));
             return;

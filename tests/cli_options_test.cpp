@@ -16,10 +16,27 @@ bool parse(std::vector<const char*> args, cli_options* o, std::string* error) {
 TEST(CliOptions, ConnectWithRoutesAndLimits) {
     cli_options o;
     std::string error;
-    ASSERT_TRUE(parse({"connect", "--server", "172.30.0.1", "--port", "51820", "--server-key",
-                       "ab", "--token", "t", "--mode", "proxy", "--proxy-route", "10.0.0.0/8",
-                       "--remote-route", "198.51.100.0/24", "--remote-route", "192.0.2.7/32",
-                       "--upload-limit", "100000", "--mtu", "1400"},
+    ASSERT_TRUE(parse({"connect",
+                       "--server",
+                       "172.30.0.1",
+                       "--port",
+                       "51820",
+                       "--server-key",
+                       "ab",
+                       "--token",
+                       "t",
+                       "--mode",
+                       "proxy",
+                       "--proxy-route",
+                       "10.0.0.0/8",
+                       "--remote-route",
+                       "198.51.100.0/24",
+                       "--remote-route",
+                       "192.0.2.7/32",
+                       "--upload-limit",
+                       "100000",
+                       "--mtu",
+                       "1400"},
                       &o, &error))
         << error;
     EXPECT_TRUE(o.proxy_mode);
@@ -31,6 +48,38 @@ TEST(CliOptions, ConnectWithRoutesAndLimits) {
     EXPECT_EQ(o.remote_routes[1].bitlen, 32);
     EXPECT_EQ(o.upload_limit, 100000);
     EXPECT_EQ(o.mtu, 1400);
+}
+
+TEST(CliOptions, HelpWhereverAnOptionNameMayStand) {
+    const std::vector<std::vector<const char*>> asks = {{"--help"},
+                                                        {"-h"},
+                                                        {"connect", "--help"},
+                                                        {"ping", "--server", "1.2.3.4", "-h"},
+                                                        {"cleanup", "--help"}};
+    for (const auto& args : asks) {
+        cli_options o;
+        std::string error;
+        EXPECT_TRUE(parse(args, &o, &error)) << error;
+        EXPECT_TRUE(o.help) << args.size();
+    }
+    // As the value of an option it is only a value.
+    cli_options o;
+    std::string error;
+    ASSERT_TRUE(parse({"connect", "--server", "1.2.3.4", "--port", "1", "--server-key", "ab",
+                       "--token", "--help"},
+                      &o, &error))
+        << error;
+    EXPECT_FALSE(o.help);
+    EXPECT_EQ(o.token, "--help");
+}
+
+TEST(CliOptions, CleanupTakesNoOption) {
+    cli_options o;
+    std::string error;
+    ASSERT_TRUE(parse({"cleanup"}, &o, &error)) << error;
+    EXPECT_EQ(o.command, "cleanup");
+    EXPECT_FALSE(parse({"cleanup", "--server", "1.2.3.4"}, &o, &error));
+    EXPECT_NE(error.find("--server"), std::string::npos) << error;
 }
 
 TEST(CliOptions, BadCommandLinesSayWhatIsWrong) {
@@ -49,8 +98,7 @@ TEST(CliOptions, BadCommandLinesSayWhatIsWrong) {
         {{"ping", "--server", "1.2.3.4", "--port", "1", "--bogus", "1"}, "--bogus"},
         {{"ping", "--server", "1.2.3.4", "--port", "1", "--remote-route", "10.0.0.0/33"},
          "10.0.0.0/33"},
-        {{"ping", "--server", "1.2.3.4", "--port", "1", "--remote-route", "10.0.0/8"},
-         "10.0.0/8"},
+        {{"ping", "--server", "1.2.3.4", "--port", "1", "--remote-route", "10.0.0/8"}, "10.0.0/8"},
         {{"ping", "--server", "1.2.3.4", "--port", "1", "--dns", "resolver"}, "resolver"},
         {{"ping", "--server", "1.2.3.4", "--port", "1", "--mode", "full"}, "split or proxy"},
         {{"ping", "--server", "1.2.3.4", "--port", "1", "--mtu", "67"}, "67"},

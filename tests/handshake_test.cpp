@@ -13,6 +13,7 @@
 #include "protocol.h"
 #include "quarnel.h"
 #include "ref_server.h"
+#include "session_config.h"
 #include "socket_util.h"
 #include "test_support.h"
 
@@ -54,7 +55,14 @@ class HandshakeTest : public ::testing::Test {
     }
 
     int auth(const char* token = GOOD_TOKEN) {
-        return user_auth(&ctx, "WINDOWS", "3.1.8", token, "uuid-1", nullptr, 0, 100, 200);
+        session_config config;
+        config.os_type = "WINDOWS";
+        config.client_version = "3.1.8";
+        config.token = token;
+        config.uuid = "uuid-1";
+        config.upload_limit = 100;
+        config.download_limit = 200;
+        return user_auth(&ctx, config);
     }
 
     void handshake() {

@@ -31,6 +31,11 @@ bool is_ipv4(const std::string& text) {
     return inet_pton(AF_INET, text.c_str(), &addr) == 1;
 }
 
+// Only where an option name is expected: "--help" may well be some option's value.
+bool is_help(const char* arg) {
+    return std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0;
+}
+
 }  // namespace
 
 bool parse_route(const std::string& text, route_entry_str_t* route) {
@@ -53,20 +58,36 @@ std::string cli_usage() {
     return "usage:\n"
            "  quarnel-cli connect --server ADDR --port N --server-key HEX64 --token TEXT\n"
            "              [--uuid TEXT] [--static-ip IPV4] [--mode split|proxy]\n"
-           "              [--local-route CIDR]... [--remote-route CIDR]... [--proxy-route CIDR]...\n"
+           "              [--local-route CIDR]... [--remote-route CIDR]... [--proxy-route "
+           "CIDR]...\n"
            "              [--dns IPV4] [--backup-dns IPV4] [--mtu N]\n"
            "              [--upload-limit BYTES_PER_S] [--download-limit BYTES_PER_S]\n"
            "              [--status-interval SECONDS]\n"
            "  quarnel-cli ping --server ADDR --port N [--count N]\n"
+           "  quarnel-cli cleanup\n"
+           "  quarnel-cli --help\n"
            "connect runs until SIGINT or SIGTERM, then disconnects.\n";
 }
 
 bool parse_cli_options(int argc, char** argv, cli_options* o, std::string* error) {
+    if (argc >= 2 && is_help(argv[1])) {
+        o->help = true;
+        return true;
+    }
     if (argc < 2) {
         *error = "missing command";
         return false;
     }
     o->command = argv[1];
+    if (o->command == "cleanup") {
+        if (argc > 2 && is_help(argv[2])) {
+            o->help = true;
+        } else if (argc > 2) {
+            *error = std::string("cleanup takes no option, got '") + argv[2] + "'";
+            return false;
+        }
+        return true;
+    }
     if (o->command != "connect" && o->command != "ping") {
         *error = "unknown command '" + o->command + "'";
         return false;
@@ -136,6 +157,10 @@ bool parse_cli_options(int argc, char** argv, cli_options* o, std::string* error
         {"--count", number(&o->count, 1, 1000000)},
     };
     for (int i = 2; i < argc; ++i) {
+        if (is_help(argv[i])) {
+            o->help = true;
+            return true;
+        }
         auto it = handlers.find(argv[i]);
         if (it == handlers.end()) {
             *error = std::string("unknown option '") + argv[i] + "'";

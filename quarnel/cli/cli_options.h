@@ -7,7 +7,8 @@
 #include "route_types.h"
 
 struct cli_options {
-    std::string command;  // "connect" or "ping"
+    std::string command;  // "connect", "ping" or "cleanup"
+    bool help = false;    // usage asked for: nothing else is checked
     std::string server;
     int port = 0;
     std::string server_key;

@@ -9,36 +9,57 @@
 
 #include "cli_options.h"
 #include "quarnel_api.h"
+#include "result_codes.h"
 
 namespace {
 
 const char* start_failure_text(int code) {
     switch (code) {
-        case -1: return "internal failure (allocation or system set-up)";
-        case -3: return "the server key is not 64 hexadecimal characters";
-        case -4: return "a session is already running in this process";
-        case -5: return "the crypto library could not be initialised";
-        case -6: return "the UDP socket could not be opened (is the server address an IP literal?)";
-        case -7: return "the worker threads could not be started";
-        case -20: return "the server did not answer the key exchange";
-        case -21: return "the key exchange failed (wrong server key or bad reply)";
-        case -40: return "the server did not answer the authentication";
-        case -41: return "the server refused the authentication (token?)";
-        case -50: return "the TUN interface could not be opened (root? /dev/net/tun?)";
-        case -51: return "the routes could not be installed";
-        case -73: return "the DNS servers could not be set";
-        default: return "unknown failure";
+        case QN_FAILED:
+            return "internal failure (allocation or system set-up)";
+        case QN_PK_INVALID:
+            return "the server key is not 64 hexadecimal characters";
+        case QN_ALREADY_STARTED:
+            return "a session is already running in this process";
+        case QN_SODIUM_INIT_FAILED:
+            return "the crypto library could not be initialised";
+        case QN_SOCKET_FAILED:
+            return "the UDP socket could not be opened (is the server address an IP literal?)";
+        case QN_THREAD_FAILED:
+            return "the worker threads could not be started";
+        case QN_KX_NO_REPLY:
+            return "the server did not answer the key exchange";
+        case QN_KX_FAILED:
+            return "the key exchange failed (wrong server key or bad reply)";
+        case QN_AUTH_NO_REPLY:
+            return "the server did not answer the authentication";
+        case QN_AUTH_FAILED:
+            return "the server refused the authentication (token?)";
+        case QN_TUN_FAILED:
+            return "the TUN interface could not be opened (root? /dev/net/tun?)";
+        case QN_ROUTES_FAILED:
+            return "the routes could not be installed";
+        case QN_DNS_FAILED:
+            return "the DNS servers could not be set";
+        default:
+            return "unknown failure";
     }
 }
 
 const char* status_text(int status) {
     switch (status) {
-        case 0: return "connected";
-        case -1: return "a data worker stopped on an I/O error";
-        case -70: return "sending to the server failed";
-        case -71: return "receiving from the server failed";
-        case -72: return "the server stopped answering keepalives";
-        default: return "failed";
+        case QN_OK:
+            return "connected";
+        case QN_FAILED:
+            return "a data worker stopped on an I/O error";
+        case QN_SEND_FAILED:
+            return "sending to the server failed";
+        case QN_RECEIVE_FAILED:
+            return "receiving from the server failed";
+        case QN_SERVER_SILENT:
+            return "the server stopped answering keepalives";
+        default:
+            return "failed";
     }
 }
 
@@ -73,13 +94,13 @@ int run_connect(const cli_options& o) {
     std::printf("connecting to %s port %d (%s mode)\n", o.server.c_str(), o.port,
                 o.proxy_mode ? "proxy" : "split");
     std::fflush(stdout);
-    int code = start_vpn("LINUX", LUMAR_VERSION, o.token.c_str(), uuid.c_str(),
-                         o.server_key.c_str(), o.static_ip.c_str(), o.server.c_str(), o.port,
-                         data(o.local_routes), static_cast<int>(o.local_routes.size()),
-                         data(o.remote_routes), static_cast<int>(o.remote_routes.size()),
-                         data(o.proxy_routes), static_cast<int>(o.proxy_routes.size()), o.mtu,
-                         o.upload_limit, o.download_limit, o.proxy_mode ? 1 : 0, o.dns.c_str(),
-                         o.backup_dns.c_str());
+    int code =
+        start_vpn("LINUX", LUMAR_VERSION, o.token.c_str(), uuid.c_str(), o.server_key.c_str(),
+                  o.static_ip.c_str(), o.server.c_str(), o.port, data(o.local_routes),
+                  static_cast<int>(o.local_routes.size()), data(o.remote_routes),
+                  static_cast<int>(o.remote_routes.size()), data(o.proxy_routes),
+                  static_cast<int>(o.proxy_routes.size()), o.mtu, o.upload_limit, o.download_limit,
+                  o.proxy_mode ? 1 : 0, o.dns.c_str(), o.backup_dns.c_str());
     if (code != 0) {
         std::fprintf(stderr, "connect failed (%d): %s\n", code, start_failure_text(code));
         return 1;
@@ -119,9 +140,9 @@ int run_ping(const cli_options& o) {
         } else {
             ++failures;
             std::printf("ping %s failed (%d): %s\n", o.server.c_str(), code,
-                        code == -6   ? "bad address or socket error"
-                        : code == -76 ? "no reply"
-                                      : "bad reply");
+                        code == QN_SOCKET_FAILED   ? "bad address or socket error"
+                        : code == QN_PING_NO_REPLY ? "no reply"
+                                                   : "bad reply");
         }
         std::fflush(stdout);
     }
@@ -136,6 +157,14 @@ int main(int argc, char** argv) {
     if (!parse_cli_options(argc, argv, &options, &error)) {
         std::fprintf(stderr, "quarnel-cli: %s\n%s", error.c_str(), cli_usage().c_str());
         return 64;
+    }
+    if (options.help) {
+        std::printf("%s", cli_usage().c_str());
+        return 0;
+    }
+    if (options.command == "cleanup") {
+        std::fprintf(stderr, "quarnel-cli: cleanup is not available yet\n");
+        return 70;
     }
     return options.command == "connect" ? run_connect(options) : run_ping(options);
 }

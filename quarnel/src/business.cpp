@@ -5,6 +5,8 @@
 #include "engine_log.h"
 #include "protocol.h"
 #include "quarnel.h"
+#include "result_codes.h"
+#include "session_config.h"
 #include "socket_util.h"
 
 namespace {
@@ -69,35 +71,36 @@ int key_exchange(qn_ctx_t* ctx, const char* static_ip, const uint8_t* server_pk)
     switch (request_with_retries(ctx->sock, __func__, "create_kx_req fail.", build, reply,
                                  &reply_len)) {
         case attempt::build_failed:
-            return -21;
+            return QN_KX_FAILED;
         case attempt::no_reply:
-            return -20;
+            return QN_KX_NO_REPLY;
         case attempt::replied:
             break;
     }
     if (check_kx_reply(ctx->proto, reply, reply_len, server_pk) != 0) {
         QN_ERROR("check_kx_reply fail.");
-        return -21;
+        return QN_KX_FAILED;
     }
     std::memcpy(ctx->server_pk, server_pk, sizeof ctx->server_pk);
     return 0;
 }
 
-int user_auth(qn_ctx_t* ctx, const char* os_type, const char* client_version, const char* token,
-              const char* uuid, const route_prefix* local_routes, int local_route_count,
-              int upload_limit, int download_limit) {
+int user_auth(qn_ctx_t* ctx, const session_config& config) {
     uint8_t reply[CONTROL_BUF_LEN];
     int reply_len = 0;
     auto build = [&](uint8_t* buf, int* len) {
-        return create_user_auth_req(ctx->proto, token, uuid, os_type, client_version, local_routes,
-                                    local_route_count, upload_limit, download_limit, buf, len);
+        return create_user_auth_req(ctx->proto, config.token.c_str(), config.uuid.c_str(),
+                                    config.os_type.c_str(), config.client_version.c_str(),
+                                    config.local_routes.data(),
+                                    static_cast<int>(config.local_routes.size()),
+                                    config.upload_limit, config.download_limit, buf, len);
     };
     switch (request_with_retries(ctx->sock, __func__, "create_user_auth_req fail.", build, reply,
                                  &reply_len)) {
         case attempt::build_failed:
-            return -41;
+            return QN_AUTH_FAILED;
         case attempt::no_reply:
-            return -40;
+            return QN_AUTH_NO_REPLY;
         case attempt::replied:
             break;
     }
@@ -105,15 +108,15 @@ int user_auth(qn_ctx_t* ctx, const char* os_type, const char* client_version, co
     char tun_netmask[ADDR_TEXT_FIELD] = {};
     if (check_user_auth_reply(ctx->proto, reply, reply_len, tun_ip, tun_netmask) != 0) {
         QN_ERROR("check_user_auth_reply fail.");
-        return -41;
+        return QN_AUTH_FAILED;
     }
     {
         token_guard lock(ctx);
-        ctx->token = token != nullptr ? token : "";
+        ctx->token = config.token;
     }
-    ctx->uuid = uuid != nullptr ? uuid : "";
-    ctx->upload_limit.store(upload_limit);
-    ctx->download_limit.store(download_limit);
+    ctx->uuid = config.uuid;
+    ctx->upload_limit.store(config.upload_limit);
+    ctx->download_limit.store(config.download_limit);
     ctx->tun_ip = tun_ip;
     ctx->tun_netmask = tun_netmask;
     return 0;
@@ -175,19 +178,19 @@ int udp_ping_impl(const char* ip, unsigned short port, uint16_t* rtt_ms) {
     udp_socket* sock = nullptr;
     if (socket_open(ip, port, &sock) != 0) {
         QN_ERROR("socket_open fail.");
-        return -6;
+        return QN_SOCKET_FAILED;
     }
     uint8_t reply[CONTROL_BUF_LEN] = {};
     int reply_len = CONTROL_BUF_LEN;
     if (udp_send_and_recv(sock, request, len, reply, &reply_len) != 0) {
         socket_close(sock);
         QN_DEBUG("udp_send_and_recv fail.");
-        return -76;
+        return QN_PING_NO_REPLY;
     }
     if (check_ping_reply(reply, reply_len) != 0) {
         socket_close(sock);
         QN_ERROR("check_ping_reply fail.");
-        return -77;
+        return QN_PING_BAD_REPLY;
     }
     *rtt_ms = static_cast<uint16_t>(ping_rtt_ms(reply, steady_micros()));
     socket_close(sock);

@@ -3,14 +3,11 @@
 
 #include <cstdint>
 
-#include "route_types.h"
-
 struct qn_ctx_t;
+struct session_config;
 
 int key_exchange(qn_ctx_t* ctx, const char* static_ip, const uint8_t* server_pk);
-int user_auth(qn_ctx_t* ctx, const char* os_type, const char* client_version, const char* token,
-              const char* uuid, const route_prefix* local_routes, int local_route_count,
-              int upload_limit, int download_limit);
+int user_auth(qn_ctx_t* ctx, const session_config& config);
 int send_rekey_req(qn_ctx_t* ctx);
 int send_heartbeat_req(qn_ctx_t* ctx);
 int send_disconn_req(qn_ctx_t* ctx);

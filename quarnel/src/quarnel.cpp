@@ -9,7 +9,9 @@
 #include "data_handler.h"
 #include "engine_log.h"
 #include "netcard_tool.h"
+#include "result_codes.h"
 #include "router.h"
+#include "session_config.h"
 #include "socket_util.h"
 #include "tun_util.h"
 
@@ -17,19 +19,14 @@ namespace {
 constexpr int SPLIT_MODE_DISCONN_PAUSE_MS = 3000;
 }
 
-int qn_start(qn_ctx_t** out, const char* server_ip, int server_port, const char* static_ip,
-             const uint8_t server_pk[32], const char* os_type, const char* client_version,
-             const char* token, const char* uuid, const route_prefix* local_routes,
-             int local_route_count, const route_prefix* remote_routes, int remote_route_count,
-             const route_prefix* proxy_routes, int proxy_route_count, int mtu, int upload_limit,
-             int download_limit, bool proxy_mode, const char* dns, const char* backup_dns) {
+int qn_start(qn_ctx_t** out, const session_config& config) {
     *out = nullptr;
     qn_ctx_t* ctx = nullptr;
     try {
         ctx = new qn_ctx_t();
     } catch (const std::exception& e) {
         QN_ERROR("Create qn_ctx failed: {}", e.what());
-        return -1;
+        return QN_FAILED;
     }
 
     bool server_knows_session = false;
@@ -39,47 +36,48 @@ int qn_start(qn_ctx_t** out, const char* server_ip, int server_port, const char*
             ctx->proto = new proto_ctx();
         } catch (const std::exception& e) {
             QN_ERROR("Create proto_ctx failed: {}.", e.what());
-            code = -1;
+            code = QN_FAILED;
             break;
         }
-        if (socket_open(server_ip, static_cast<unsigned short>(server_port), &ctx->sock) == -1) {
+        if (socket_open(config.server_ip.c_str(), config.server_port, &ctx->sock) == -1) {
             QN_ERROR("socket_open failed.");
-            code = -6;
+            code = QN_SOCKET_FAILED;
             break;
         }
-        ctx->server_ip = server_ip;
-        if ((code = key_exchange(ctx, static_ip, server_pk)) != 0) {
+        ctx->server_ip = config.server_ip;
+        if ((code = key_exchange(ctx, config.static_ip.c_str(), config.server_pk)) != 0) {
             QN_ERROR("key exchange failed in handshake.");
             break;
         }
-        if ((code = user_auth(ctx, os_type, client_version, token, uuid, local_routes,
-                              local_route_count, upload_limit, download_limit)) != 0) {
+        if ((code = user_auth(ctx, config)) != 0) {
             QN_ERROR("user auth failed in handshake.");
             break;
         }
         server_knows_session = true;
-        if (tun_open("tun0", 0, ctx->tun_ip.c_str(), ctx->tun_netmask.c_str(), mtu, !proxy_mode,
-                     &ctx->tun) == -1) {
+        if (tun_open("tun0", 0, ctx->tun_ip.c_str(), ctx->tun_netmask.c_str(), config.mtu,
+                     !config.proxy_mode, &ctx->tun) == -1) {
             QN_ERROR("tun_open failed.");
-            code = -50;
+            code = QN_TUN_FAILED;
             break;
         }
-        if (set_route_table(ctx, remote_routes, remote_route_count, proxy_routes,
-                            proxy_route_count, proxy_mode) != 0) {
+        if (set_route_table(ctx, config.remote_routes.data(),
+                            static_cast<int>(config.remote_routes.size()),
+                            config.proxy_routes.data(),
+                            static_cast<int>(config.proxy_routes.size()), config.proxy_mode) != 0) {
             QN_ERROR("set_route_table failed.");
-            code = -51;
+            code = QN_ROUTES_FAILED;
             break;
         }
-        if (!SetAdapterDNS(ctx->tun->guid, dns, backup_dns)) {
+        if (!SetAdapterDNS(ctx->tun->guid, config.dns.c_str(), config.backup_dns.c_str())) {
             QN_ERROR("set_dns failed.");
-            code = -73;
+            code = QN_DNS_FAILED;
             break;
         }
-        ctx->dns = dns != nullptr ? dns : "";
-        ctx->backup_dns = backup_dns != nullptr ? backup_dns : "";
+        ctx->dns = config.dns;
+        ctx->backup_dns = config.backup_dns;
         if (create_qn_threads(ctx) == -1) {
             QN_ERROR("create_qn_thread failed.");
-            code = -7;
+            code = QN_THREAD_FAILED;
             break;
         }
         *out = ctx;

@@ -19,6 +19,7 @@ struct tun_device;
 struct udp_socket;
 struct traffic_stats;
 struct worker_wakeup;
+struct session_config;
 
 // Process-wide engine status: 0 healthy, or the negative code of the last failure.
 extern std::atomic<int32_t> g_engine_status;
@@ -84,14 +85,11 @@ inline void token_lock_acquire(qn_ctx_t* ctx) {
         std::this_thread::yield();
     }
 }
-inline void token_lock_release(qn_ctx_t* ctx) { ctx->token_lock.exchange(0); }
+inline void token_lock_release(qn_ctx_t* ctx) {
+    ctx->token_lock.exchange(0);
+}
 
-int qn_start(qn_ctx_t** out, const char* server_ip, int server_port, const char* static_ip,
-             const uint8_t server_pk[32], const char* os_type, const char* client_version,
-             const char* token, const char* uuid, const route_prefix* local_routes,
-             int local_route_count, const route_prefix* remote_routes, int remote_route_count,
-             const route_prefix* proxy_routes, int proxy_route_count, int mtu, int upload_limit,
-             int download_limit, bool proxy_mode, const char* dns, const char* backup_dns);
+int qn_start(qn_ctx_t** out, const session_config& config);
 void qn_stop(qn_ctx_t* ctx, bool send_disconn);
 int create_qn_threads(qn_ctx_t* ctx);
 void join_qn_threads(qn_ctx_t* ctx);

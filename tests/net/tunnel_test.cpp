@@ -501,6 +501,37 @@ TEST_F(TunnelTest, KeepaliveGivesUpAtTheSixthSilentPeriod) {
     EXPECT_TRUE(session->running.load());  // only the keepalive worker ended
 }
 
+// A token no keepalive could carry would end the session later as a silent server; it is
+// refused when it is given, and the keepalives go on with the token the session has.
+TEST_F(TunnelTest, TokenNoKeepaliveCanCarryIsRefused) {
+    ASSERT_EQ(start(defaults()), 0);
+    std::shared_ptr<qn_ctx_t> session;
+    {
+        std::lock_guard<std::mutex> lock(session_lock());
+        session = running_session();
+    }
+    ASSERT_TRUE(session);
+    update_token(std::string(TOKEN_FIELD, 't').c_str());
+    session->keepalive_period_s.store(0);
+    const uint64_t before = received(MSG_KEEPALIVE);
+    // About one keepalive a second now; a token that cannot be sent stops them at once.
+    ASSERT_TRUE(
+        test_support::wait_until([&] { return received(MSG_KEEPALIVE) >= before + 4; }, 10s));
+    EXPECT_EQ(get_vpn_status(), 0);
+    EXPECT_EQ(session->keepalive_missed.load() <= 1, true);
+    token_lock_acquire(session.get());
+    const std::string kept = session->token;
+    token_lock_release(session.get());
+    EXPECT_EQ(kept, TOKEN);
+
+    const std::string longest(TOKEN_FIELD - 1, 't');
+    update_token(longest.c_str());
+    token_lock_acquire(session.get());
+    const std::string taken = session->token;
+    token_lock_release(session.get());
+    EXPECT_EQ(taken, longest);
+}
+
 TEST_F(TunnelTest, SilentServerEndsTheKeepaliveButNotTheDataPath) {
     fault_switches faults;
     faults.silent_after = 2;  // answers S1 and S2, then nothing

@@ -1,0 +1,42 @@
+#include "session_config.h"
+
+#include <boost/algorithm/hex.hpp>
+#include <cstring>
+
+#include "platform_net.h"
+
+namespace {
+constexpr size_t server_pk_text_len = 64;
+}
+
+bool decode_server_pk(const char* text, uint8_t out[32], std::string* error) {
+    const size_t len = strnlen(text, server_pk_text_len);
+    if (len < server_pk_text_len) {
+        *error = "expected 64 hexadecimal characters, got " + std::to_string(len);
+        return false;
+    }
+    try {
+        boost::algorithm::unhex(text, text + server_pk_text_len, out);
+    } catch (const boost::algorithm::non_hex_input&) {
+        *error = "non-hexadecimal character";
+        return false;
+    } catch (const boost::algorithm::hex_decode_error&) {
+        *error = "malformed hexadecimal text";
+        return false;
+    }
+    return true;
+}
+
+std::vector<route_prefix> to_prefixes(const route_entry_str_t* routes, int count) {
+    std::vector<route_prefix> prefixes;
+    if (routes == nullptr || count <= 0) {
+        return prefixes;
+    }
+    prefixes.reserve(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        char ip[sizeof(routes[i].ip) + 1] = {};
+        std::memcpy(ip, routes[i].ip, sizeof(routes[i].ip));
+        prefixes.push_back({ipv4_from_text(ip), static_cast<uint8_t>(routes[i].bitlen & 0xFF)});
+    }
+    return prefixes;
+}
