@@ -13,6 +13,7 @@
 #include "platform_net.h"
 #include "server_messages.h"
 #include "session_fixture.h"
+#include "signing_key.h"
 
 using test_support::log_capture;
 
@@ -246,22 +247,25 @@ TEST_F(UserAuthReplyTest, StaleSequenceIsRefusedAndLeavesRxSeq) {
     EXPECT_EQ(proto.rx_seq.load(), rx_seq);
 }
 
-TEST_F(UserAuthReplyTest, FailuresAfterTheSequenceCheckStillAdvanceRxSeq) {
+TEST_F(UserAuthReplyTest, AuthenticRefusalsAdvanceRxSeqAndOthersLeaveIt) {
     uint64_t seq = proto.rx_seq.load() + 5;
+    const uint64_t untouched = proto.rx_seq.load();
     uint8_t plain[USER_AUTH_REPLY_PLAIN_LEN + 1] = {};
     struct {
         int extra_len;
         uint8_t status;
         const char* ip;
         const char* reason;
+        bool opened;  // the seal was opened: rx_seq follows this reply
     } cases[] = {
-        {1, 0, "10.8.0.2", "Invalid payload len."},
-        {0, 1, "10.8.0.2", "Server return fail."},
-        {0, 0, "0123456789abcdef", "Tunnel address text not terminated."},
+        {1, 0, "10.8.0.2", "Invalid payload len.", false},
+        {0, 1, "10.8.0.2", "Server return fail.", true},
+        {0, 0, "0123456789abcdef", "Tunnel address text not terminated.", true},
     };
     for (const auto& c : cases) {
         log.clear();
         ++seq;
+        const uint64_t before = proto.rx_seq.load();
         std::memset(plain, 0, sizeof plain);
         plain[0] = c.status;
         std::memcpy(plain + 1, c.ip, std::strlen(c.ip));
@@ -269,14 +273,29 @@ TEST_F(UserAuthReplyTest, FailuresAfterTheSequenceCheckStillAdvanceRxSeq) {
                                  buf);
         EXPECT_EQ(check_reply(), -1) << c.reason;
         EXPECT_TRUE(log.has(c.reason, "check_user_auth_reply")) << log.dump();
-        EXPECT_EQ(proto.rx_seq.load(), seq + 1);
+        EXPECT_EQ(proto.rx_seq.load(), c.opened ? seq + 1 : before) << c.reason;
     }
-    // A changed byte does not open.
+    EXPECT_NE(proto.rx_seq.load(), untouched);
+    // A changed byte does not open, and a forged reply cannot move rx_seq.
+    const uint64_t before = proto.rx_seq.load();
     std::memset(plain, 0, sizeof plain);
-    len = session.seal_reply(MSG_USER_AUTH, ++seq, plain, USER_AUTH_REPLY_PLAIN_LEN, buf);
+    len = session.seal_reply(MSG_USER_AUTH, ~0ull, plain, USER_AUTH_REPLY_PLAIN_LEN, buf);
     buf[VPN_HEADER_LEN] ^= 1;
     EXPECT_EQ(check_reply(), -1);
     EXPECT_TRUE(log.has("crypto_aead_chacha20poly1305_decrypt failed."));
+    EXPECT_EQ(proto.rx_seq.load(), before);
+}
+
+// A late duplicate of the S1 reply echoes the challenge and passes the header check.
+TEST_F(UserAuthReplyTest, ReplyOfAnotherTypeIsRefused) {
+    const uint8_t server_kx_pk[KEY_LEN] = {9};
+    const signed_reply s1{MSG_AUTH_KX, keyed_session::SID,        session.server_seq,
+                          0,           keyed_session::CLIENT_SEQ, server_kx_pk};
+    len = make_signed_reply(s1, session.server.secret_key, buf);
+    const uint64_t rx_seq = proto.rx_seq.load();
+    EXPECT_EQ(check_reply(), -1);
+    EXPECT_TRUE(log.has("Unexpected message type.", "check_user_auth_reply")) << log.dump();
+    EXPECT_EQ(proto.rx_seq.load(), rx_seq);
 }
 
 TEST_F(ProtocolTest, DataMessagesSealAndOpenBothWays) {
@@ -326,11 +345,133 @@ TEST_F(ProtocolTest, KeepaliveRequestLayoutAndReplyChecks) {
     EXPECT_EQ(check_keepalive_reply(&proto, buf, len), -1);
     EXPECT_TRUE(log.has("Server return fail.", "check_keepalive_reply"));
 
-    // 31 bytes: refused for its length, but rx_seq has already moved.
+    // The server's refusal counts; it was authentic, so rx_seq follows it.
+    EXPECT_EQ(proto.rx_seq.load(), seq + 2);
+
+    // 31 bytes: no reply of the server's, ignored.
     put_vpn_header(buf, MSG_KEEPALIVE, keyed_session::SID, seq + 7, 16);
-    EXPECT_EQ(check_keepalive_reply(&proto, buf, 31), -1);
+    EXPECT_EQ(check_keepalive_reply(&proto, buf, 31), REPLY_IGNORED);
     EXPECT_TRUE(log.has("Invalid vpn data len.", "check_keepalive_reply"));
-    EXPECT_EQ(proto.rx_seq.load(), seq + 8);
+    EXPECT_EQ(proto.rx_seq.load(), seq + 2);
+}
+
+// The session id is plaintext in every header: a sender who has seen it forges messages
+// with the largest sequence numbers. None of them may move rx_seq (which would stop all data
+// at the rekey limit) or count as the server's answer.
+TEST_F(ProtocolTest, ForgedMessagesWithLiveSessionIdLeaveRxSeq) {
+    const uint64_t rx_seq = proto.rx_seq.load();
+    constexpr uint64_t forged_seq = 0x0FFFFFFFFFFFFF00ull;
+    uint8_t wrong_key[KEY_LEN];
+    randombytes_buf(wrong_key, sizeof wrong_key);
+    uint8_t opened[CONTROL_BUF_LEN];
+    int opened_len = 0;
+    const uint8_t packet[20] = {0x45};
+
+    len = make_data_message(keyed_session::SID, forged_seq, wrong_key, packet, sizeof packet, buf);
+    EXPECT_EQ(data_trans_decrypt(&proto, buf, len, opened, &opened_len), -1);
+    EXPECT_EQ(proto.rx_seq.load(), rx_seq);
+
+    len = make_keepalive_reply(keyed_session::SID, forged_seq, wrong_key, 0, buf);
+    EXPECT_EQ(check_keepalive_reply(&proto, buf, len), REPLY_IGNORED);
+    EXPECT_EQ(proto.rx_seq.load(), rx_seq);
+
+    // Signed with another key, and echoing the pending rekey's challenge.
+    ASSERT_EQ(create_rekey_req(&proto, buf, &len), 0);
+    const signing_key stranger = signing_key::generate();
+    const signed_reply s4{MSG_REKEY,
+                          keyed_session::SID,
+                          (forged_seq & 0xFFFFFFFF00000000ull) | proto.challenge.load(),
+                          0,
+                          1,
+                          wrong_key};
+    len = make_signed_reply(s4, stranger.secret_key, buf);
+    const session_keys* keys = proto.keys.load();
+    EXPECT_EQ(check_rekey_reply(&proto, buf, len, session.server.public_key), REPLY_IGNORED);
+    EXPECT_EQ(proto.rx_seq.load(), rx_seq);
+    EXPECT_EQ(proto.keys.load(), keys);
+
+    // The server's next message still opens and moves rx_seq on as usual.
+    len = make_data_message(keyed_session::SID, rx_seq, session.server_tx, packet, sizeof packet,
+                            buf);
+    ASSERT_EQ(data_trans_decrypt(&proto, buf, len, opened, &opened_len), 0);
+    EXPECT_EQ(proto.rx_seq.load(), rx_seq + 1);
+}
+
+class RekeyReplyTest : public ProtocolTest {
+  protected:
+    // Sends an S4 request and builds the server's signed answer to it.
+    void request_rekey(uint8_t status = 0) {
+        ASSERT_EQ(create_rekey_req(&proto, buf, &len), 0);
+        kx_request request{};
+        ASSERT_TRUE(read_rekey_request(buf, len, &request));
+        uint8_t server_kx_pk[KEY_LEN];
+        uint8_t server_kx_sk[KEY_LEN];
+        crypto_kx_keypair(server_kx_pk, server_kx_sk);
+        ASSERT_EQ(crypto_kx_server_session_keys(server_rx, server_tx, server_kx_pk, server_kx_sk,
+                                                request.client_pk),
+                  0);
+        const signed_reply s4{
+            MSG_REKEY, keyed_session::SID, (9ull << 32) | request.challenge, status,
+            77,        server_kx_pk};
+        reply_len = make_signed_reply(s4, session.server.secret_key, reply);
+    }
+
+    int check_reply() {
+        return check_rekey_reply(&proto, reply, reply_len, session.server.public_key);
+    }
+
+    uint8_t reply[CONTROL_BUF_LEN] = {};
+    int reply_len = 0;
+    uint8_t server_rx[KEY_LEN] = {};
+    uint8_t server_tx[KEY_LEN] = {};
+};
+
+// Once the reply is taken the ephemeral pair is wiped: taking a duplicate or replayed reply
+// again would derive keys from zeros that the server does not have.
+TEST_F(RekeyReplyTest, ReplyIsTakenOnceAndOnlyWhileItsRequestIsPending) {
+    request_rekey();
+    ASSERT_EQ(check_reply(), 0) << log.dump();
+    const session_keys* installed = proto.keys.load();
+    EXPECT_EQ(0, std::memcmp(installed->rx_key, server_tx, KEY_LEN));
+    EXPECT_EQ(proto.tx_seq.load(), 77u);
+
+    log.clear();
+    EXPECT_EQ(check_reply(), REPLY_IGNORED);
+    EXPECT_TRUE(log.has("No key exchange pending.", "check_rekey_reply")) << log.dump();
+    EXPECT_EQ(proto.keys.load(), installed);
+    EXPECT_EQ(0, std::memcmp(installed->rx_key, server_tx, KEY_LEN));
+    EXPECT_EQ(proto.tx_seq.load(), 77u);
+    EXPECT_EQ(proto.rx_seq.load(), parse_vpn_header(reply).seq);
+
+    // The S1 reply of the session, repeated, is no rekey reply either.
+    const uint8_t server_kx_pk[KEY_LEN] = {9};
+    const signed_reply s1{MSG_AUTH_KX, keyed_session::SID, session.server_seq, 0, 1, server_kx_pk};
+    reply_len = make_signed_reply(s1, session.server.secret_key, reply);
+    EXPECT_NE(check_kx_reply(&proto, reply, reply_len, session.server.public_key), 0);
+    EXPECT_EQ(proto.keys.load(), installed);
+}
+
+// Rekey requests repeat every few seconds while unanswered: the reply to an earlier one is
+// dropped, the reply to the latest is taken.
+TEST_F(RekeyReplyTest, ReplyToAnEarlierRequestIsIgnored) {
+    request_rekey();
+    uint8_t earlier[CONTROL_BUF_LEN];
+    std::memcpy(earlier, reply, sizeof earlier);
+    request_rekey();
+    const session_keys* keys = proto.keys.load();
+    EXPECT_EQ(check_rekey_reply(&proto, earlier, reply_len, session.server.public_key),
+              REPLY_IGNORED);
+    EXPECT_EQ(proto.keys.load(), keys);
+    ASSERT_EQ(check_reply(), 0) << log.dump();
+    EXPECT_NE(proto.keys.load(), keys);
+}
+
+TEST_F(RekeyReplyTest, ServerRefusalFailsTheRekey) {
+    request_rekey(1);
+    const session_keys* keys = proto.keys.load();
+    EXPECT_EQ(check_reply(), -1);
+    EXPECT_TRUE(log.has("Server return fail.", "check_rekey_reply"));
+    EXPECT_EQ(proto.keys.load(), keys);
 }
 
 TEST_F(ProtocolTest, DisconnectRequestCarriesUuid) {

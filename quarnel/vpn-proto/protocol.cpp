@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 #include <initializer_list>
+#include <optional>
 #include <thread>
 
 #include "engine_log.h"
@@ -56,46 +57,65 @@ int seal_request(proto_ctx* proto, uint8_t type, const uint8_t* plain, int plain
     return seal_payload(keys->tx_key, buf, plain, plain_len);
 }
 
-// New challenge and ephemeral pair, written as challenge then public key. Caller holds kx_lock.
-int start_key_exchange(proto_ctx* proto, uint8_t* out) {
+// New challenge and ephemeral pair for an exchange of this type, written as challenge then
+// public key. Caller holds kx_lock.
+int start_key_exchange(proto_ctx* proto, uint8_t type, uint8_t* out) {
     uint32_t challenge = 0;
     randombytes_buf(&challenge, sizeof challenge);
     proto->challenge.store(challenge);
+    proto->kx_pending = 0;
     if (crypto_kx_keypair(proto->kx_pk, proto->kx_sk) != 0)
         return -1;
+    proto->kx_pending = type;
     put_be32(out, challenge);
     std::memcpy(out + 4, proto->kx_pk, KEY_LEN);
     return 0;
 }
 
-// Verifies a signed S1 or S4 reply and installs the keys and sequences it yields.
-// Returns the failure text, or nullptr on success. Caller holds kx_lock.
-const char* accept_signed_reply(proto_ctx* proto, const uint8_t* msg, int len,
-                                const uint8_t* server_pk, bool take_sid) {
+struct check_failure {
+    int result;  // -1 or REPLY_IGNORED
+    const char* text;
+};
+
+// A reply of another type cannot be this exchange's answer, whatever its header says.
+bool has_type(const uint8_t* msg, int len, uint8_t type) {
+    return len > 0 && msg[0] == type;
+}
+
+// Verifies a signed reply to the pending S1 or S4 exchange of this type and installs the keys
+// and sequences it yields. Whatever the server has not signed is ignored: only its own refusal
+// fails the exchange. Returns nullopt on success. Caller holds kx_lock.
+std::optional<check_failure> accept_signed_reply(proto_ctx* proto, const uint8_t* msg, int len,
+                                                 const uint8_t* server_pk, uint8_t type) {
     if (check_vpn_header(proto, msg, len) != 0)
-        return "check_vpn_header failed.";
+        return check_failure{REPLY_IGNORED, "check_vpn_header failed."};
+    if (!has_type(msg, len, type))
+        return check_failure{REPLY_IGNORED, "Unexpected message type."};
+    if (proto->kx_pending != type)
+        return check_failure{REPLY_IGNORED, "No key exchange pending."};
     if (len != KX_REPLY_LEN)
-        return "Invalid payload len.";
+        return check_failure{REPLY_IGNORED, "Invalid payload len."};
     uint8_t signed_msg[KX_SIGNED_MSG_LEN];
     unsigned long long signed_len = 0;
     if (crypto_sign_open(signed_msg, &signed_len, msg + VPN_HEADER_LEN,
                          KX_REPLY_LEN - VPN_HEADER_LEN, server_pk) != 0)
-        return "crypto_sign_open failed.";
+        return check_failure{REPLY_IGNORED, "crypto_sign_open failed."};
     if (signed_msg[SIGNED_STATUS] != 0)
-        return "Server return fail.";
+        return check_failure{-1, "Server return fail."};
     session_keys fresh;
     if (crypto_kx_client_session_keys(fresh.rx_key, fresh.tx_key, proto->kx_pk, proto->kx_sk,
                                       signed_msg + SIGNED_SERVER_PK) != 0)
-        return "crypto_kx_client_session_keys failed.";
+        return check_failure{-1, "crypto_kx_client_session_keys failed."};
     sodium_memzero(proto->kx_sk, KEY_LEN);
     sodium_memzero(proto->kx_pk, KEY_LEN);
+    proto->kx_pending = 0;
     const vpn_header header = parse_vpn_header(msg);
-    if (take_sid)
+    if (type == MSG_AUTH_KX)
         proto->sid = header.sid;
     // Only bytes 1-4 form the initial send sequence; bytes 5-8 are ignored.
     proto->install_keys(fresh, get_be32(signed_msg + SIGNED_TX_SEQ), header.seq);
     sodium_memzero(&fresh, sizeof fresh);
-    return nullptr;
+    return std::nullopt;
 }
 
 }  // namespace
@@ -235,7 +255,7 @@ int create_kx_req(proto_ctx* proto, const char* static_ip, uint8_t* buf, int* le
     create_vpn_header(buf, MSG_AUTH_KX, address, 0, KX_REQ_PAYLOAD_LEN);
     std::lock_guard<std::mutex> lock(proto->kx_lock);
     uint8_t* payload = buf + VPN_HEADER_LEN;
-    if (start_key_exchange(proto, payload + 4) != 0) {
+    if (start_key_exchange(proto, MSG_AUTH_KX, payload + 4) != 0) {
         QN_ERROR("crypto_kx_keypair failed.");
         return -1;
     }
@@ -247,8 +267,8 @@ int create_kx_req(proto_ctx* proto, const char* static_ip, uint8_t* buf, int* le
 int check_kx_reply(proto_ctx* proto, const uint8_t* msg, int len, const uint8_t* server_pk) {
     QN_DEBUG("<===S1 AUTH_KX REPLY");
     std::lock_guard<std::mutex> lock(proto->kx_lock);
-    if (const char* failure = accept_signed_reply(proto, msg, len, server_pk, true)) {
-        QN_ERROR("{}", failure);
+    if (const auto failure = accept_signed_reply(proto, msg, len, server_pk, MSG_AUTH_KX)) {
+        QN_ERROR("{}", failure->text);
         return -1;
     }
     return 0;
@@ -290,12 +310,15 @@ int check_user_auth_reply(proto_ctx* proto, const uint8_t* msg, int len, char* t
         QN_ERROR("check_vpn_header failed.");
         return -1;
     }
+    if (!has_type(msg, len, MSG_USER_AUTH)) {
+        QN_ERROR("Unexpected message type.");
+        return -1;
+    }
     const uint64_t seq = parse_vpn_header(msg).seq;
     if (seq < proto->rx_seq.load()) {
         QN_ERROR("Invalid seq num.");
         return -1;
     }
-    proto->rx_seq.store(seq + 1);
     if (len != USER_AUTH_REPLY_LEN) {
         QN_ERROR("Invalid payload len.");
         return -1;
@@ -306,6 +329,7 @@ int check_user_auth_reply(proto_ctx* proto, const uint8_t* msg, int len, char* t
         QN_ERROR("crypto_aead_chacha20poly1305_decrypt failed.");
         return -1;
     }
+    proto->rx_seq.store(seq + 1);
     if (plain[0] != 0) {
         QN_ERROR("Server return fail.");
         return -1;
@@ -327,7 +351,7 @@ int create_rekey_req(proto_ctx* proto, uint8_t* buf, int* len) {
     std::memset(buf, 0, REKEY_REQ_LEN);
     create_vpn_header(buf, MSG_REKEY, proto->sid, 0, REKEY_REQ_PAYLOAD_LEN);
     std::lock_guard<std::mutex> lock(proto->kx_lock);
-    if (start_key_exchange(proto, buf + VPN_HEADER_LEN) != 0) {
+    if (start_key_exchange(proto, MSG_REKEY, buf + VPN_HEADER_LEN) != 0) {
         QN_ERROR("crypto_kx_keypair failed.");
         return -1;
     }
@@ -338,9 +362,9 @@ int create_rekey_req(proto_ctx* proto, uint8_t* buf, int* len) {
 int check_rekey_reply(proto_ctx* proto, const uint8_t* msg, int len, const uint8_t* server_pk) {
     QN_DEBUG("<===S4 REKEY REPLY");
     std::lock_guard<std::mutex> lock(proto->kx_lock);
-    if (const char* failure = accept_signed_reply(proto, msg, len, server_pk, false)) {
-        QN_ERROR("{}", failure);
-        return -1;
+    if (const auto failure = accept_signed_reply(proto, msg, len, server_pk, MSG_REKEY)) {
+        QN_ERROR("{}", failure->text);
+        return failure->result;
     }
     return 0;
 }
@@ -363,11 +387,12 @@ int data_trans_decrypt(proto_ctx* proto, const uint8_t* msg, int len, uint8_t* p
         QN_ERROR("check_vpn_header failed.");
         return -1;
     }
-    proto->rx_seq.store(parse_vpn_header(msg).seq + 1);
     if (open_payload(proto->keys.load()->rx_key, msg, len, packet, packet_len) != 0) {
         QN_ERROR("crypto_aead_chacha20poly1305_decrypt failed.");
         return -1;
     }
+    // Only now: the header is plaintext, anyone who has seen the session id can write one.
+    proto->rx_seq.store(parse_vpn_header(msg).seq + 1);
     return 0;
 }
 
@@ -391,19 +416,19 @@ int check_keepalive_reply(proto_ctx* proto, const uint8_t* msg, int len) {
     QN_DEBUG("<===S5 KEEPALIVE REPLY");
     if (check_vpn_header(proto, msg, len) != 0) {
         QN_ERROR("check_vpn_header failed.");
-        return -1;
+        return REPLY_IGNORED;
     }
-    proto->rx_seq.store(parse_vpn_header(msg).seq + 1);
     if (len != KEEPALIVE_REPLY_LEN) {
         QN_ERROR("Invalid vpn data len.");
-        return -1;
+        return REPLY_IGNORED;
     }
     uint8_t status = 0;
     int status_len = 0;
     if (open_payload(proto->keys.load()->rx_key, msg, len, &status, &status_len) != 0) {
         QN_ERROR("crypto_aead_chacha20poly1305_decrypt failed.");
-        return -1;
+        return REPLY_IGNORED;
     }
+    proto->rx_seq.store(parse_vpn_header(msg).seq + 1);
     if (status != 0) {
         QN_ERROR("Server return fail.");
         return -1;

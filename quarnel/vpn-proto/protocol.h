@@ -25,6 +25,11 @@ constexpr int KEY_LEN = 32;
 constexpr int SIGNATURE_LEN = 64;
 constexpr int CONTROL_BUF_LEN = 2048;  // request and reply buffers of the control exchanges
 
+// A reply checker's result for a datagram that answers nothing this session is waiting for
+// (no exchange pending, another request's challenge, not authentic): anyone can send one, so
+// it is dropped without effect on the session.
+constexpr int REPLY_IGNORED = 1;
+
 // Field sizes of the requests; a text must leave room for its NUL.
 constexpr int TOKEN_FIELD = 512;
 constexpr int UUID_FIELD = 64;
@@ -84,6 +89,9 @@ struct proto_ctx {
     std::mutex kx_lock;
     uint8_t kx_sk[KEY_LEN] = {};
     uint8_t kx_pk[KEY_LEN] = {};
+    // MSG_AUTH_KX or MSG_REKEY while that exchange waits for its reply, 0 otherwise (kx_lock):
+    // once the pair is used and wiped, a repeated reply would derive keys from zeros.
+    uint8_t kx_pending = 0;
     std::atomic<const session_keys*> keys{nullptr};
     std::atomic<uint64_t> tx_seq{0};
     std::atomic<uint64_t> rx_seq{0};
@@ -148,6 +156,7 @@ int check_user_auth_reply(proto_ctx* proto, const uint8_t* msg, int len, char* t
                           char* tun_netmask);
 
 int create_rekey_req(proto_ctx* proto, uint8_t* buf, int* len);
+// 0 new keys installed, -1 the server refused the rekey, REPLY_IGNORED keys untouched.
 int check_rekey_reply(proto_ctx* proto, const uint8_t* msg, int len, const uint8_t* server_pk);
 
 // buf must hold packet_len + 31 bytes.
@@ -159,6 +168,7 @@ int data_trans_decrypt(proto_ctx* proto, const uint8_t* msg, int len, uint8_t* p
 
 int create_keepalive_req(proto_ctx* proto, const char* token, const char* uuid,
                          int32_t upload_limit, int32_t download_limit, uint8_t* buf, int* len);
+// 0 accepted, -1 the server refused the keepalive, REPLY_IGNORED not an authentic reply.
 int check_keepalive_reply(proto_ctx* proto, const uint8_t* msg, int len);
 
 int create_disconn_req(proto_ctx* proto, const char* uuid, uint8_t* buf, int* len);
