@@ -12,7 +12,8 @@ namespace {
 
 using bytes = std::vector<uint8_t>;
 
-constexpr uint8_t FIN = 0x01, SYN = 0x02, RST = 0x04, PSH = 0x08, ACK = 0x10, CWR = 0x80;
+constexpr uint8_t FIN = 0x01, SYN = 0x02, RST = 0x04, PSH = 0x08, ACK = 0x10, ECE = 0x40,
+                  CWR = 0x80;
 
 void be16(bytes& b, size_t at, uint32_t v) {
     b[at] = static_cast<uint8_t>(v >> 8);
@@ -215,7 +216,7 @@ std::vector<coalesced> coalesce(const std::vector<bytes>& in) {
 }
 
 // What the device does with a coalesced packet, checked: a super-packet's checksum completes
-// to a valid one, and its segments (split at the full MTU) are the packets that went in.
+// to a valid one, and its segments (at gso_size, no MTU cap) are the packets that went in.
 std::vector<bytes> expand(const std::vector<coalesced>& outs) {
     std::vector<bytes> packets;
     for (const coalesced& c : outs) {
@@ -235,7 +236,7 @@ std::vector<bytes> expand(const std::vector<coalesced>& outs) {
         bytes done = c.packet;
         be16(done, 36, ~ref_sum(done.data() + 20, done.size() - 20) & 0xFFFF);
         EXPECT_TRUE(l4_check_ok(done));
-        split_result r = split(with_header(c.h, c.packet), 1500);
+        split_result r = split(with_header(c.h, c.packet), OFFLOAD_MAX_PACKET);
         EXPECT_GE(r.rc, 2);
         packets.insert(packets.end(), r.packets.begin(), r.packets.end());
     }
@@ -251,6 +252,34 @@ std::vector<bytes> flow_segments(int count, size_t size, tcp_spec s) {
         s.id = static_cast<uint16_t>(s.id + 1);
     }
     return out;
+}
+
+// An IPv4 UDP packet whose checksum field holds the pseudo-header sum only.
+bytes build_udp4(const bytes& data) {
+    const size_t n = 20 + 8 + data.size();
+    bytes p(n, 0);
+    p[0] = 0x45;
+    be16(p, 2, static_cast<uint32_t>(n));
+    be16(p, 4, 7);
+    p[8] = 64;
+    p[9] = 17;
+    be32(p, 12, 0xC0A80001);
+    be32(p, 16, 0xC0A80002);
+    be16(p, 10, ~ref_sum(p.data(), 20) & 0xFFFF);
+    be16(p, 20, 5000);
+    be16(p, 22, 6000);
+    be16(p, 24, static_cast<uint32_t>(n - 20));
+    std::copy(data.begin(), data.end(), p.begin() + 28);
+    be16(p, 26, ref_pseudo(p.data(), false, 17, static_cast<uint32_t>(n - 20)));
+    return p;
+}
+
+offload_header udp_needs_csum() {
+    offload_header h;
+    h.flags = OFFLOAD_F_NEEDS_CSUM;
+    h.csum_start = 20;
+    h.csum_offset = 6;
+    return h;
 }
 
 TEST(OffloadHeader, ReadsTheDeviceLayoutInHostOrder) {
@@ -327,27 +356,12 @@ TEST(OffloadSplit, Tcp6Segments) {
 }
 
 TEST(OffloadSplit, UdpSegmentsKeepDatagramBoundaries) {
-    const size_t n = 20 + 8 + 2500;
-    bytes p(n, 0);
-    p[0] = 0x45;
-    be16(p, 2, static_cast<uint32_t>(n));
-    be16(p, 4, 7);
-    p[8] = 64;
-    p[9] = 17;
-    be32(p, 12, 0xC0A80001);
-    be32(p, 16, 0xC0A80002);
-    be16(p, 20, 5000);
-    be16(p, 22, 6000);
-    be16(p, 24, static_cast<uint32_t>(n - 20));
     const bytes data = pattern(2500, 4);
-    std::copy(data.begin(), data.end(), p.begin() + 28);
-    offload_header h;
-    h.flags = OFFLOAD_F_NEEDS_CSUM;
+    offload_header h = udp_needs_csum();
     h.gso_type = OFFLOAD_GSO_UDP_L4;
     h.hdr_len = 28;
     h.gso_size = 1200;
-    h.csum_start = 20;
-    h.csum_offset = 6;
+    const bytes p = build_udp4(data);
     split_result r = split(with_header(h, p), 1500);
     ASSERT_EQ(r.rc, 3);
     const size_t sizes[] = {1200, 1200, 100};
@@ -373,6 +387,17 @@ TEST(OffloadSplit, CompletesChecksumOfSinglePacketsAndPassesOthersAsIs) {
     split_result r = split(partial, 1500);
     ASSERT_EQ(r.rc, 1);
     EXPECT_EQ(r.packets[0], valid);
+
+    // Data whose checksum computes to zero: UDP must send that as 0xFFFF, zero meaning none.
+    bytes data = pattern(100, 6);
+    data[98] = data[99] = 0;
+    bytes udp = build_udp4(data);
+    const uint32_t rest = ref_sum(udp.data() + 20, udp.size() - 20);
+    be16(udp, udp.size() - 2, ~rest & 0xFFFF);
+    r = split(with_header(udp_needs_csum(), udp), 1500);
+    ASSERT_EQ(r.rc, 1);
+    EXPECT_EQ(rd16(&r.packets[0][26]), 0xFFFFu);
+    EXPECT_TRUE(l4_check_ok(r.packets[0]));
 
     bytes odd = valid;
     odd[25] ^= 0xFF;  // a wrong checksum passes untouched without NEEDS_CSUM
@@ -432,6 +457,11 @@ TEST(OffloadSplit, RefusesMalformedInputWithoutEmitting) {
     };
     tcp_spec v6 = s;
     v6.v6 = true;
+    auto v6_length_edit = [&](uint32_t v) {
+        bytes b = super_packet(v6, 1448, OFFLOAD_GSO_TCPV6);
+        be16(b, ip + 4, v);
+        return b;
+    };
     const struct {
         const char* what;
         bytes buf;
@@ -448,6 +478,7 @@ TEST(OffloadSplit, RefusesMalformedInputWithoutEmitting) {
         {"unknown gso type", header_edit([](offload_header& h) { h.gso_type = 3; }), 1500},
         {"IPv6 under TCPV4", super_packet(v6, 1448, OFFLOAD_GSO_TCPV4), 1500},
         {"IPv4 under TCPV6", super_packet(s, 1448, OFFLOAD_GSO_TCPV6), 1500},
+        {"IPv6 payload length wrong", v6_length_edit(3031), 1500},
         {"truncated IP header", truncated(19, 0x45), 1500},
         {"truncated TCP header", truncated(39, 0x45), 1500},
         {"IHL below 5", byte_edit(ip, 0x44), 1500},
@@ -476,6 +507,7 @@ TEST(OffloadSplit, RefusesMalformedInputWithoutEmitting) {
     // The unedited packet does split, so each case above fails on its own fault.
     EXPECT_EQ(split(good, 1500).rc, 3);
     EXPECT_EQ(split(truncated(52, 0x45), 1500).rc, 1);
+    EXPECT_EQ(split(v6_length_edit(3032), 1500).rc, 3);
     EXPECT_EQ(split(good, 53).rc, 3000);
 }
 
@@ -542,6 +574,7 @@ TEST(OffloadCoalesce, StopsWhereTheFlowCannotContinue) {
         {"FIN", [](tcp_spec& s) { s.flags = ACK | FIN; }, 3},
         {"RST", [](tcp_spec& s) { s.flags = ACK | RST; }, 3},
         {"CWR", [](tcp_spec& s) { s.flags = ACK | CWR; }, 3},
+        {"ECE", [](tcp_spec& s) { s.flags = ACK | ECE; }, 3},
         {"no ACK", [](tcp_spec& s) { s.flags = 0; }, 3},
         {"IP options",
          [](tcp_spec& s) {
@@ -563,7 +596,7 @@ TEST(OffloadCoalesce, StopsWhereTheFlowCannotContinue) {
                 v.edit(one);
             }
             in.push_back(build_tcp(one));
-            s.seq += 1448;
+            s.seq += static_cast<uint32_t>(one.payload.size());
             s.id = static_cast<uint16_t>(s.id + 1);
         }
         const std::vector<coalesced> out = coalesce(in);
