@@ -1,7 +1,9 @@
 // The client's protocol steps against the reference server on loopback.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
@@ -279,6 +281,59 @@ TEST_F(HandshakeTest, RekeyReplacesKeysAndSequencesAndTrafficGoesOn) {
     EXPECT_EQ(ctx.proto->rx_seq.load(), parse_vpn_header(reply).seq);
     EXPECT_EQ(ctx.proto->tx_seq.load(), server->find_session(sid)->client_tx_seq);
     expect_echo({4, 5, 6});
+
+    // The same reply again (duplicated on the way, or replayed) changes nothing.
+    EXPECT_EQ(check_rekey_reply(ctx.proto, reply, n, ctx.server_pk), REPLY_IGNORED);
+    EXPECT_EQ(ctx.proto->keys.load(), new_keys);
+    expect_echo({7, 8, 9});
+}
+
+// A duplicate of the S1 reply that arrives while S2 waits is not S2's answer: the wait goes
+// on for the real one.
+TEST_F(HandshakeTest, DuplicatedKxReplyDuringUserAuthIsPassedOver) {
+    start_server();
+    connect();
+    uint8_t request[CONTROL_BUF_LEN];
+    int request_len = 0;
+    ASSERT_EQ(create_kx_req(ctx.proto, nullptr, request, &request_len), 0);
+    uint8_t kx_reply[CONTROL_BUF_LEN];
+    int kx_reply_len = CONTROL_BUF_LEN;
+    ASSERT_EQ(udp_send_and_recv(ctx.sock, request, request_len, kx_reply, &kx_reply_len), 0);
+    ASSERT_EQ(check_kx_reply(ctx.proto, kx_reply, kx_reply_len, server->key().public_key), 0);
+    std::memcpy(ctx.server_pk, server->key().public_key, KEY_LEN);
+
+    // The duplicate reaches the session socket before the S2 request leaves.
+    sockaddr_in client{};
+    socklen_t client_len = sizeof client;
+    ASSERT_EQ(getsockname(ctx.sock->s, reinterpret_cast<sockaddr*>(&client), &client_len), 0);
+    const int duplicator = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(duplicator, 0);
+    client.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(sendto(duplicator, kx_reply, static_cast<size_t>(kx_reply_len), 0,
+                     reinterpret_cast<sockaddr*>(&client), sizeof client),
+              kx_reply_len);
+    close(duplicator);
+    pollfd queued{ctx.sock->s, POLLIN, 0};
+    ASSERT_EQ(poll(&queued, 1, IO_WAIT_MS), 1);
+
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(auth(), 0) << log.dump();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(IO_WAIT_MS));
+    EXPECT_EQ(ctx.tun_ip, "10.8.0.2");
+    EXPECT_EQ(log.count("udp_send_and_recv fail."), 0);
+    EXPECT_EQ(log.count("Reply of type 1 passed over."), 1) << log.dump();
+
+    // The request went out again to resume the wait; the server's answer to the repeat comes
+    // after the one taken, and is no data message.
+    EXPECT_TRUE(wait_until([&] { return received(MSG_USER_AUTH) == 2u; }));
+    uint8_t late[CONTROL_BUF_LEN];
+    const int late_len = receive(late);
+    ASSERT_GT(late_len, 0);
+    EXPECT_EQ(late[0], MSG_USER_AUTH);
+    uint8_t opened[CONTROL_BUF_LEN];
+    int opened_len = 0;
+    EXPECT_EQ(data_trans_decrypt(ctx.proto, late, late_len, opened, &opened_len), -1);
+    expect_echo({1, 2, 3});
 }
 
 TEST_F(HandshakeTest, DisconnectEndsTheServerSession) {

@@ -1,5 +1,6 @@
 #include "business.h"
 
+#include <chrono>
 #include <cstring>
 
 #include "engine_log.h"
@@ -15,28 +16,41 @@ constexpr int HANDSHAKE_ATTEMPTS = 3;
 
 enum class attempt { replied, build_failed, no_reply };
 
-// Builds a fresh request and waits for one reply; retries are the caller's business.
+// Builds a fresh request and waits for its reply; retries are the caller's business. A
+// datagram of another type (a late duplicate of the S1 reply while S2 waits) cannot be the
+// answer: it is passed over and the wait goes on while the attempt's time lasts. The socket
+// only receives after a send, so the same request goes out again; the server answers a
+// repeated request as the first.
 template <typename Build>
-attempt request_once(udp_socket* sock, Build build, uint8_t* reply, int* reply_len) {
+attempt request_once(udp_socket* sock, uint8_t type, Build build, uint8_t* reply, int* reply_len) {
     uint8_t request[CONTROL_BUF_LEN] = {};
     int request_len = 0;
     if (build(request, &request_len) != 0)
         return attempt::build_failed;
-    std::memset(reply, 0, CONTROL_BUF_LEN);
-    *reply_len = CONTROL_BUF_LEN;
-    if (udp_send_and_recv(sock, request, request_len, reply, reply_len) != 0)
-        return attempt::no_reply;
-    return attempt::replied;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(IO_WAIT_MS);
+    for (;;) {
+        std::memset(reply, 0, CONTROL_BUF_LEN);
+        *reply_len = CONTROL_BUF_LEN;
+        if (udp_send_and_recv(sock, request, request_len, reply, reply_len) != 0)
+            return attempt::no_reply;
+        if (*reply_len > 0 && reply[0] == type)
+            return attempt::replied;
+        QN_WARN("Reply of type {} passed over.", reply[0]);
+        if (std::chrono::steady_clock::now() >= deadline)
+            return attempt::no_reply;
+    }
 }
 
-// Up to three attempts, each with a fresh request, logging as the handshake step `step`.
+// Up to three attempts, each with a fresh request and waiting for a reply of `type`, logging
+// as the handshake step `step`.
 // Returns replied, build_failed (after logging build_fail_text) or no_reply (after
 // "Server no response.").
 template <typename Build>
-attempt request_with_retries(udp_socket* sock, const char* step, const char* build_fail_text,
-                             Build build, uint8_t* reply, int* reply_len) {
+attempt request_with_retries(udp_socket* sock, uint8_t type, const char* step,
+                             const char* build_fail_text, Build build, uint8_t* reply,
+                             int* reply_len) {
     for (int i = 0; i < HANDSHAKE_ATTEMPTS; ++i) {
-        const attempt result = request_once(sock, build, reply, reply_len);
+        const attempt result = request_once(sock, type, build, reply, reply_len);
         if (result == attempt::build_failed) {
             QN_ERROR_IN(step, "{}", build_fail_text);
             return result;
@@ -68,8 +82,8 @@ int key_exchange(qn_ctx_t* ctx, const char* static_ip, const uint8_t* server_pk)
     auto build = [&](uint8_t* buf, int* len) {
         return create_kx_req(ctx->proto, static_ip, buf, len);
     };
-    switch (request_with_retries(ctx->sock, __func__, "create_kx_req fail.", build, reply,
-                                 &reply_len)) {
+    switch (request_with_retries(ctx->sock, MSG_AUTH_KX, __func__, "create_kx_req fail.", build,
+                                 reply, &reply_len)) {
         case attempt::build_failed:
             return QN_KX_FAILED;
         case attempt::no_reply:
@@ -95,8 +109,8 @@ int user_auth(qn_ctx_t* ctx, const session_config& config) {
                                     static_cast<int>(config.local_routes.size()),
                                     config.upload_limit, config.download_limit, buf, len);
     };
-    switch (request_with_retries(ctx->sock, __func__, "create_user_auth_req fail.", build, reply,
-                                 &reply_len)) {
+    switch (request_with_retries(ctx->sock, MSG_USER_AUTH, __func__, "create_user_auth_req fail.",
+                                 build, reply, &reply_len)) {
         case attempt::build_failed:
             return QN_AUTH_FAILED;
         case attempt::no_reply:

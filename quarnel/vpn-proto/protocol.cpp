@@ -387,6 +387,11 @@ int data_trans_decrypt(proto_ctx* proto, const uint8_t* msg, int len, uint8_t* p
         QN_ERROR("check_vpn_header failed.");
         return -1;
     }
+    // S2 and S5 replies are sealed with the same key: their header tells them apart.
+    if (!has_type(msg, len, MSG_DATA_TRANS)) {
+        QN_ERROR("Unexpected message type.");
+        return -1;
+    }
     if (open_payload(proto->keys.load()->rx_key, msg, len, packet, packet_len) != 0) {
         QN_ERROR("crypto_aead_chacha20poly1305_decrypt failed.");
         return -1;
