@@ -11,6 +11,9 @@ constexpr int OFFLOAD_HEADER_LEN = 10;
 constexpr int OFFLOAD_MAX_PACKET = 65535;
 // Output buffer a coalescing call needs: a header plus the largest packet.
 constexpr int OFFLOAD_COALESCE_OUT_LEN = OFFLOAD_HEADER_LEN + OFFLOAD_MAX_PACKET;
+// Buffer a device read needs: a header plus the largest super-packet the device hands over,
+// its default GSO limit of 65,536 bytes (one more than IPv4 allows, reachable over IPv6).
+constexpr int OFFLOAD_READ_LEN = OFFLOAD_HEADER_LEN + 65536;
 
 // offload_header.flags
 constexpr uint8_t OFFLOAD_F_NEEDS_CSUM = 1;  // checksum from csum_start, stored at +csum_offset
