@@ -91,8 +91,10 @@ struct packet_ref {
 // bytes apart from length, id + 1, checksums, sequence and PSH; ACK set, no SYN/FIN/RST/URG/
 // CWR; PSH only on the last; all payloads of the first one's size except a shorter last one;
 // valid checksums) become one packet with a GSO_TCPV4 + NEEDS_CSUM header. Everything else
-// gets a GSO_NONE header. Each output (header + packet) is built in out, which must hold
-// OFFLOAD_COALESCE_OUT_LEN bytes, and handed to sink; packets of one flow keep their order.
+// gets a GSO_NONE header (IPv6 included). Each output (header + packet) is built in out,
+// which must hold OFFLOAD_COALESCE_OUT_LEN bytes, and is valid only during its sink call.
+// Packets of one flow keep their order: a super-packet goes out where its first segment
+// stood, and packets of other flows that stood between its segments follow it.
 // Returns the number of sink calls, or -1 when out is too small or a length is outside
 // 0..OFFLOAD_MAX_PACKET (before any sink call).
 int offload_coalesce(const packet_ref* packets, int count, uint8_t* out, int out_cap,
