@@ -4,6 +4,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "data_ports.h"
 
 struct qn_ctx_t;
 struct worker_wakeup;
@@ -14,6 +18,10 @@ struct traffic_stats {
     std::atomic<uint64_t> rx_bytes{0};
     std::atomic<uint64_t> tx_time_us{0};
     std::atomic<uint64_t> rx_time_us{0};
+    // The workers' device and socket, opened by the first worker that needs them unless set
+    // before the workers start.
+    std::unique_ptr<data_ports> ports;
+    std::once_flag ports_opened;
 };
 
 constexpr int MSG_BUF_LEN = 2048;

@@ -17,6 +17,9 @@ struct tun_device {
     char name[256];
     int32_t mtu;
     uint8_t mac[6];
+    // Reads and writes carry an offload header; `offload` is what the device took (tun_offload.h).
+    bool offload_header;
+    unsigned offload;
 };
 
 int tun_open(const char* dev_name, int flags, const char* ip, const char* netmask, int mtu,

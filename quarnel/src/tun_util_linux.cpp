@@ -12,6 +12,8 @@
 #include "netcard_tool.h"
 #include "netlink_linux.h"
 #include "route_backend.h"
+#include "tcp_offload.h"
+#include "tun_offload.h"
 #include "tun_util.h"
 
 namespace {
@@ -38,13 +40,13 @@ class tun_guard {
     int32_t if_index = 0;
 };
 
-int open_tun_interface(const char* name, ifreq* ifr) {
+int open_tun_interface(const char* name, short extra_flags, ifreq* ifr) {
     int fd = open("/dev/net/tun", O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return -1;
     }
     std::memset(ifr, 0, sizeof(*ifr));
-    ifr->ifr_flags = IFF_TUN | IFF_NO_PI;
+    ifr->ifr_flags = static_cast<short>(IFF_TUN | IFF_NO_PI | extra_flags);
     std::strncpy(ifr->ifr_name, name, IFNAMSIZ - 1);
     if (ioctl(fd, TUNSETIFF, ifr) < 0) {
         int error = errno;  // the caller decides on it
@@ -57,9 +59,9 @@ int open_tun_interface(const char* name, ifreq* ifr) {
 
 // Another program's interface of that name (attached, persistent, or of another kind) is left
 // alone: the kernel then names a new one, as Windows skips an adapter that another program holds.
-int attach_tun(const char* dev_name, ifreq* ifr) {
+int attach_tun(const char* dev_name, short extra_flags, ifreq* ifr) {
     if (dev_name != nullptr && *dev_name != '\0' && std::strlen(dev_name) < IFNAMSIZ) {
-        int fd = open_tun_interface(dev_name, ifr);
+        int fd = open_tun_interface(dev_name, extra_flags, ifr);
         if (fd >= 0) {
             ifreq current{};
             if (ioctl(fd, TUNGETIFF, &current) == 0 && (current.ifr_flags & IFF_PERSIST) == 0) {
@@ -71,7 +73,35 @@ int attach_tun(const char* dev_name, ifreq* ifr) {
         }
         QN_DEBUG("{} is held by another program, the kernel names the interface", dev_name);
     }
-    return open_tun_interface("", ifr);
+    return open_tun_interface("", extra_flags, ifr);
+}
+
+// The offloads whose super-packets the data path can split.
+unsigned splittable_offloads() {
+    unsigned wanted = TUN_OFFLOAD_CSUM | TUN_OFFLOAD_TSO4;
+    if (offload_split_supports(OFFLOAD_GSO_TCPV6)) {
+        wanted |= TUN_OFFLOAD_TSO6;
+    }
+    if (offload_split_supports(OFFLOAD_GSO_UDP_L4)) {
+        wanted |= TUN_OFFLOAD_USO;
+    }
+    return wanted;
+}
+
+// Turns on what offload the kernel grants and says which path the device takes.
+unsigned enable_offload(int fd) {
+    const unsigned on = tun_enable_offload(fd, splittable_offloads());
+    if (on == 0) {
+        QN_INFO("Device offload refused by the kernel: one packet per read and write.");
+        return 0;
+    }
+    QN_INFO(
+        "Device offload on: checksums{}{}{}; super-packets from the device are split into "
+        "tunnel-sized packets and packets to it coalesced.",
+        (on & TUN_OFFLOAD_TSO4) != 0 ? ", TCP segmentation over IPv4" : "",
+        (on & TUN_OFFLOAD_TSO6) != 0 ? ", TCP segmentation over IPv6" : "",
+        (on & TUN_OFFLOAD_USO) != 0 ? ", UDP segmentation" : "");
+    return on;
 }
 
 }  // namespace
@@ -86,7 +116,8 @@ int tun_open(const char* dev_name, int /*flags*/, const char* ip, const char* ne
         }
         tun_guard guard;
         ifreq ifr{};
-        guard.fd = attach_tun(dev_name, &ifr);
+        const bool header = offload_allowed();
+        guard.fd = attach_tun(dev_name, header ? IFF_VNET_HDR : 0, &ifr);
         if (guard.fd < 0) {
             QN_ERROR("Could not find a valid device!");
             return -1;
@@ -118,7 +149,15 @@ int tun_open(const char* dev_name, int /*flags*/, const char* ip, const char* ne
             QN_ERROR("WARNING: Unable to enable TAP adapter.");
             return -1;
         }
+        unsigned offload = 0;
+        if (header) {
+            offload = enable_offload(guard.fd);
+        } else {
+            QN_INFO("Device offload off (QUARNEL_OFFLOAD=0): one packet per read and write.");
+        }
         auto* tun = new tun_device{};
+        tun->offload_header = header;
+        tun->offload = offload;
         tun->if_index = guard.if_index;
         std::strncpy(tun->guid, name, sizeof(tun->guid) - 1);
         std::strncpy(tun->name, name, sizeof(tun->name) - 1);

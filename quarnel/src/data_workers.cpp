@@ -1,0 +1,589 @@
+// The four data workers over the system's ports (data_ports.h): batches, hand-over, splitting
+// of the device's super-packets and coalescing for it.
+#include <chrono>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "data_handler.h"
+#include "data_ports.h"
+#include "engine_log.h"
+#include "quarnel.h"
+#include "result_codes.h"
+#include "socket_util.h"
+#include "tcp_offload.h"
+#include "tun_util.h"
+
+namespace {
+
+using packet_batch = std::vector<std::vector<uint8_t>>;
+
+// Entries taken from a queue per pass when no rate limit asks for one at a time.
+constexpr size_t QUEUE_BATCH = 128;
+constexpr int MAX_FRAMED_PACKET = MSG_BUF_LEN - VPN_HEADER_LEN - AEAD_TAG_LEN;
+
+// Helpers of a worker log under its name.
+constexpr const char* TUN_READER = "tun_reader";
+constexpr const char* UDP_SENDER = "udp_sender";
+constexpr const char* UDP_RECEIVER = "udp_receiver";
+constexpr const char* TUN_WRITER = "tun_writer";
+
+void give_up(int32_t code) {
+    g_engine_status.exchange(code);
+}
+
+data_ports& ports_of(traffic_stats* traffic) {
+    std::call_once(traffic->ports_opened, [traffic] {
+        if (!traffic->ports) {
+            traffic->ports = data_ports_open(traffic->ctx);
+        }
+    });
+    return *traffic->ports;
+}
+
+// An allocation failure inside a worker ends that worker with -1, not the program.
+template <typename Body>
+int guarded(const char* worker, Body body) {
+    try {
+        body();
+    } catch (const std::exception& e) {
+        QN_ERROR_IN(worker, "{}.", e.what());
+        give_up(QN_FAILED);
+    }
+    return 0;
+}
+
+enum readiness { READY, NOT_YET, FAILED };
+
+// The readers' bounded wait: a time-out is logged as idle, a stop's wake-up sends the worker
+// back to its loop test, a failed wait is logged and ends the worker.
+readiness judge_wait(port_wait wait, int error, const char* worker, const char* idle_text) {
+    switch (wait) {
+        case port_wait::ready:
+            return READY;
+        case port_wait::timed_out:
+            QN_DEBUG_IN(worker, "{}", idle_text);
+            return NOT_YET;
+        case port_wait::woken:
+            return NOT_YET;
+        default:
+            QN_ERROR_IN(worker, "WaitForSingleObject failed: {0}.", error);
+            return FAILED;
+    }
+}
+
+// A writer's wait for room: false (logged) unless the port became writable; *stopped when a
+// stop's wake-up ended it.
+bool wait_for_room(port_wait wait, int error, const char* worker, bool* stopped) {
+    *stopped = wait == port_wait::woken;
+    if (wait == port_wait::ready || *stopped) {
+        return wait == port_wait::ready;
+    }
+    QN_ERROR_IN(worker, "WaitForSingleObject failed: {0}.",
+                wait == port_wait::timed_out ? 0 : error);
+    return false;
+}
+
+// The system is short of buffers: pause 1 ms; false once the session is stopping.
+bool pause_for_buffers(qn_ctx_t* ctx, const char* worker) {
+    QN_INFO_IN(worker, "No enough buffer.");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return ctx->running.load();
+}
+
+// Passes a batch on to the next stage. A direction without a limit, with nothing queued and
+// nothing in flight, is served at once by the calling thread (`direct` returns how many
+// entries it got rid of), which saves a thread hand-off per batch; the rest, or everything
+// otherwise, goes onto the queue for the worker in the order it came.
+template <typename Direct>
+void hand_over(std::mutex& mutex, std::condition_variable_any& cond, packet_queue& queue,
+               bool& in_flight, bool unlimited, packet_batch& batch, Direct direct) {
+    if (batch.empty()) {
+        return;
+    }
+    bool mine = false;
+    if (unlimited) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (queue.empty() && !in_flight) {
+            in_flight = mine = true;
+        }
+    }
+    const size_t done = mine ? direct(batch) : 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (mine) {
+            in_flight = false;
+        }
+        for (size_t i = done; i < batch.size(); ++i) {
+            queue.push(std::move(batch[i]));
+        }
+        if (done < batch.size()) {
+            cond.notify_one();
+        }
+    }
+    batch.clear();
+}
+
+// Waits up to 1 ms for entries and moves up to `limit` of them out of the queue; the batch
+// stays in flight until finish_batch.
+void take_batch(std::mutex& mutex, std::condition_variable_any& cond, packet_queue& queue,
+                bool& in_flight, size_t limit, packet_batch& batch) {
+    std::unique_lock<std::mutex> lock(mutex);
+    if (!cond.wait_for(lock, std::chrono::milliseconds(1), [&] { return !queue.empty(); })) {
+        return;
+    }
+    while (!queue.empty() && batch.size() < limit) {
+        batch.push_back(std::move(queue.front()));
+        queue.pop();
+    }
+    in_flight = true;
+}
+
+void finish_batch(std::mutex& mutex, bool& in_flight, packet_batch& batch) {
+    batch.clear();
+    std::lock_guard<std::mutex> lock(mutex);
+    in_flight = false;
+}
+
+// The loop of udp_sender and tun_writer: the rate limit check, then up to one batch from the
+// queue handed to `deliver` (false: give up), then the accounting. False when it gave up.
+template <typename Deliver>
+bool drain_queue(qn_ctx_t* ctx, const char* worker, const char* limited_text,
+                 const std::atomic<int32_t>& limit_value, rate_account& account, std::mutex& mutex,
+                 std::condition_variable_any& cond, packet_queue& queue, bool& in_flight,
+                 Deliver deliver) {
+    packet_batch batch;
+    batch.reserve(QUEUE_BATCH);
+    while (ctx->running.load()) {
+        const int32_t limit = limit_value.load();
+        if (rate_limited(limit, account.bytes, account.time_us)) {
+            QN_DEBUG_IN(worker, "{}", limited_text);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            account_pass(account, 0);
+            continue;
+        }
+        // A limited direction takes one entry per pass so the limiter sees every one.
+        take_batch(mutex, cond, queue, in_flight, limit == 0 ? QUEUE_BATCH : 1, batch);
+        if (batch.empty()) {
+            continue;
+        }
+        uint64_t bytes = 0;
+        const bool ok = deliver(batch, &bytes);
+        finish_batch(mutex, in_flight, batch);
+        if (!ok) {
+            return false;
+        }
+        account_pass(account, bytes);
+    }
+    return true;
+}
+
+// ---- Device to server -------------------------------------------------------------------
+
+void seal_packet(qn_ctx_t* ctx, uint8_t* packet, int n, packet_batch& out,
+                 std::atomic<int64_t>& last_rekey_ms) {
+    if (ctx->proto->tx_seq.load() >= TX_SEQ_REKEY_LIMIT) {
+        request_rekey_throttled(ctx, last_rekey_ms, TUN_READER);
+        return;
+    }
+    if (n > MAX_FRAMED_PACKET) {
+        QN_WARN_IN(TUN_READER, "Packet of {} bytes does not fit a message, dropped.", n);
+        return;
+    }
+    clamp_tcp_mss(packet, n, ctx->tun->mtu - 40);
+    std::vector<uint8_t> msg(static_cast<size_t>(n) + VPN_HEADER_LEN + AEAD_TAG_LEN);
+    int len = 0;
+    if (data_trans_encrypt(ctx->proto, packet, n, msg.data(), &len) == 0) {
+        msg.resize(static_cast<size_t>(len));
+        out.push_back(std::move(msg));
+    }
+}
+
+// One read of the device: a packet, or with a header a packet or super-packet that is split
+// into packets of at most the tunnel MTU, each sealed into its own message.
+void seal_frame(qn_ctx_t* ctx, bool header, const frame& read, packet_batch& out,
+                std::atomic<int64_t>& last_rekey_ms) {
+    QN_DEBUG_IN(TUN_READER, "Read {} bytes from tun", read.len);
+    if (!header) {
+        if (read.len > 0) {
+            seal_packet(ctx, read.data, static_cast<int>(read.len), out, last_rekey_ms);
+        }
+        return;
+    }
+    auto seal = [&](uint8_t* packet, int n) {
+        seal_packet(ctx, packet, n, out, last_rekey_ms);
+        return true;
+    };
+    if (offload_split(read.data, static_cast<int>(read.len), ctx->tun->mtu, seal) < 0) {
+        QN_WARN_IN(TUN_READER, "Offloaded packet of {} bytes from tun not split, dropped.",
+                   read.len);
+    }
+}
+
+void as_outgoing(const packet_batch& batch, std::vector<outgoing_datagram>& out) {
+    out.clear();
+    for (const auto& msg : batch) {
+        out.push_back({msg.data(), msg.size()});
+    }
+}
+
+uint64_t bytes_of(const outgoing_datagram* datagrams, size_t count) {
+    uint64_t bytes = 0;
+    for (size_t i = 0; i < count; ++i) {
+        bytes += datagrams[i].len;
+    }
+    return bytes;
+}
+
+// Reader to sender: what the socket takes at once goes straight out from the reader.
+void send_batch(traffic_stats* traffic, data_ports& ports, packet_batch& batch,
+                std::vector<outgoing_datagram>& outgoing) {
+    qn_ctx_t* ctx = traffic->ctx;
+    hand_over(ctx->send_mutex, ctx->send_cond, ctx->send_queue, ctx->send_in_flight,
+              ctx->upload_limit.load() == 0, batch, [&](const packet_batch& b) {
+                  as_outgoing(b, outgoing);
+                  size_t sent = 0;
+                  int error = 0;
+                  ports.send_datagrams(outgoing.data(), outgoing.size(), &sent, &error);
+                  traffic->tx_bytes.fetch_add(bytes_of(outgoing.data(), sent));
+                  return sent;  // the sender worker deals with a full socket and with errors
+              });
+}
+
+void run_tun_reader(traffic_stats* traffic) {
+    qn_ctx_t* ctx = traffic->ctx;
+    static std::atomic<int64_t> last_rekey_ms{0};
+    data_ports& ports = ports_of(traffic);
+    const bool header = ports.device_header();
+    std::vector<frame> frames;
+    packet_batch batch;
+    std::vector<outgoing_datagram> outgoing;
+    while (ctx->running.load()) {
+        int error = 0;
+        const readiness ready = judge_wait(ports.wait_device(false, IO_WAIT_MS, &error), error,
+                                           TUN_READER, "Read no data from tun.");
+        if (ready == FAILED) {
+            give_up(QN_FAILED);
+            return;
+        }
+        if (ready == NOT_YET) {
+            continue;
+        }
+        const port_status status = ports.read_device(&frames, &error);
+        for (const frame& read : frames) {
+            seal_frame(ctx, header, read, batch, last_rekey_ms);
+        }
+        send_batch(traffic, ports, batch, outgoing);
+        if (status == port_status::no_buffer) {
+            QN_INFO_IN(TUN_READER, "No enough buffer.");
+        } else if (status != port_status::done) {
+            QN_ERROR_IN(TUN_READER, "ReadFile failed: {0}.", error);
+            give_up(QN_FAILED);
+            return;
+        }
+    }
+}
+
+// Sends every datagram of the batch; false when the worker must give up.
+bool send_all(qn_ctx_t* ctx, data_ports& ports, const packet_batch& batch,
+              std::vector<outgoing_datagram>& outgoing, uint64_t* sent_bytes) {
+    as_outgoing(batch, outgoing);
+    size_t done = 0;
+    while (done < outgoing.size()) {
+        size_t sent = 0;
+        int error = 0;
+        const port_status status =
+            ports.send_datagrams(outgoing.data() + done, outgoing.size() - done, &sent, &error);
+        *sent_bytes += bytes_of(outgoing.data() + done, sent);
+        done += sent;
+        if (status == port_status::done) {
+            continue;
+        }
+        if (status == port_status::again) {
+            bool stopped = false;
+            if (!wait_for_room(ports.wait_socket(true, IO_WAIT_MS, &error), error, UDP_SENDER,
+                               &stopped)) {
+                return stopped;
+            }
+        } else if (status == port_status::no_buffer) {
+            if (!pause_for_buffers(ctx, UDP_SENDER)) {
+                return true;
+            }
+        } else {
+            QN_ERROR_IN(UDP_SENDER, "WSASendTo failed: {0}.", error);
+            return false;
+        }
+    }
+    return true;
+}
+
+void run_udp_sender(traffic_stats* traffic) {
+    qn_ctx_t* ctx = traffic->ctx;
+    static std::chrono::steady_clock::time_point mark = std::chrono::steady_clock::now();
+    rate_account account{traffic->tx_bytes, traffic->tx_time_us, mark};
+    data_ports& ports = ports_of(traffic);
+    std::vector<outgoing_datagram> outgoing;
+    if (!drain_queue(ctx, UDP_SENDER, "Upload rate limited.", ctx->upload_limit, account,
+                     ctx->send_mutex, ctx->send_cond, ctx->send_queue, ctx->send_in_flight,
+                     [&](const packet_batch& batch, uint64_t* sent) {
+                         return send_all(ctx, ports, batch, outgoing, sent);
+                     })) {
+        give_up(QN_SEND_FAILED);
+    }
+}
+
+// ---- Server to device -------------------------------------------------------------------
+
+enum write_result { WRITE_DONE, WRITE_DROPPED, WRITE_STOPPED, WRITE_FAILED };
+
+// Writes one packet or super-packet, waiting for room and pausing while the system is short
+// of buffers, as udp_sender does.
+write_result write_frame(qn_ctx_t* ctx, data_ports& ports, const uint8_t* data, size_t len) {
+    for (;;) {
+        int error = 0;
+        switch (ports.write_device(data, len, &error)) {
+            case port_status::done:
+                return WRITE_DONE;
+            case port_status::again: {
+                bool stopped = false;
+                if (!wait_for_room(ports.wait_device(true, IO_WAIT_MS, &error), error, TUN_WRITER,
+                                   &stopped)) {
+                    return stopped ? WRITE_STOPPED : WRITE_FAILED;
+                }
+                break;
+            }
+            case port_status::no_buffer:
+                if (!pause_for_buffers(ctx, TUN_WRITER)) {
+                    return WRITE_STOPPED;
+                }
+                break;
+            case port_status::refused:
+                // Not an IP packet: the device refuses it, the session goes on.
+                QN_WARN_IN(TUN_WRITER, "Packet of {} bytes refused by the device, dropped.", len);
+                return WRITE_DROPPED;
+            default:
+                QN_ERROR_IN(TUN_WRITER, "WriteFile failed: {0}.", error);
+                return WRITE_FAILED;
+        }
+    }
+}
+
+// Bytes of the IP packets a written frame stands for: a super-packet counts each segment's
+// headers, as the packets it was coalesced from had them.
+uint64_t packet_bytes_of_frame(const uint8_t* data, size_t len) {
+    offload_header h;
+    offload_header_read(data, &h);
+    const uint64_t packet = len - OFFLOAD_HEADER_LEN;
+    if ((h.gso_type & ~OFFLOAD_GSO_ECN) == OFFLOAD_GSO_NONE || h.gso_size == 0 ||
+        packet <= h.hdr_len) {
+        return packet;
+    }
+    const uint64_t segments = (packet - h.hdr_len + h.gso_size - 1) / h.gso_size;
+    return packet + (segments - 1) * h.hdr_len;
+}
+
+// Buffers of one thread that writes to the device.
+struct device_writer {
+    std::vector<packet_ref> refs;
+    std::vector<uint8_t> coalesced;
+};
+
+// Writes a batch of IP packets, coalesced into super-packets when the device takes headers.
+// *written counts bytes of IP packets; *settled is how many leading packets of the batch
+// are certainly written or dropped.
+write_result write_packets(qn_ctx_t* ctx, data_ports& ports, device_writer& writer,
+                           const packet_batch& batch, uint64_t* written, size_t* settled) {
+    *settled = 0;
+    if (!ports.device_header()) {
+        for (const auto& packet : batch) {
+            const write_result r = write_frame(ctx, ports, packet.data(), packet.size());
+            if (r == WRITE_STOPPED || r == WRITE_FAILED) {
+                return r;
+            }
+            if (r == WRITE_DONE) {
+                *written += packet.size();
+            }
+            ++*settled;
+        }
+        return WRITE_DONE;
+    }
+    writer.refs.clear();
+    for (const auto& packet : batch) {
+        writer.refs.push_back({packet.data(), static_cast<int>(packet.size())});
+    }
+    writer.coalesced.resize(OFFLOAD_COALESCE_OUT_LEN);
+    write_result result = WRITE_DONE;
+    const int frames = offload_coalesce(
+        writer.refs.data(), static_cast<int>(writer.refs.size()), writer.coalesced.data(),
+        static_cast<int>(writer.coalesced.size()), [&](uint8_t* data, int len) {
+            const size_t n = static_cast<size_t>(len);
+            const write_result r = write_frame(ctx, ports, data, n);
+            if (r == WRITE_DONE) {
+                *written += packet_bytes_of_frame(data, n);
+            }
+            if (r == WRITE_STOPPED || r == WRITE_FAILED) {
+                result = r;
+                return false;
+            }
+            return true;
+        });
+    if (frames < 0) {
+        QN_WARN_IN(TUN_WRITER, "Batch of {} packets not coalesced, dropped.", batch.size());
+    }
+    // Which packets went into the frames written before a failure is not known.
+    *settled = result == WRITE_DONE ? batch.size() : 0;
+    return result;
+}
+
+void reset_traffic(traffic_stats* traffic) {
+    traffic->tx_bytes.store(0);
+    traffic->rx_bytes.store(0);
+    traffic->tx_time_us.store(0);
+    traffic->rx_time_us.store(0);
+}
+
+void dispatch_datagram(traffic_stats* traffic, data_ports& ports, const incoming_datagram& d,
+                       packet_batch& packets, std::atomic<int64_t>& last_rekey_ms) {
+    qn_ctx_t* ctx = traffic->ctx;
+    const uint8_t* msg = d.data;
+    const int n = static_cast<int>(d.len);
+    if (n <= VPN_HEADER_LEN) {
+        std::string host;
+        uint16_t port = 0;
+        ports.describe_sender(d.from, &host, &port);
+        QN_ERROR_IN(UDP_RECEIVER, "recv {} bytes from host({}:{})", n, host, port);
+        return;
+    }
+    switch (msg[0]) {
+        case MSG_DATA_TRANS: {
+            if (ctx->proto->rx_seq.load() >= RX_SEQ_REKEY_LIMIT) {
+                request_rekey_throttled(ctx, last_rekey_ms, UDP_RECEIVER);
+                return;
+            }
+            const int overhead = VPN_HEADER_LEN + AEAD_TAG_LEN;
+            std::vector<uint8_t> packet(n > overhead ? static_cast<size_t>(n - overhead) : 0);
+            int packet_len = 0;
+            if (data_trans_decrypt(ctx->proto, msg, n, packet.data(), &packet_len) != 0) {
+                QN_ERROR_IN(UDP_RECEIVER, "data_trans_decrypt failed.");
+                return;
+            }
+            packet.resize(static_cast<size_t>(packet_len));
+            packets.push_back(std::move(packet));
+            return;
+        }
+        case MSG_REKEY:
+            if (check_rekey_reply(ctx->proto, msg, n, ctx->server_pk) == -1) {
+                QN_ERROR_IN(UDP_RECEIVER, "check_rekey_reply failed.");
+                ctx->keepalive_missed.exchange(KEEPALIVE_MISSED_LIMIT);
+            }
+            return;
+        case MSG_KEEPALIVE:
+            if (check_keepalive_reply(ctx->proto, msg, n) == 0) {
+                ctx->keepalive_missed.exchange(0);
+                reset_traffic(traffic);
+            } else {
+                QN_ERROR_IN(UDP_RECEIVER, "check_keepalive_reply failed.");
+                ctx->keepalive_missed.exchange(KEEPALIVE_MISSED_LIMIT);
+            }
+            return;
+        default:
+            QN_ERROR_IN(UDP_RECEIVER, "Error packet type.");
+    }
+}
+
+// Receiver to writer: with no limit and nothing queued the receiver writes to the device
+// itself; after a failure everything not certainly written goes to the writer, which then
+// meets the failure itself.
+void write_batch(traffic_stats* traffic, data_ports& ports, device_writer& writer,
+                 packet_batch& packets) {
+    qn_ctx_t* ctx = traffic->ctx;
+    hand_over(ctx->recv_mutex, ctx->recv_cond, ctx->recv_queue, ctx->write_in_flight,
+              ctx->download_limit.load() == 0, packets, [&](const packet_batch& b) {
+                  uint64_t written = 0;
+                  size_t settled = 0;
+                  write_packets(ctx, ports, writer, b, &written, &settled);
+                  traffic->rx_bytes.fetch_add(written);
+                  return settled;
+              });
+}
+
+void run_udp_receiver(traffic_stats* traffic) {
+    qn_ctx_t* ctx = traffic->ctx;
+    static std::atomic<int64_t> last_rekey_ms{0};
+    data_ports& ports = ports_of(traffic);
+    std::vector<incoming_datagram> datagrams;
+    packet_batch packets;
+    device_writer writer;
+    while (ctx->running.load()) {
+        int error = 0;
+        const readiness ready = judge_wait(ports.wait_socket(false, IO_WAIT_MS, &error), error,
+                                           UDP_RECEIVER, "Read no data from UDP.");
+        if (ready == FAILED) {
+            give_up(QN_FAILED);
+            return;
+        }
+        if (ready == NOT_YET) {
+            continue;
+        }
+        const port_status status = ports.receive_datagrams(&datagrams, &error);
+        if (status == port_status::no_buffer) {
+            QN_INFO_IN(UDP_RECEIVER, "No enough buffer.");
+            continue;
+        }
+        if (status != port_status::done && status != port_status::again) {
+            QN_ERROR_IN(UDP_RECEIVER, "WSARecvFrom failed: {0}.", error);
+            give_up(QN_RECEIVE_FAILED);
+            return;
+        }
+        for (const incoming_datagram& d : datagrams) {
+            if (d.truncated || d.len > MSG_BUF_LEN) {
+                // One oversized datagram, from anyone, must not end the session.
+                QN_ERROR_IN(UDP_RECEIVER, "Datagram larger than {} bytes dropped.", MSG_BUF_LEN);
+                continue;
+            }
+            dispatch_datagram(traffic, ports, d, packets, last_rekey_ms);
+        }
+        if (!packets.empty()) {
+            write_batch(traffic, ports, writer, packets);
+            ctx->keepalive_missed.exchange(0);
+        }
+    }
+}
+
+void run_tun_writer(traffic_stats* traffic) {
+    qn_ctx_t* ctx = traffic->ctx;
+    static std::chrono::steady_clock::time_point mark = std::chrono::steady_clock::now();
+    rate_account account{traffic->rx_bytes, traffic->rx_time_us, mark};
+    data_ports& ports = ports_of(traffic);
+    device_writer writer;
+    if (!drain_queue(ctx, TUN_WRITER, "Download rate limited.", ctx->download_limit, account,
+                     ctx->recv_mutex, ctx->recv_cond, ctx->recv_queue, ctx->write_in_flight,
+                     [&](const packet_batch& batch, uint64_t* written) {
+                         size_t settled = 0;
+                         return write_packets(ctx, ports, writer, batch, written, &settled) !=
+                                WRITE_FAILED;
+                     })) {
+        give_up(QN_FAILED);
+    }
+}
+
+}  // namespace
+
+int tun_reader(traffic_stats* traffic) {
+    return guarded(__func__, [traffic] { run_tun_reader(traffic); });
+}
+
+int udp_sender(traffic_stats* traffic) {
+    return guarded(__func__, [traffic] { run_udp_sender(traffic); });
+}
+
+int udp_receiver(traffic_stats* traffic) {
+    return guarded(__func__, [traffic] { run_udp_receiver(traffic); });
+}
+
+int tun_writer(traffic_stats* traffic) {
+    return guarded(__func__, [traffic] { run_tun_writer(traffic); });
+}
