@@ -8,6 +8,7 @@
 #include <string>
 
 #include "cli_options.h"
+#include "host_journal.h"
 #include "quarnel_api.h"
 #include "result_codes.h"
 
@@ -149,6 +150,19 @@ int run_ping(const cli_options& o) {
     return failures == o.count ? 1 : 0;
 }
 
+// Puts back what sessions of killed processes left in this network namespace.
+int run_cleanup() {
+    const int undone = replay_host_journals();
+    if (undone < 0) {
+        std::fprintf(stderr,
+                     "quarnel-cli: some host changes could not be put back; they stay "
+                     "recorded for the next cleanup\n");
+        return 1;
+    }
+    std::printf("%d host changes of ended sessions put back\n", undone);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -163,8 +177,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (options.command == "cleanup") {
-        std::fprintf(stderr, "quarnel-cli: cleanup is not available yet\n");
-        return 70;
+        return run_cleanup();
     }
     return options.command == "connect" ? run_connect(options) : run_ping(options);
 }

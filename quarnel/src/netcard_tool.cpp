@@ -1,11 +1,13 @@
 #include "netcard_tool.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <string>
 #include <vector>
 
 #include "engine_log.h"
+#include "host_journal.h"
 #include "platform_net.h"
 #include "route_backend.h"
 
@@ -16,7 +18,16 @@ bool EnableAutoMetric(int32_t if_index, bool enable) {
         QN_ERROR("GetIpInterfaceEntry failed, dwError={}!", error);
         return false;
     }
+    host_change change;
+    change.kind = host_change_kind::interface_metric;
+    change.if_index = if_index;
+    change.automatic_before = metric == 0;
+    uint64_t id = 0;
+    if (!session_journal().record(change, &id)) {
+        return false;
+    }
     if (!interface_metric_set(if_index, enable, &error)) {
+        session_journal().settle(id);
         QN_ERROR("SetIpInterfaceEntry failed, dwError={}!", error);
         return false;
     }
@@ -35,10 +46,16 @@ bool GetWanInfo(int32_t* if_index_out, char* gateway_out) {
         QN_ERROR("Error allocating memory");
         return false;
     }
+    // The session's own adapter is never the uplink, whatever routes lead into it.
+    std::vector<int32_t> own;
+    for (const journal_record& record :
+         session_journal().outstanding(host_change_kind::interface_metric)) {
+        own.push_back(record.change.if_index);
+    }
     bool found = false;
     uint32_t lowest = 0xFFFFFFFF;
     for (const route_row& row : rows) {
-        if (row.prefix_len != 0) {
+        if (row.prefix_len != 0 || std::find(own.begin(), own.end(), row.if_index) != own.end()) {
             continue;
         }
         found = true;

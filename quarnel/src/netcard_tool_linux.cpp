@@ -1,44 +1,25 @@
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <linux/if_addr.h>
 #include <net/if.h>
 #include <netlink/attr.h>
 #include <netlink/route/addr.h>
-#include <spawn.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
-#include <sstream>
 #include <string>
-#include <vector>
 
 #include "engine_log.h"
+#include "host_journal.h"
 #include "netcard_tool.h"
 #include "netlink_linux.h"
-
-extern char** environ;
+#include "resolver.h"
 
 namespace {
 
 // The kernel's own route to the adapter's subnet gets the metric Windows gives on-link routes,
 // so that a session route to the same subnet (metric 0 or 1) is a route of its own.
 constexpr uint32_t SUBNET_ROUTE_METRIC = 256;
-
-const char RESOLV_CONF[] = "/etc/resolv.conf";
-// On disk beside the file, so that a session that dies cannot leave the resolver changed for good:
-// the next change or restore puts it back first.
-const char RESOLV_BACKUP[] = "/etc/resolv.conf.quarnel";
-const char RESOLV_TEMP[] = "/etc/resolv.conf.quarnel-new";
-
-std::mutex dns_lock;
-bool registered_with_resolvconf = false;
 
 int prefix_of_mask(uint32_t mask_be, int* prefix) {
     uint32_t mask = ntohl(mask_be);
@@ -113,188 +94,6 @@ int replace_ipv4_address(const char* name, const char* ip, const char* netmask) 
     return sock.request(msg);
 }
 
-// Empty entries (the working directory) are skipped: the engine runs as root.
-std::string find_on_path(const char* program) {
-    const char* path = std::getenv("PATH");
-    std::istringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
-    for (std::string dir; std::getline(dirs, dir, ':');) {
-        std::string candidate = dir + "/" + program;
-        if (!dir.empty() && access(candidate.c_str(), X_OK) == 0) {
-            return candidate;
-        }
-    }
-    return std::string();
-}
-
-int write_all(int fd, const std::string& data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            return errno;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return 0;
-}
-
-// Runs the program with the text as its standard input: 0, its nonzero exit status, or an errno.
-int run_program(const std::string& program, const std::vector<std::string>& args,
-                const std::string& input) {
-    int in = memfd_create("quarnel-input", MFD_CLOEXEC);
-    if (in < 0) {
-        return errno;
-    }
-    int error = write_all(in, input);
-    if (error == 0 && lseek(in, 0, SEEK_SET) < 0) {
-        error = errno;
-    }
-    posix_spawn_file_actions_t actions;
-    pid_t pid = -1;
-    if (error == 0) {
-        std::vector<char*> argv{const_cast<char*>(program.c_str())};
-        for (const std::string& arg : args) {
-            argv.push_back(const_cast<char*>(arg.c_str()));
-        }
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in, STDIN_FILENO);
-        error = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    close(in);
-    if (error != 0) {
-        return error;
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) {
-            return errno;
-        }
-    }
-    if (WIFEXITED(status)) {
-        return WEXITSTATUS(status);
-    }
-    return 128 + WTERMSIG(status);
-}
-
-int read_file(const char* path, std::string* content, mode_t* mode) {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return errno;
-    }
-    struct stat st {};
-    int error = fstat(fd, &st) == 0 ? 0 : errno;
-    *mode = st.st_mode & 07777;
-    char buffer[4096];
-    while (error == 0) {
-        ssize_t n = read(fd, buffer, sizeof(buffer));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            error = n < 0 ? errno : 0;
-            break;
-        }
-        content->append(buffer, static_cast<size_t>(n));
-    }
-    close(fd);
-    return error;
-}
-
-// Writes a whole file in place, which keeps its inode, owner and any bind mount on it.
-int write_file(const char* path, const std::string& content, mode_t mode, bool durable) {
-    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode);
-    if (fd < 0) {
-        return errno;
-    }
-    int error = write_all(fd, content);
-    if (error == 0 && fchmod(fd, mode) != 0) {
-        error = errno;
-    }
-    if (error == 0 && durable && fsync(fd) != 0) {
-        error = errno;
-    }
-    if (close(fd) != 0 && error == 0) {
-        error = errno;
-    }
-    return error;
-}
-
-int save_backup() {
-    struct stat st {};
-    if (lstat(RESOLV_CONF, &st) != 0) {
-        return errno;
-    }
-    unlink(RESOLV_TEMP);
-    int error = 0;
-    if (S_ISLNK(st.st_mode)) {
-        std::string target(static_cast<size_t>(st.st_size) + 1, '\0');
-        ssize_t n = readlink(RESOLV_CONF, &target[0], target.size());
-        if (n < 0 || static_cast<size_t>(n) >= target.size()) {
-            return n < 0 ? errno : EAGAIN;
-        }
-        target.resize(static_cast<size_t>(n));
-        error = symlink(target.c_str(), RESOLV_TEMP) == 0 ? 0 : errno;
-    } else {
-        std::string content;
-        mode_t mode = 0;
-        error = read_file(RESOLV_CONF, &content, &mode);
-        if (error == 0) {
-            error = write_file(RESOLV_TEMP, content, mode, true);
-        }
-    }
-    if (error == 0 && rename(RESOLV_TEMP, RESOLV_BACKUP) != 0) {
-        error = errno;
-    }
-    if (error != 0) {
-        unlink(RESOLV_TEMP);
-    }
-    return error;
-}
-
-// A symlinked file belongs to whoever manages its target: replace the link, leave the target.
-int write_servers(const std::string& servers) {
-    struct stat st {};
-    if (lstat(RESOLV_CONF, &st) == 0 && !S_ISLNK(st.st_mode)) {
-        return write_file(RESOLV_CONF, servers, st.st_mode & 07777, false);
-    }
-    unlink(RESOLV_TEMP);
-    int error = write_file(RESOLV_TEMP, servers, 0644, true);
-    if (error == 0 && rename(RESOLV_TEMP, RESOLV_CONF) != 0) {
-        error = errno;
-        unlink(RESOLV_TEMP);
-    }
-    return error;
-}
-
-// Puts a kept backup back; 0 when there is none.
-int restore_backup() {
-    struct stat backup {};
-    if (lstat(RESOLV_BACKUP, &backup) != 0) {
-        return errno == ENOENT ? 0 : errno;
-    }
-    struct stat current {};
-    bool in_place =
-        S_ISREG(backup.st_mode) && lstat(RESOLV_CONF, &current) == 0 && S_ISREG(current.st_mode);
-    if (!in_place) {
-        return rename(RESOLV_BACKUP, RESOLV_CONF) == 0 ? 0 : errno;
-    }
-    std::string content;
-    mode_t mode = 0;
-    int error = read_file(RESOLV_BACKUP, &content, &mode);
-    if (error == 0) {
-        error = write_file(RESOLV_CONF, content, mode, false);
-    }
-    if (error == 0 && unlink(RESOLV_BACKUP) != 0) {
-        error = errno;
-    }
-    return error;
-}
-
 // "nameserver" lines for the given servers; EINVAL for a text that is not an address.
 int nameserver_lines(const char* dns, const char* backup_dns, std::string* lines) {
     for (const char* server : {dns, backup_dns}) {
@@ -308,6 +107,41 @@ int nameserver_lines(const char* dns, const char* backup_dns, std::string* lines
         *lines += std::string("nameserver ") + server + "\n";
     }
     return 0;
+}
+
+// Recorded before it is made; a registration cut short may have taken effect, so it stays
+// recorded for the unwind.
+int change_resolver(const char* name, const std::string& lines) {
+    host_journal& journal = session_journal();
+    host_change change;
+    uint64_t id = 0;
+    const std::string manager = resolver_manager();
+    if (!manager.empty()) {
+        change.kind = host_change_kind::resolver_registration;
+        change.name = name;
+        if (!journal.record(change, &id)) {
+            return EIO;
+        }
+        int error = register_resolver(manager, name, lines);
+        if (error != 0 && error != ETIMEDOUT) {
+            journal.settle(id);
+        }
+        return error;
+    }
+    change.kind = host_change_kind::resolver_file;
+    change.after = lines;
+    int error = read_resolver_file(&change.found);
+    if (error != 0) {
+        return error;
+    }
+    if (!journal.record(change, &id)) {
+        return EIO;
+    }
+    error = write_resolver_file(lines);
+    if (error != 0 && put_back_resolver_file(change.found) == 0) {
+        journal.settle(id);
+    }
+    return error;
 }
 
 }  // namespace
@@ -334,42 +168,14 @@ bool EnableTapAdapter(const char* name) {
 }
 
 bool SetAdapterDNS(const char* guid, const char* dns, const char* backup_dns) {
-    std::lock_guard<std::mutex> lock(dns_lock);
     std::string lines;
     int error = nameserver_lines(dns, backup_dns, &lines);
     if (error == 0 && !lines.empty()) {
-        error = restore_backup();
-        std::string resolvconf = find_on_path("resolvconf");
-        if (error == 0 && !resolvconf.empty()) {
-            error = run_program(resolvconf, {"-a", guid}, lines);
-            registered_with_resolvconf = error == 0;
-        } else if (error == 0) {
-            error = save_backup();
-            if (error == 0) {
-                error = write_servers(lines);
-                if (error != 0) {
-                    restore_backup();
-                }
-            }
-        }
+        error = change_resolver(guid, lines);
     }
     if (error != 0) {
         QN_ERROR("set dns failed, errNo={}", error);
         return false;
     }
     return true;
-}
-
-void RestoreAdapterDNS(const char* guid) {
-    std::lock_guard<std::mutex> lock(dns_lock);
-    int error = 0;
-    if (registered_with_resolvconf) {
-        std::string resolvconf = find_on_path("resolvconf");
-        error = resolvconf.empty() ? ENOENT : run_program(resolvconf, {"-d", guid}, "");
-        registered_with_resolvconf = false;
-    }
-    int file_error = restore_backup();
-    if (error != 0 || file_error != 0) {
-        QN_ERROR("restore dns failed, errNo={}", error != 0 ? error : file_error);
-    }
 }

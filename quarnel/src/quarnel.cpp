@@ -8,6 +8,7 @@
 #include "business.h"
 #include "data_handler.h"
 #include "engine_log.h"
+#include "host_journal.h"
 #include "netcard_tool.h"
 #include "result_codes.h"
 #include "router.h"
@@ -32,6 +33,13 @@ int qn_start(qn_ctx_t** out, const session_config& config) {
     bool server_knows_session = false;
     int code = 0;
     do {
+        // What a killed session left goes back before this one changes anything.
+        replay_host_journals();
+        if (!session_journal().begin()) {
+            QN_ERROR("Create host journal failed.");
+            code = QN_FAILED;
+            break;
+        }
         try {
             ctx->proto = new proto_ctx();
         } catch (const std::exception& e) {
@@ -97,10 +105,9 @@ void qn_stop(qn_ctx_t* ctx, bool send_disconn) {
             std::this_thread::sleep_for(std::chrono::milliseconds(SPLIT_MODE_DISCONN_PAUSE_MS));
         }
     }
+    // Every host change the session made, newest first: resolver, forwarding, routes, metric.
     reset_route_table(ctx);
     if (ctx->tun != nullptr) {
-        // The resolver goes back to what it was; an unchanged one is left alone.
-        RestoreAdapterDNS(ctx->tun->guid);
         tun_close(ctx->tun);
         ctx->tun = nullptr;
     }
@@ -110,6 +117,7 @@ void qn_stop(qn_ctx_t* ctx, bool send_disconn) {
     }
     delete ctx->proto;
     ctx->proto = nullptr;
+    session_journal().end();
 }
 
 int create_qn_threads(qn_ctx_t* ctx) {

@@ -27,7 +27,6 @@ extern std::atomic<int32_t> g_engine_status;
 constexpr int QN_THREAD_COUNT = 5;
 constexpr int32_t KEEPALIVE_PERIOD_S = 15;
 constexpr size_t REMOTE_ROUTES_RESERVED = 10000;
-constexpr size_t ADDED_ROUTES_RESERVED = 10010;
 
 struct qn_ctx_t {
     proto_ctx* proto = nullptr;
@@ -64,17 +63,13 @@ struct qn_ctx_t {
     std::atomic<int32_t> download_limit{0};
     std::atomic<int32_t> token_lock{0};
     std::vector<route_prefix> remote_routes;
-    std::vector<route_row> added_routes;
-    route_row server_route;
+    // The routes, forwarding, resolver and metric it changed are in session_journal().
     bool proxy_mode = false;
     std::string dns;
     std::string backup_dns;
     bool router_started = false;
 
-    qn_ctx_t() {
-        remote_routes.reserve(REMOTE_ROUTES_RESERVED);
-        added_routes.reserve(ADDED_ROUTES_RESERVED);
-    }
+    qn_ctx_t() { remote_routes.reserve(REMOTE_ROUTES_RESERVED); }
     qn_ctx_t(const qn_ctx_t&) = delete;
     qn_ctx_t& operator=(const qn_ctx_t&) = delete;
 };

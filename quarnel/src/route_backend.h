@@ -10,7 +10,9 @@ enum route_create_result { ROUTE_CREATED = 0, ROUTE_EXISTS = 1, ROUTE_FAILED = -
 
 // Creates the route exclusively; on ROUTE_FAILED *error holds the system error.
 route_create_result route_create(const route_row& row, int* error);
-void route_delete(const route_row& row);
+// Deletes the route of that row carrying the engine's tag: 0 (also when there is none) or the
+// system error.
+int route_delete(const route_row& row);
 
 // Every route of the main IPv4 table; false (with *error) when the table cannot be read.
 bool route_table_read(std::vector<route_row>* rows, int* error);

@@ -104,15 +104,20 @@ route_create_result route_create(const route_row& row, int* error) {
     return *error == 0 ? ROUTE_CREATED : ROUTE_FAILED;
 }
 
-void route_delete(const route_row& row) {
+int route_delete(const route_row& row) {
     if (row.if_index <= 0) {
-        return;  // never created: every route of a session has an interface
+        return 0;  // never created: every route of a session has an interface
     }
     rtnl_socket sock;
-    route_ptr route = build_route(row);
-    if (sock.open_error() == 0 && route) {
-        rtnl_route_delete(sock.get(), route.get(), 0);
+    if (sock.open_error() != 0) {
+        return sock.open_error();
     }
+    route_ptr route = build_route(row);
+    if (!route) {
+        return ENOMEM;
+    }
+    int error = sock.error_of(rtnl_route_delete(sock.get(), route.get(), 0));
+    return error == ESRCH || error == ENODEV ? 0 : error;
 }
 
 bool route_table_read(std::vector<route_row>* rows, int* error) {

@@ -1,11 +1,13 @@
 #include "router.h"
 
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <exception>
 #include <string>
 
 #include "engine_log.h"
+#include "host_journal.h"
 #include "netcard_tool.h"
 #include "platform_net.h"
 #include "quarnel.h"
@@ -80,7 +82,24 @@ void add_server_route(qn_ctx_t* ctx, std::vector<route_request>& requests) {
     requests.push_back(request);
 }
 
-int perform_add_routes(qn_ctx_t* ctx, const std::vector<route_request>& requests) {
+namespace {
+
+// The session's record of a route it is about to create.
+host_change route_change(const route_row& row, bool server_route) {
+    host_change change;
+    change.kind = host_change_kind::route;
+    change.route = row;
+    change.server_route = server_route;
+    return change;
+}
+
+}  // namespace
+
+int perform_add_routes(qn_ctx_t* /*ctx*/, const std::vector<route_request>& requests) {
+    host_journal& journal = session_journal();
+    std::vector<route_row> rows;
+    std::vector<host_change> changes;
+    std::vector<size_t> recorded;  // index into changes for each row, or SIZE_MAX
     for (const route_request& request : requests) {
         route_row row;
         int error = 0;
@@ -92,91 +111,115 @@ int perform_add_routes(qn_ctx_t* ctx, const std::vector<route_request>& requests
         row.dest = request.dest;
         row.prefix_len = request.prefix_len;
         row.gateway = request.next_hop;
-        switch (route_create(row, &error)) {
+        rows.push_back(row);
+        // A route recorded before (a protect round repeating itself) needs no second record.
+        if (journal.is_outstanding_route(row)) {
+            recorded.push_back(SIZE_MAX);
+        } else {
+            recorded.push_back(changes.size());
+            changes.push_back(route_change(row, request.is_server_route));
+        }
+    }
+    // One durable write for the whole list, before any route exists.
+    std::vector<uint64_t> ids;
+    if (!changes.empty() && !journal.record(changes, &ids)) {
+        return -1;
+    }
+    auto settle = [&](size_t i) {
+        if (recorded[i] != SIZE_MAX) {
+            journal.settle(ids[recorded[i]]);
+        }
+    };
+    for (size_t i = 0; i < rows.size(); ++i) {
+        int error = 0;
+        switch (route_create(rows[i], &error)) {
             case ROUTE_CREATED:
-                try {
-                    ctx->added_routes.push_back(row);
-                } catch (const std::exception& e) {
-                    route_delete(row);  // an unrecorded route would outlive the session
-                    QN_ERROR("{}.", e.what());
-                    return -1;
-                }
-                if (request.is_server_route) {
-                    ctx->server_route = row;
-                }
                 break;
             case ROUTE_EXISTS:
+                settle(i);  // someone else's: never ours to delete
                 break;
             case ROUTE_FAILED:
                 QN_ERROR("CreateIpForwardEntry2 failed with err:{}.", error);
+                for (size_t rest = i; rest < rows.size(); ++rest) {
+                    settle(rest);
+                }
                 return -1;
         }
     }
     return 0;
 }
 
-int set_route_table(qn_ctx_t* ctx, const route_prefix* remote_routes, int remote_route_count,
-                    const route_prefix* proxy_routes, int proxy_route_count, bool proxy_mode) {
-    try {
-        if (!refresh_wan(ctx)) {
-            QN_ERROR("GetWanInfo failed.");
-            reset_route_table(ctx);
-            return -1;
-        }
-        const int32_t tun_index = ctx->tun->if_index;
-        const uint32_t tun_ip = ipv4_from_text(ctx->tun_ip.c_str());
-        const uint32_t tun_mask = ipv4_from_text(ctx->tun_netmask.c_str());
-        const uint32_t tun_gateway = htonl(ntohl(tun_ip & tun_mask) + 1);
-        std::vector<route_request> requests;
-        // The protect worker reads the remote list from its first round on.
-        ctx->remote_routes.assign(remote_routes, remote_routes + remote_route_count);
+namespace {
 
-        if (proxy_mode) {
-            if (proxy_route_count >= 1) {
-                request_prefixes(proxy_routes, proxy_route_count, tun_gateway, tun_index, requests);
-            } else {
-                request_split_default_routes(tun_gateway, tun_index, requests);
-            }
-            request_prefixes(remote_routes, remote_route_count,
-                             ipv4_from_text(ctx->wan_gateway.c_str()), ctx->wan_if_index, requests);
-            if (classify_ip(ctx->server_ip.c_str()) == 0) {
-                add_server_route(ctx, requests);
-            }
-            if (perform_add_routes(ctx, requests) == -1) {
-                QN_ERROR("perform_add_routes failed!");
-                reset_route_table(ctx);
-                return -1;
-            }
-            try {
-                ctx->protect_stop.reset();
-                ctx->protect_thread = std::make_shared<std::thread>(qn_protect_threadfunc, ctx);
-            } catch (const std::exception& e) {
-                QN_ERROR("create_protect_thread failed, {}", e.what());
-                reset_route_table(ctx);
-                return -1;
-            }
-        } else {
-            requests.push_back(make_request(tun_ip & tun_mask, prefix_len_of_mask(tun_mask),
-                                            tun_gateway, tun_index));
-            request_prefixes(remote_routes, remote_route_count, tun_gateway, tun_index, requests);
-            if (perform_add_routes(ctx, requests) == -1) {
-                QN_ERROR("perform_add_routes failed!");
-                reset_route_table(ctx);
-                return -1;
-            }
-            if (start_router(ctx) == -1) {
-                QN_ERROR("start_router failed!");
-                reset_route_table(ctx);
-                return -1;
-            }
-        }
-        ctx->proxy_mode = proxy_mode;
-        return 0;
-    } catch (const std::exception& e) {
-        QN_ERROR("{}.", e.what());
-        reset_route_table(ctx);
+// The steps of set_route_table; each failure is logged here and undone by the caller.
+int install_route_table(qn_ctx_t* ctx, const route_prefix* remote_routes, int remote_route_count,
+                        const route_prefix* proxy_routes, int proxy_route_count, bool proxy_mode) {
+    if (!refresh_wan(ctx)) {
+        QN_ERROR_IN("set_route_table", "GetWanInfo failed.");
         return -1;
     }
+    const int32_t tun_index = ctx->tun->if_index;
+    const uint32_t tun_ip = ipv4_from_text(ctx->tun_ip.c_str());
+    const uint32_t tun_mask = ipv4_from_text(ctx->tun_netmask.c_str());
+    const uint32_t tun_gateway = htonl(ntohl(tun_ip & tun_mask) + 1);
+    std::vector<route_request> requests;
+    // The protect worker reads the remote list from its first round on.
+    ctx->remote_routes.assign(remote_routes, remote_routes + remote_route_count);
+
+    if (proxy_mode) {
+        if (proxy_route_count >= 1) {
+            request_prefixes(proxy_routes, proxy_route_count, tun_gateway, tun_index, requests);
+        } else {
+            request_split_default_routes(tun_gateway, tun_index, requests);
+        }
+        request_prefixes(remote_routes, remote_route_count,
+                         ipv4_from_text(ctx->wan_gateway.c_str()), ctx->wan_if_index, requests);
+        if (classify_ip(ctx->server_ip.c_str()) == 0) {
+            add_server_route(ctx, requests);
+        }
+        if (perform_add_routes(ctx, requests) == -1) {
+            QN_ERROR_IN("set_route_table", "perform_add_routes failed!");
+            return -1;
+        }
+        try {
+            ctx->protect_stop.reset();
+            ctx->protect_thread = std::make_shared<std::thread>(qn_protect_threadfunc, ctx);
+        } catch (const std::exception& e) {
+            QN_ERROR_IN("set_route_table", "create_protect_thread failed, {}", e.what());
+            return -1;
+        }
+    } else {
+        requests.push_back(
+            make_request(tun_ip & tun_mask, prefix_len_of_mask(tun_mask), tun_gateway, tun_index));
+        request_prefixes(remote_routes, remote_route_count, tun_gateway, tun_index, requests);
+        if (perform_add_routes(ctx, requests) == -1) {
+            QN_ERROR_IN("set_route_table", "perform_add_routes failed!");
+            return -1;
+        }
+        if (start_router(ctx) == -1) {
+            QN_ERROR_IN("set_route_table", "start_router failed!");
+            return -1;
+        }
+    }
+    ctx->proxy_mode = proxy_mode;
+    return 0;
+}
+
+}  // namespace
+
+int set_route_table(qn_ctx_t* ctx, const route_prefix* remote_routes, int remote_route_count,
+                    const route_prefix* proxy_routes, int proxy_route_count, bool proxy_mode) {
+    int result = -1;
+    try {
+        result = install_route_table(ctx, remote_routes, remote_route_count, proxy_routes,
+                                     proxy_route_count, proxy_mode);
+    } catch (const std::exception& e) {
+        QN_ERROR("{}.", e.what());
+    }
+    if (result != 0) {
+        reset_route_table(ctx);
+    }
+    return result;
 }
 
 int protect_wan_routes(qn_ctx_t* ctx) {
@@ -192,8 +235,12 @@ int protect_wan_routes(qn_ctx_t* ctx) {
         if (classify_ip(ctx->server_ip.c_str()) == 0) {
             add_server_route(ctx, requests);
         }
-        if (ctx->server_route.gateway != wan_gateway) {
-            route_delete(ctx->server_route);
+        host_journal& journal = session_journal();
+        for (const journal_record& record : journal.outstanding(host_change_kind::route)) {
+            if (record.change.server_route && record.change.route.gateway != wan_gateway) {
+                route_delete(record.change.route);
+                journal.settle(record.id);
+            }
         }
         if (perform_add_routes(ctx, requests) == -1) {
             QN_ERROR("perform_add_routes failed!");
@@ -234,11 +281,12 @@ void reset_route_table(qn_ctx_t* ctx) {
         }
         ctx->protect_thread.reset();
     }
+    // Newest first: what came after the routes (the resolver), then forwarding, then the routes
+    // and what came before them.
+    host_journal& journal = session_journal();
+    journal.unwind({host_change_kind::resolver_file, host_change_kind::resolver_registration});
     if (ctx->router_started && stop_router() == -1) {
         QN_ERROR("stop_router failed!");
     }
-    for (const route_row& row : ctx->added_routes) {
-        route_delete(row);
-    }
-    ctx->added_routes.clear();
+    journal.unwind();
 }

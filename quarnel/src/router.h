@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "route_types.h"
@@ -30,3 +31,5 @@ void add_server_route(qn_ctx_t* ctx, std::vector<route_request>& requests);
 // Routing between interfaces for split mode; stop gives back the state start found.
 int start_router(qn_ctx_t* ctx);
 int stop_router();
+// Puts forwarding back to `before` while it still shows `after`; 0 or an errno value.
+int restore_forwarding(const std::string& before, const std::string& after);

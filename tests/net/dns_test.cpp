@@ -3,10 +3,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <signal.h>
+
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <string>
 
+#include "host_journal.h"
 #include "log_capture.h"
 #include "netcard_tool.h"
 #include "netns.h"
@@ -23,10 +30,17 @@ void write_file(const std::string& path, const std::string& content, mode_t mode
     chmod(path.c_str(), mode);
 }
 
+// Puts back what the session's journal holds for the resolver.
+void restore_dns() {
+    session_journal().unwind();
+}
+
 class DnsTest : public ::testing::Test {
   protected:
+    void SetUp() override { ASSERT_TRUE(session_journal().begin()); }
     // Whatever a test leaves, the next one starts from a plain file and no resolvconf.
     void TearDown() override {
+        session_journal().end();
         write_file(RESOLV_CONF, "# private resolver of the network tests\n", 0644);
         unlink((netns_test::private_bin_dir() + "/resolvconf").c_str());
     }
@@ -43,7 +57,7 @@ TEST_F(DnsTest, ARewrittenFileGetsItsBytesAndModeBack) {
 
     ASSERT_TRUE(SetAdapterDNS("tun0", "10.8.0.53", "10.8.0.54"));
     EXPECT_EQ(test_support::read_file(RESOLV_CONF), SERVERS);
-    RestoreAdapterDNS("tun0");
+    restore_dns();
     EXPECT_EQ(netns_test::dump_resolver(), before);
     struct stat restored {};
     ASSERT_EQ(stat(RESOLV_CONF, &restored), 0);
@@ -51,7 +65,7 @@ TEST_F(DnsTest, ARewrittenFileGetsItsBytesAndModeBack) {
 
     ASSERT_TRUE(SetAdapterDNS("tun0", "10.8.0.53", nullptr));
     EXPECT_EQ(test_support::read_file(RESOLV_CONF), "nameserver 10.8.0.53\n");
-    RestoreAdapterDNS("tun0");
+    restore_dns();
     EXPECT_EQ(netns_test::dump_resolver(), before);
 }
 
@@ -69,7 +83,7 @@ TEST_F(DnsTest, ASymlinkIsReplacedForTheSessionAndPutBack) {
     EXPECT_EQ(test_support::read_file(RESOLV_CONF), SERVERS);
     EXPECT_EQ(test_support::read_file(managed), "nameserver 192.0.2.53\n");  // not ours
 
-    RestoreAdapterDNS("tun0");
+    restore_dns();
     EXPECT_EQ(netns_test::dump_resolver(), before);
     EXPECT_EQ(test_support::read_file(managed), "nameserver 192.0.2.53\n");
 }
@@ -82,7 +96,7 @@ TEST_F(DnsTest, AChangeNeverRestoredIsUndoneBeforeTheNextOne) {
     ASSERT_TRUE(SetAdapterDNS("tun0", "10.8.0.53", nullptr));
     ASSERT_TRUE(SetAdapterDNS("tun0", "10.8.0.53", "10.8.0.54"));
     EXPECT_EQ(test_support::read_file(RESOLV_CONF), SERVERS);
-    RestoreAdapterDNS("tun0");
+    restore_dns();
     EXPECT_EQ(netns_test::dump_resolver(), before);
 }
 
@@ -94,7 +108,7 @@ TEST_F(DnsTest, OnlyAddressesAreWrittenAndNoServerChangesNothing) {
     EXPECT_EQ(netns_test::dump_resolver(), before);
     EXPECT_TRUE(SetAdapterDNS("tun0", "", nullptr));
     EXPECT_EQ(netns_test::dump_resolver(), before);
-    RestoreAdapterDNS("tun0");
+    restore_dns();
     EXPECT_EQ(netns_test::dump_resolver(), before);
 }
 
@@ -115,14 +129,87 @@ TEST_F(DnsTest, AResolvconfProgramGetsTheServersInsteadOfTheFile) {
     ASSERT_TRUE(SetAdapterDNS("tun0", "10.8.0.53", "10.8.0.54"));
     EXPECT_EQ(test_support::read_file(calls), std::string("-a tun0\n") + SERVERS);
     EXPECT_EQ(netns_test::dump_resolver(), before);
-    RestoreAdapterDNS("tun0");
+    restore_dns();
     EXPECT_EQ(test_support::read_file(calls), std::string("-a tun0\n") + SERVERS + "-d tun0\n");
 
     install(3);
     EXPECT_FALSE(SetAdapterDNS("tun0", "10.8.0.53", "10.8.0.54"));
     EXPECT_TRUE(log_.has("set dns failed, errNo=3", "SetAdapterDNS")) << log_.dump();
-    RestoreAdapterDNS("tun0");  // nothing was registered: nothing to take back
+    restore_dns();  // nothing was registered: nothing to take back
     EXPECT_EQ(test_support::read_file(calls), std::string("-a tun0\n") + SERVERS);
+    EXPECT_EQ(netns_test::dump_resolver(), before);
+}
+
+// A process that ended, or is only a zombie waiting for its parent.
+bool gone(pid_t pid) {
+    if (kill(pid, 0) != 0) {
+        return errno == ESRCH;
+    }
+    std::string stat = test_support::read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t end = stat.rfind(')');
+    return end != std::string::npos && stat.compare(end + 2, 1, "Z") == 0;
+}
+
+TEST_F(DnsTest, AHungResolvconfIsKilledWithWhatItStarted) {
+    write_file(RESOLV_CONF, "nameserver 192.0.2.53\n", 0644);
+    const std::string before = netns_test::dump_resolver();
+    const std::string pids = netns_test::scratch_dir() + "/resolvconf-pids";
+    const std::string calls = netns_test::scratch_dir() + "/resolvconf-calls";
+    const std::string program = netns_test::private_bin_dir() + "/resolvconf";
+    unlink(pids.c_str());
+    write_file(program,
+               "#!/bin/sh\nPATH=/usr/bin:/bin\necho $$ >" + pids + "\nsleep 40 &\necho $! >>" +
+                   pids + "\nwait\n",
+               0755);
+
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(SetAdapterDNS("tun0", "10.8.0.53", "10.8.0.54"));
+    const auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_LT(took, std::chrono::seconds(15));
+    EXPECT_TRUE(
+        log_.has("resolvconf did not finish within 10000 ms and was killed", "wait_bounded"))
+        << log_.dump();
+    EXPECT_TRUE(log_.has("set dns failed, errNo=" + std::to_string(ETIMEDOUT), "SetAdapterDNS"));
+    std::istringstream started_pids(test_support::read_file(pids));
+    int count = 0;
+    for (pid_t pid; started_pids >> pid; ++count) {
+        EXPECT_TRUE(test_support::wait_until([pid] { return gone(pid); })) << pid;
+    }
+    EXPECT_EQ(count, 2);
+
+    // It may have registered the servers before it hung: the unwind takes them back.
+    write_file(program,
+               "#!/bin/sh\nPATH=/usr/bin:/bin\necho \"$@\" >>" + calls + "\ncat >/dev/null\n",
+               0755);
+    unlink(calls.c_str());
+    restore_dns();
+    EXPECT_EQ(test_support::read_file(calls), "-d tun0\n");
+    EXPECT_EQ(netns_test::dump_resolver(), before);
+}
+
+TEST_F(DnsTest, AResolvconfReachedThroughARelativePathEntryIsNeverRun) {
+    write_file(RESOLV_CONF, "nameserver 192.0.2.53\n", 0644);
+    const std::string before = netns_test::dump_resolver();
+    const std::string work = netns_test::scratch_dir() + "/work";
+    const std::string calls = netns_test::scratch_dir() + "/relative-calls";
+    mkdir(work.c_str(), 0700);
+    mkdir((work + "/bin").c_str(), 0700);
+    write_file(work + "/bin/resolvconf", "#!/bin/sh\necho \"$@\" >>" + calls + "\n", 0755);
+    unlink(calls.c_str());
+    char saved_dir[4096] = {};
+    ASSERT_NE(getcwd(saved_dir, sizeof(saved_dir)), nullptr);
+    const std::string saved_path = std::getenv("PATH");
+
+    ASSERT_EQ(chdir(work.c_str()), 0);
+    setenv("PATH", ("bin::." + std::string(":") + saved_path).c_str(), 1);
+    const bool set = SetAdapterDNS("tun0", "10.8.0.53", "10.8.0.54");
+    setenv("PATH", saved_path.c_str(), 1);
+    ASSERT_EQ(chdir(saved_dir), 0);
+
+    EXPECT_TRUE(set);
+    EXPECT_NE(access(calls.c_str(), F_OK), 0) << "ran " << work << "/bin/resolvconf";
+    EXPECT_EQ(test_support::read_file(RESOLV_CONF), SERVERS);
+    restore_dns();
     EXPECT_EQ(netns_test::dump_resolver(), before);
 }
 

@@ -199,7 +199,7 @@ std::string isolate_process() {
         rmdir(root.c_str());
         return errno_text("mounting a tmpfs");
     }
-    for (const char* sub : {"/upper", "/work", "/bin", "/scratch"}) {
+    for (const char* sub : {"/upper", "/work", "/bin", "/scratch", "/journal"}) {
         if (mkdir((root + sub).c_str(), 0700) != 0) {
             return errno_text("mkdir " + root + sub);
         }
@@ -231,6 +231,8 @@ std::string isolate_process() {
     scratch = root + "/scratch";
     bin_dir = root + "/bin";
     setenv("PATH", bin_dir.c_str(), 1);
+    // The engine's record of host changes, with the programs the tests start.
+    setenv("QUARNEL_JOURNAL_DIR", (root + "/journal").c_str(), 1);
     return std::string();
 }
 

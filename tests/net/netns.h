@@ -18,7 +18,8 @@ command_result run_command(const std::vector<std::string>& argv);
 // Gives the process a private mount namespace: / private, a copy-on-write /etc (so the resolver
 // file and anything written beside it are the process's own), a fresh resolvconf state
 // directory where the host has one, and a PATH of one empty private directory, so that no
-// resolver manager of the host can be reached. Must run before any thread exists.
+// resolver manager of the host can be reached, and a private directory for the engine's record
+// of host changes (QUARNEL_JOURNAL_DIR). Must run before any thread exists.
 // Returns an error text, empty on success.
 std::string isolate_process();
 

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "host_journal.h"
 #include "log_capture.h"
 #include "netcard_tool.h"
 #include "netns.h"
@@ -56,6 +57,25 @@ std::vector<std::string> describe(const std::vector<route_row>& rows) {
     return lines;
 }
 
+// The routes the session's journal holds as made and not yet undone, in the order made.
+std::vector<route_row> recorded_routes() {
+    std::vector<route_row> rows;
+    for (const journal_record& record : session_journal().outstanding(host_change_kind::route)) {
+        rows.push_back(record.change.route);
+    }
+    return rows;
+}
+
+route_row recorded_server_route() {
+    route_row server;
+    for (const journal_record& record : session_journal().outstanding(host_change_kind::route)) {
+        if (record.change.server_route) {
+            server = record.change.route;
+        }
+    }
+    return server;
+}
+
 std::vector<std::string> sorted(std::vector<std::string> lines) {
     std::sort(lines.begin(), lines.end());
     return lines;
@@ -67,11 +87,14 @@ struct session {
         ctx.server_ip = "203.0.113.10";
         ctx.tun_ip = "10.8.0.6";
         ctx.tun_netmask = "255.255.255.0";
-        opened = tun_open("tun0", 0, "10.8.0.6", "255.255.255.0", 1400, !proxy_mode, &ctx.tun);
+        if (session_journal().begin()) {
+            opened = tun_open("tun0", 0, "10.8.0.6", "255.255.255.0", 1400, !proxy_mode, &ctx.tun);
+        }
     }
     ~session() {
         reset_route_table(&ctx);
         tun_close(ctx.tun);
+        session_journal().end();
     }
 
     std::chrono::milliseconds timed_reset() {
@@ -122,16 +145,17 @@ TEST_F(RouteTableTest, ProxyModeWithoutProxyRoutesSendsThePublicSpaceThroughTheT
         expected.push_back("203.0.113.10/32 via 198.18.0.1 on up0 metric 0");
         kernel.push_back("198.51.100.0/24 via 198.18.0.1 dev up0 proto 113");
         kernel.push_back("203.0.113.10 via 198.18.0.1 dev up0 proto 113");
-        EXPECT_EQ(describe(s.ctx.added_routes), expected);
+        EXPECT_EQ(describe(recorded_routes()), expected);
         EXPECT_EQ(main_routes(client_), sorted(kernel));
-        EXPECT_EQ(describe(s.ctx.server_route), "203.0.113.10/32 via 198.18.0.1 on up0 metric 0");
+        EXPECT_EQ(describe(recorded_server_route()),
+                  "203.0.113.10/32 via 198.18.0.1 on up0 metric 0");
         EXPECT_EQ(s.ctx.wan_if_index, static_cast<int32_t>(if_nametoindex("up0")));
         EXPECT_EQ(s.ctx.wan_gateway, "198.18.0.1");
         EXPECT_TRUE(s.ctx.proxy_mode);
         ASSERT_TRUE(s.ctx.protect_thread);
         EXPECT_LT(s.timed_reset(), PROMPT);  // the worker is in its first sleep
         EXPECT_FALSE(s.ctx.protect_thread);
-        EXPECT_TRUE(s.ctx.added_routes.empty());
+        EXPECT_TRUE(recorded_routes().empty());
     }
     EXPECT_EQ(dump_state(client_), before);
 }
@@ -149,7 +173,7 @@ TEST_F(RouteTableTest, ProxyRoutesReplaceThePublicSpaceAndExistingRoutesAreLeftA
         route_prefix proxy[] = {prefix("10.0.0.0", 8)};
         ASSERT_EQ(set_route_table(&s.ctx, remote, 2, proxy, 1, true), 0);
 
-        EXPECT_EQ(describe(s.ctx.added_routes),
+        EXPECT_EQ(describe(recorded_routes()),
                   (std::vector<std::string>{"10.0.0.0/8 via 10.8.0.1 on tun0 metric 1",
                                             "198.51.101.0/24 via 198.18.0.1 on up0 metric 0",
                                             "203.0.113.10/32 via 198.18.0.1 on up0 metric 0"}));
@@ -175,7 +199,7 @@ TEST_F(RouteTableTest, SplitModeRoutesTheSubnetFirstAndTheSessionLeavesNoTrace) 
             route_prefix remote[] = {prefix("198.51.100.0", 24), prefix("203.0.113.0", 24)};
             ASSERT_EQ(set_route_table(&s.ctx, remote, 2, nullptr, 0, false), 0);
 
-            EXPECT_EQ(describe(s.ctx.added_routes),
+            EXPECT_EQ(describe(recorded_routes()),
                       (std::vector<std::string>{"10.8.0.0/24 via 10.8.0.1 on tun0 metric 0",
                                                 "198.51.100.0/24 via 10.8.0.1 on tun0 metric 0",
                                                 "203.0.113.0/24 via 10.8.0.1 on tun0 metric 0"}));
@@ -192,9 +216,10 @@ TEST_F(RouteTableTest, SplitModeRoutesTheSubnetFirstAndTheSessionLeavesNoTrace) 
             EXPECT_NE(netns_test::dump_resolver().find("nameserver 10.8.0.53\nnameserver "
                                                        "10.8.0.54\n"),
                       std::string::npos);
-            RestoreAdapterDNS(s.ctx.tun->guid);
+            // One reset puts back the resolver, forwarding and routes.
             reset_route_table(&s.ctx);
             EXPECT_EQ(client_.forwarding(), forwarding);
+            EXPECT_EQ(netns_test::dump_resolver().find("10.8.0.53"), std::string::npos);
             // Closing the adapter would take its routes along; the reset must not rely on it.
             EXPECT_EQ(main_routes(client_), session_free);
         }
@@ -251,7 +276,7 @@ TEST_F(RouteTableTest, WithoutADefaultRouteTheTableFailsAndLeavesNothing) {
             EXPECT_EQ(set_route_table(&s.ctx, remote, 1, nullptr, 0, proxy_mode), -1);
             EXPECT_TRUE(log.has("GetWanInfo failed.", "set_route_table")) << log.dump();
             EXPECT_EQ(s.ctx.wan_if_index, -1);
-            EXPECT_TRUE(s.ctx.added_routes.empty());
+            EXPECT_TRUE(recorded_routes().empty());
             EXPECT_FALSE(s.ctx.protect_thread);
             EXPECT_EQ(main_routes(client_), kernel);
         }
@@ -274,7 +299,7 @@ TEST_F(RouteTableTest, AFailureHalfwayRemovesTheRoutesAlreadyMade) {
             << log_.dump();
         EXPECT_TRUE(log_.has("perform_add_routes failed!", "set_route_table"));
         EXPECT_EQ(main_routes(client_), kernel);
-        EXPECT_TRUE(s.ctx.added_routes.empty());
+        EXPECT_TRUE(recorded_routes().empty());
         EXPECT_FALSE(s.ctx.protect_thread);
     }
     EXPECT_EQ(dump_state(client_), before);
@@ -313,6 +338,51 @@ TEST_F(RouteTableTest, TheServerRouteFollowsAGatewayChangeAndResetEndsTheWorkerP
         client_.ip("route replace default via 198.18.0.1 dev up0");
     }
     EXPECT_EQ(dump_state(client_), before);
+}
+
+TEST_F(RouteTableTest, TheSessionsOwnInterfaceIsNeverTheUplink) {
+    const int32_t up0 = [this] {
+        netns_scope inside(client_);
+        return static_cast<int32_t>(if_nametoindex("up0"));
+    }();
+    for (const char* metric : {"100", "600"}) {
+        SCOPED_TRACE(std::string("uplink metric ") + metric);
+        client_.ip("route replace default via 198.18.0.1 dev up0 metric " + std::string(metric));
+        client_.ip("route del default via 198.18.0.1 dev up0 metric 0");
+        {
+            // A proxy route covering everything goes through the tunnel with metric 1.
+            netns_scope inside(client_);
+            session s(true);
+            ASSERT_EQ(s.opened, 0);
+            route_prefix proxy[] = {prefix("0.0.0.0", 0)};
+            route_prefix remote[] = {prefix("198.51.100.0", 24)};
+            ASSERT_EQ(set_route_table(&s.ctx, remote, 1, proxy, 1, true), 0);
+            int32_t if_index = -1;
+            char gateway[16] = {};
+            ASSERT_TRUE(GetWanInfo(&if_index, gateway));
+            EXPECT_EQ(if_index, up0);
+            EXPECT_STREQ(gateway, "198.18.0.1");
+            EXPECT_EQ(protect_wan_routes(&s.ctx), 0);
+            EXPECT_EQ(s.ctx.wan_if_index, up0);
+            EXPECT_EQ(describe(recorded_server_route()),
+                      "203.0.113.10/32 via 198.18.0.1 on up0 metric 0");
+        }
+        {
+            // A server that hands out the mask 0.0.0.0 gives the adapter an on-link route over
+            // everything (the address itself is refused here, so the route is made by hand).
+            netns_scope inside(client_);
+            session s(false);
+            ASSERT_EQ(s.opened, 0);
+            client_.ip("route add default dev tun0 proto kernel scope link metric 256");
+            int32_t if_index = -1;
+            char gateway[16] = {};
+            ASSERT_TRUE(GetWanInfo(&if_index, gateway));
+            EXPECT_EQ(if_index, up0);
+            EXPECT_STREQ(gateway, "198.18.0.1");
+        }
+        client_.ip("route replace default via 198.18.0.1 dev up0 metric 0");
+        client_.ip("route del default via 198.18.0.1 dev up0 metric " + std::string(metric));
+    }
 }
 
 }  // namespace

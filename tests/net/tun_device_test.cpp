@@ -11,6 +11,7 @@
 
 #include <cstring>
 
+#include "host_journal.h"
 #include "log_capture.h"
 #include "netcard_tool.h"
 #include "netns.h"
@@ -26,6 +27,10 @@ namespace {
 
 class TunDeviceTest : public ::testing::Test {
   protected:
+    // The adapter's metric policy is a host change of the session, recorded in its journal.
+    void SetUp() override { ASSERT_TRUE(session_journal().begin()); }
+    void TearDown() override { session_journal().end(); }
+
     std::string link_of(const std::string& dev) { return ns_.ip("-d -o link show dev " + dev); }
     std::string addresses_of(const std::string& dev) {
         return ns_.ip("-o -4 addr show dev " + dev);

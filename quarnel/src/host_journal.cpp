@@ -1,0 +1,517 @@
+#include "host_journal.h"
+
+#include <algorithm>
+#include <exception>
+#include <sstream>
+
+#include "engine_log.h"
+#include "platform_net.h"
+
+namespace {
+
+const char MAGIC[] = "quarnel-journal";
+const char VERSION[] = "1";
+constexpr size_t MAX_FIELD_HEX = 2 * 65536;  // a resolver file of at most 64 KiB
+constexpr size_t MAX_IDENTITY = 64;
+constexpr size_t MAX_NAME = 15;
+
+const char* kind_name(host_change_kind kind) {
+    switch (kind) {
+        case host_change_kind::route:
+            return "route";
+        case host_change_kind::forwarding:
+            return "forwarding";
+        case host_change_kind::resolver_file:
+            return "resolver-file";
+        case host_change_kind::resolver_registration:
+            return "resolver-registration";
+        case host_change_kind::interface_metric:
+            return "interface-metric";
+    }
+    return "?";
+}
+
+// FNV-1a: enough to tell a torn or damaged line from a whole one.
+std::string checksum(const std::string& text) {
+    uint64_t hash = 14695981039346656037ull;
+    for (unsigned char c : text) {
+        hash = (hash ^ c) * 1099511628211ull;
+    }
+    static const char digits[] = "0123456789abcdef";
+    std::string out(16, '0');
+    for (int i = 15; i >= 0; --i, hash >>= 4) {
+        out[static_cast<size_t>(i)] = digits[hash & 0xF];
+    }
+    return out;
+}
+
+std::string sealed(const std::string& text) {
+    return text + " #" + checksum(text) + "\n";
+}
+
+std::string hex(const std::string& data) {
+    if (data.empty()) {
+        return "-";
+    }
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(data.size() * 2);
+    for (unsigned char c : data) {
+        out += digits[c >> 4];
+        out += digits[c & 0xF];
+    }
+    return out;
+}
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    return -1;
+}
+
+bool unhex(const std::string& text, std::string* out) {
+    out->clear();
+    if (text == "-") {
+        return true;
+    }
+    if (text.empty() || text.size() % 2 != 0 || text.size() > MAX_FIELD_HEX) {
+        return false;
+    }
+    for (size_t i = 0; i < text.size(); i += 2) {
+        int high = hex_digit(text[i]);
+        int low = hex_digit(text[i + 1]);
+        if (high < 0 || low < 0) {
+            return false;
+        }
+        *out += static_cast<char>(high << 4 | low);
+    }
+    return true;
+}
+
+bool parse_number(const std::string& text, int base, uint64_t max, uint64_t* out) {
+    if (text.empty() || text.size() > 20) {
+        return false;
+    }
+    uint64_t value = 0;
+    for (char c : text) {
+        int digit = base == 16 ? hex_digit(c) : (c >= '0' && c <= '9' ? c - '0' : -1);
+        if (digit < 0 || digit >= base || value > (max - static_cast<uint64_t>(digit)) / base) {
+            return false;
+        }
+        value = value * static_cast<uint64_t>(base) + static_cast<uint64_t>(digit);
+    }
+    *out = value;
+    return true;
+}
+
+bool plain_token(const std::string& text, size_t max_len) {
+    return !text.empty() && text.size() <= max_len &&
+           std::all_of(text.begin(), text.end(), [](char c) {
+               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                      c == ':' || c == '-';
+           });
+}
+
+// What may be given to the resolver manager: an interface name, never an option.
+bool valid_registration_name(const std::string& name) {
+    return !name.empty() && name.size() <= MAX_NAME && name[0] != '-' && name[0] != '.' &&
+           std::all_of(name.begin(), name.end(), [](char c) {
+               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                      c == '_' || c == '.' || c == '-';
+           });
+}
+
+std::string hex32(uint32_t value) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out(8, '0');
+    for (int i = 7; i >= 0; --i, value >>= 4) {
+        out[static_cast<size_t>(i)] = digits[value & 0xF];
+    }
+    return out;
+}
+
+std::vector<std::string> split_words(const std::string& text) {
+    std::vector<std::string> words;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find(' ', start);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        words.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return words;
+}
+
+// The words of a whole line whose checksum holds; empty otherwise.
+std::vector<std::string> checked_words(const std::string& line) {
+    size_t mark = line.rfind(" #");
+    if (mark == std::string::npos ||
+        line.compare(mark + 2, std::string::npos, checksum(line.substr(0, mark))) != 0) {
+        return {};
+    }
+    return split_words(line.substr(0, mark));
+}
+
+bool parse_route(const std::vector<std::string>& w, host_change* change) {
+    uint64_t dest = 0, len = 0, gateway = 0, if_index = 0, metric = 0, server = 0;
+    if (w.size() != 9 || !parse_number(w[3], 16, 0xFFFFFFFFu, &dest) ||
+        !parse_number(w[4], 10, 32, &len) || !parse_number(w[5], 16, 0xFFFFFFFFu, &gateway) ||
+        !parse_number(w[6], 10, 0x7FFFFFFF, &if_index) || if_index == 0 ||
+        !parse_number(w[7], 10, 0xFFFFFFFFu, &metric) || !parse_number(w[8], 10, 1, &server)) {
+        return false;
+    }
+    const uint32_t host_bits = len == 32 ? 0 : 0xFFFFFFFFu >> len;
+    if ((static_cast<uint32_t>(dest) & host_bits) != 0) {
+        return false;  // not a route the engine could have made
+    }
+    change->route.dest = htonl(static_cast<uint32_t>(dest));
+    change->route.prefix_len = static_cast<uint8_t>(len);
+    change->route.gateway = htonl(static_cast<uint32_t>(gateway));
+    change->route.if_index = static_cast<int32_t>(if_index);
+    change->route.metric = static_cast<uint32_t>(metric);
+    change->server_route = server == 1;
+    return true;
+}
+
+bool forwarding_value(const std::string& value) {
+    return value == "0" || value == "1";
+}
+
+bool parse_change(const std::vector<std::string>& w, host_change* change) {
+    const std::string& kind = w[2];
+    if (kind == kind_name(host_change_kind::route)) {
+        change->kind = host_change_kind::route;
+        return parse_route(w, change);
+    }
+    if (kind == kind_name(host_change_kind::forwarding)) {
+        change->kind = host_change_kind::forwarding;
+        if (w.size() != 5 || !forwarding_value(w[3]) || !forwarding_value(w[4])) {
+            return false;
+        }
+        change->before = w[3];
+        change->after = w[4];
+        return true;
+    }
+    if (kind == kind_name(host_change_kind::resolver_file)) {
+        change->kind = host_change_kind::resolver_file;
+        uint64_t mode = 0;
+        if (w.size() != 7 || w[3].size() != 1 || !parse_number(w[4], 8, 0777, &mode) ||
+            !unhex(w[5], &change->found.data) || !unhex(w[6], &change->after) ||
+            change->after.empty()) {
+            return false;
+        }
+        change->found.mode = static_cast<uint32_t>(mode);
+        switch (w[3][0]) {
+            case resolver_file_state::absent:
+                change->found.kind = resolver_file_state::absent;
+                return change->found.data.empty();
+            case resolver_file_state::file:
+                change->found.kind = resolver_file_state::file;
+                return true;
+            case resolver_file_state::link:
+                change->found.kind = resolver_file_state::link;
+                return !change->found.data.empty() &&
+                       change->found.data.find('\0') == std::string::npos;
+            default:
+                return false;
+        }
+    }
+    if (kind == kind_name(host_change_kind::resolver_registration)) {
+        change->kind = host_change_kind::resolver_registration;
+        change->name = w.size() == 4 ? w[3] : std::string();
+        return valid_registration_name(change->name);
+    }
+    if (kind == kind_name(host_change_kind::interface_metric)) {
+        change->kind = host_change_kind::interface_metric;
+        uint64_t if_index = 0, automatic = 0;
+        if (w.size() != 5 || !parse_number(w[3], 10, 0x7FFFFFFF, &if_index) || if_index == 0 ||
+            !parse_number(w[4], 10, 1, &automatic)) {
+            return false;
+        }
+        change->if_index = static_cast<int32_t>(if_index);
+        change->automatic_before = automatic == 1;
+        return true;
+    }
+    return false;
+}
+
+bool same_route(const route_row& a, const route_row& b) {
+    return a.dest == b.dest && a.prefix_len == b.prefix_len && a.gateway == b.gateway &&
+           a.if_index == b.if_index && a.metric == b.metric;
+}
+
+bool selected(host_change_kind kind, std::initializer_list<host_change_kind> kinds) {
+    return kinds.size() == 0 || std::find(kinds.begin(), kinds.end(), kind) != kinds.end();
+}
+
+}  // namespace
+
+std::string journal_header_line(const host_identity& identity) {
+    return sealed(std::string(MAGIC) + " " + VERSION + " " + identity.boot + " " + identity.net +
+                  " " + identity.etc);
+}
+
+std::string journal_record_line(uint64_t id, const host_change& change) {
+    std::ostringstream out;
+    out << "R " << id << " " << kind_name(change.kind);
+    switch (change.kind) {
+        case host_change_kind::route:
+            out << " " << hex32(ntohl(change.route.dest)) << " " << int{change.route.prefix_len}
+                << " " << hex32(ntohl(change.route.gateway)) << " " << change.route.if_index << " "
+                << change.route.metric << " " << (change.server_route ? 1 : 0);
+            break;
+        case host_change_kind::forwarding:
+            out << " " << change.before << " " << change.after;
+            break;
+        case host_change_kind::resolver_file:
+            out << " " << static_cast<char>(change.found.kind) << " " << std::oct
+                << (change.found.mode & 0777) << std::dec << " " << hex(change.found.data) << " "
+                << hex(change.after);
+            break;
+        case host_change_kind::resolver_registration:
+            out << " " << change.name;
+            break;
+        case host_change_kind::interface_metric:
+            out << " " << change.if_index << " " << (change.automatic_before ? 1 : 0);
+            break;
+    }
+    return sealed(out.str());
+}
+
+std::string journal_settle_line(uint64_t id) {
+    return sealed("U " + std::to_string(id));
+}
+
+bool parse_journal(const std::string& text, parsed_journal* out) {
+    out->records.clear();
+    size_t start = 0;
+    bool header = false;
+    // A last line without its newline was torn by a kill mid-write: its change was never made.
+    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+        std::vector<std::string> w = checked_words(text.substr(start, end - start));
+        if (!header) {
+            if (w.size() != 5 || w[0] != MAGIC || w[1] != VERSION ||
+                !plain_token(w[2], MAX_IDENTITY) || !plain_token(w[3], MAX_IDENTITY) ||
+                !plain_token(w[4], MAX_IDENTITY)) {
+                return false;
+            }
+            out->identity = host_identity{w[2], w[3], w[4]};
+            header = true;
+            continue;
+        }
+        uint64_t id = 0;
+        if (w.size() < 2 || !parse_number(w[1], 10, 1ull << 62, &id)) {
+            continue;
+        }
+        auto known = std::find_if(out->records.begin(), out->records.end(),
+                                  [id](const journal_record& r) { return r.id == id; });
+        if (w[0] == "U" && w.size() == 2 && known != out->records.end()) {
+            known->settled = true;
+        } else if (w[0] == "R" && w.size() >= 3 && known == out->records.end()) {
+            journal_record record;
+            record.id = id;
+            if (parse_change(w, &record.change)) {
+                out->records.push_back(record);
+            }
+        }
+    }
+    return header;
+}
+
+host_journal::~host_journal() {
+    if (store_ != nullptr) {
+        journal_store_close(store_, false);  // what is left stays for the next replay
+    }
+}
+
+bool host_journal::begin() {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (store_ != nullptr) {
+        return true;
+    }
+    int error = 0;
+    try {
+        store_ = journal_store_create(journal_header_line(current_host_identity()), &error);
+        records_.clear();
+        next_id_ = 1;
+    } catch (const std::exception& e) {
+        QN_ERROR("{}.", e.what());
+        return false;
+    }
+    if (store_ == nullptr) {
+        QN_ERROR("host journal could not be created, errNo={}", error);
+        return false;
+    }
+    return true;
+}
+
+bool host_journal::active() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return store_ != nullptr;
+}
+
+bool host_journal::append(const std::string& lines, bool durable) {
+    int error = journal_store_append(store_, lines, durable);
+    if (error != 0) {
+        QN_ERROR("host journal write failed, errNo={}", error);
+        return false;
+    }
+    return true;
+}
+
+bool host_journal::record(const std::vector<host_change>& changes, std::vector<uint64_t>* ids) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (store_ == nullptr) {
+        QN_ERROR("host journal is not open");
+        return false;
+    }
+    try {
+        std::string lines;
+        std::vector<journal_record> fresh;
+        for (const host_change& change : changes) {
+            journal_record record{next_id_++, change, false};
+            lines += journal_record_line(record.id, change);
+            fresh.push_back(record);
+        }
+        records_.reserve(records_.size() + fresh.size());
+        ids->clear();
+        if (!append(lines, true)) {
+            return false;
+        }
+        for (const journal_record& record : fresh) {
+            ids->push_back(record.id);
+            records_.push_back(record);
+        }
+        return true;
+    } catch (const std::exception& e) {
+        QN_ERROR("{}.", e.what());
+        return false;
+    }
+}
+
+bool host_journal::record(const host_change& change, uint64_t* id) {
+    std::vector<uint64_t> ids;
+    if (!record(std::vector<host_change>{change}, &ids)) {
+        return false;
+    }
+    *id = ids.front();
+    return true;
+}
+
+void host_journal::settle(uint64_t id) {
+    std::lock_guard<std::mutex> guard(lock_);
+    for (journal_record& record : records_) {
+        if (record.id == id && !record.settled) {
+            record.settled = true;
+            // Not made durable: a lost settle line only repeats an undo the host no longer needs.
+            append(journal_settle_line(id), false);
+        }
+    }
+}
+
+std::vector<journal_record> host_journal::outstanding(host_change_kind kind) {
+    std::lock_guard<std::mutex> guard(lock_);
+    std::vector<journal_record> found;
+    for (const journal_record& record : records_) {
+        if (!record.settled && record.change.kind == kind) {
+            found.push_back(record);
+        }
+    }
+    return found;
+}
+
+bool host_journal::is_outstanding_route(const route_row& row) {
+    std::lock_guard<std::mutex> guard(lock_);
+    return std::any_of(records_.begin(), records_.end(), [&row](const journal_record& r) {
+        return !r.settled && r.change.kind == host_change_kind::route &&
+               same_route(r.change.route, row);
+    });
+}
+
+int host_journal::unwind(std::initializer_list<host_change_kind> kinds) {
+    std::lock_guard<std::mutex> guard(lock_);
+    int failures = 0;
+    for (auto it = records_.rbegin(); it != records_.rend(); ++it) {
+        if (it->settled || !selected(it->change.kind, kinds)) {
+            continue;
+        }
+        int error = undo_host_change(it->change);
+        if (error != 0) {
+            QN_ERROR("undo of {} failed, errNo={}", kind_name(it->change.kind), error);
+            ++failures;
+            continue;
+        }
+        it->settled = true;
+        if (store_ != nullptr) {
+            append(journal_settle_line(it->id), false);
+        }
+    }
+    return failures;
+}
+
+void host_journal::end() {
+    int failures = unwind();
+    std::lock_guard<std::mutex> guard(lock_);
+    if (store_ != nullptr) {
+        journal_store_close(store_, failures == 0);
+        store_ = nullptr;
+    }
+    records_.clear();
+}
+
+host_journal& session_journal() {
+    static host_journal journal;
+    return journal;
+}
+
+int replay_host_journals() {
+    int undone = 0;
+    int failures = 0;
+    try {
+        const host_identity here = current_host_identity();
+        journal_store_for_each_orphan([&](const std::string& text) {
+            parsed_journal journal;
+            if (!parse_journal(text, &journal)) {
+                QN_ERROR("host journal without a readable header left alone");
+                return false;
+            }
+            const bool same_boot = journal.identity.boot == here.boot;
+            if (journal.identity.etc != here.etc) {
+                // After a restart nothing else of it is left: the journal has nothing more to do.
+                return !same_boot;
+            }
+            if (same_boot && journal.identity.net != here.net) {
+                return false;  // another namespace's session: a process there replays it
+            }
+            const int failed_before = failures;
+            for (auto it = journal.records.rbegin(); it != journal.records.rend(); ++it) {
+                // Routes, forwarding and registrations do not outlive a restart; the file does.
+                if (it->settled ||
+                    (!same_boot && it->change.kind != host_change_kind::resolver_file)) {
+                    continue;
+                }
+                int error = undo_host_change(it->change);
+                if (error != 0) {
+                    QN_ERROR("undo of {} failed, errNo={}", kind_name(it->change.kind), error);
+                    ++failures;
+                } else {
+                    ++undone;
+                }
+            }
+            return failures == failed_before;
+        });
+    } catch (const std::exception& e) {
+        QN_ERROR("{}.", e.what());
+        ++failures;
+    }
+    if (undone > 0) {
+        QN_INFO("put back {} host changes of ended sessions", undone);
+    }
+    return failures == 0 ? undone : -1;
+}

@@ -1,0 +1,129 @@
+// One session's record of what it changed on the host and how to put it back. Each change is
+// written to disk before it is made, so that a later process can undo what a killed session
+// left; a stop puts the changes back newest first.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "route_types.h"
+
+enum class host_change_kind : uint8_t {
+    route,                  // a route carrying the engine's tag
+    forwarding,             // the IPv4 forwarding switch
+    resolver_file,          // the resolver file rewritten
+    resolver_registration,  // servers registered with the resolver manager
+    interface_metric,       // the metric policy of an interface
+};
+
+// The resolver file as a session found it.
+struct resolver_file_state {
+    enum kind_t : char { absent = 'n', file = 'f', link = 'l' };
+    kind_t kind = absent;
+    uint32_t mode = 0;  // file: permission bits
+    std::string data;   // file: content; link: target
+};
+
+struct host_change {
+    host_change_kind kind = host_change_kind::route;
+    route_row route;               // route
+    bool server_route = false;     // route: the host route to the server
+    std::string before;            // forwarding: the value found
+    std::string after;             // forwarding: the value set; resolver_file: the content written
+    resolver_file_state found;     // resolver_file
+    std::string name;              // resolver_registration: the name registered
+    int32_t if_index = 0;          // interface_metric
+    bool automatic_before = true;  // interface_metric
+};
+
+// Where and in which boot a journal was written: its changes belong to that network namespace
+// and that resolver directory.
+struct host_identity {
+    std::string boot;
+    std::string net;
+    std::string etc;
+};
+
+struct journal_record {
+    uint64_t id = 0;
+    host_change change;
+    bool settled = false;  // not made, or already put back
+};
+
+struct parsed_journal {
+    host_identity identity;
+    std::vector<journal_record> records;  // in the order they were written
+};
+
+// Reads a journal's text. False when its header is unreadable; a line that is torn or fails
+// its checks is skipped, so that no damaged record can lead to an undo.
+bool parse_journal(const std::string& text, parsed_journal* out);
+
+// The journal's lines, as written to disk.
+std::string journal_header_line(const host_identity& identity);
+std::string journal_record_line(uint64_t id, const host_change& change);
+std::string journal_settle_line(uint64_t id);
+
+class host_journal {
+  public:
+    host_journal() = default;
+    ~host_journal();
+    host_journal(const host_journal&) = delete;
+    host_journal& operator=(const host_journal&) = delete;
+
+    // Starts an empty journal on disk; false (logged) when it cannot be kept there.
+    bool begin();
+    bool active();
+
+    // Makes the changes about to be made durable; false (logged) when they are not on disk,
+    // and then none of them may be made. Ids in the same order.
+    bool record(const std::vector<host_change>& changes, std::vector<uint64_t>* ids);
+    bool record(const host_change& change, uint64_t* id);
+    // The change was not made, or was put back by its step itself.
+    void settle(uint64_t id);
+
+    // Outstanding changes of one kind, oldest first.
+    std::vector<journal_record> outstanding(host_change_kind kind);
+    bool is_outstanding_route(const route_row& row);
+
+    // Puts back outstanding changes newest first (only those of the given kinds when some are
+    // given); the number that could not be put back.
+    int unwind(std::initializer_list<host_change_kind> kinds = {});
+    // Unwinds everything and closes the journal; its file goes only when nothing is left.
+    void end();
+
+  private:
+    bool append(const std::string& lines, bool durable);
+
+    std::mutex lock_;
+    void* store_ = nullptr;
+    std::vector<journal_record> records_;
+    uint64_t next_id_ = 1;
+};
+
+// The journal of the session of this process (one session at a time).
+host_journal& session_journal();
+
+// Undoes what journals of ended processes left in this network namespace and resolver
+// directory, newest change first: the number of changes put back, or -1 when some could not be
+// (their journals stay for the next attempt).
+int replay_host_journals();
+
+// Platform layer.
+// Where and in which boot the calling thread works.
+host_identity current_host_identity();
+// Puts one change back where the host still shows it as the session left it: 0 (also when
+// there was nothing left to put back) or an errno-style error.
+int undo_host_change(const host_change& change);
+// A new journal file holding the header, locked for the life of the process; null (with
+// *error) on failure.
+void* journal_store_create(const std::string& header, int* error);
+int journal_store_append(void* store, const std::string& lines, bool durable);
+void journal_store_close(void* store, bool remove);
+// Calls back with the text of each journal whose process has ended; the file is removed when
+// the callback returns true.
+void journal_store_for_each_orphan(const std::function<bool(const std::string& text)>& handle);
