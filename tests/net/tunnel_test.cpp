@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "data_handler.h"
+#include "datagram_relay.h"
 #include "netns.h"
 #include "protocol.h"
 #include "quarnel_api.h"
@@ -20,6 +21,8 @@
 #include "tcp_stream.h"
 #include "test_support.h"
 #include "tun_data_path.h"
+#include "tun_offload.h"
+#include "tun_util.h"
 #include "tunnel_topology.h"
 
 using namespace netns_test;
@@ -36,6 +39,7 @@ struct start_args {
     bool proxy = false;
     int upload_limit = 0;
     int download_limit = 0;
+    uint16_t port = TUNNEL_SERVER_PORT;
 };
 
 route_entry_str_t route(const char* ip, int bits) {
@@ -101,8 +105,8 @@ class TunnelTest : public ::testing::Test {
     int start(const start_args& a) {
         const route_entry_str_t remote[] = {route("198.51.100.0", 24)};
         return start_vpn("LINUX", "3.1.8.0", a.token.c_str(), "test-device-uuid",
-                         a.server_key.c_str(), "", TUNNEL_SERVER_ADDR, TUNNEL_SERVER_PORT, nullptr,
-                         0, a.proxy ? nullptr : remote, a.proxy ? 0 : 1, nullptr, 0, MTU,
+                         a.server_key.c_str(), "", TUNNEL_SERVER_ADDR, a.port, nullptr, 0,
+                         a.proxy ? nullptr : remote, a.proxy ? 0 : 1, nullptr, 0, MTU,
                          a.upload_limit, a.download_limit, a.proxy ? 1 : 0, "10.8.0.1",
                          "10.8.0.254");
     }
@@ -553,6 +557,68 @@ TEST_F(TunnelTest, SilentServerEndsTheKeepaliveButNotTheDataPath) {
     }
     stop_vpn(0);
     EXPECT_EQ(get_vpn_status(), -72);
+}
+
+// What the engine puts on the wire during a bulk upload, datagram by datagram as the server
+// receives them: each at most the tunnel MTU plus the message overhead, in sequence order,
+// and each opening to exactly one IP packet. With offload the device hands over super-packets
+// and the socket sends runs of datagrams per call; none of that may show.
+TEST_F(TunnelTest, EveryDatagramOfABulkUploadCarriesOneSealedPacket) {
+    constexpr uint16_t RELAY_PORT = TUNNEL_SERVER_PORT + 1;
+    datagram_relay relay;
+    {
+        netns_scope in_server(net_.srv);
+        std::string error;
+        ASSERT_TRUE(relay.start(TUNNEL_SERVER_ADDR, RELAY_PORT, TUNNEL_SERVER_ADDR,
+                                TUNNEL_SERVER_PORT, &error))
+            << error;
+    }
+    start_args a = defaults();
+    a.port = RELAY_PORT;
+    ASSERT_EQ(start(a), 0);
+    session_keys keys{};
+    uint32_t sid = 0;
+    {
+        std::lock_guard<std::mutex> lock(session_lock());
+        auto session = running_session();
+        keys = *session->proto->keys.load();
+        sid = session->proto->sid;
+        if (offload_allowed()) {
+            EXPECT_NE(session->tun->offload & TUN_OFFLOAD_TSO4, 0u) << "offload path not taken";
+        }
+    }
+    EXPECT_EQ(transfer(net_.cli, net_.lan, TUNNEL_LAN_HOST, 20'000'000).bytes, 20'000'000u);
+    stop_vpn(1);
+    relay.stop();
+
+    uint64_t last_seq = 0;
+    size_t data_messages = 0;
+    std::vector<uint8_t> plain(65536);
+    for (const auto& msg : relay.from_client()) {
+        ASSERT_GT(msg.size(), static_cast<size_t>(VPN_HEADER_LEN));
+        if (msg[0] != MSG_DATA_TRANS) {
+            continue;
+        }
+        ++data_messages;
+        const vpn_header header = parse_vpn_header(msg.data());
+        ASSERT_EQ(header.sid, sid);
+        ASSERT_LE(msg.size(), static_cast<size_t>(MTU + VPN_HEADER_LEN + AEAD_TAG_LEN));
+        ASSERT_GT(header.seq, last_seq) << "message " << data_messages;
+        last_seq = header.seq;
+        int plain_len = 0;
+        ASSERT_EQ(open_payload(keys.tx_key, msg.data(), static_cast<int>(msg.size()), plain.data(),
+                               &plain_len),
+                  0)
+            << "message " << data_messages << " does not open";
+        // The kernel's own IPv6 messages on the interface travel too.
+        ASSERT_GE(plain_len, 40);
+        const int version = plain[0] >> 4;
+        ASSERT_TRUE(version == 4 || version == 6);
+        const int ip_len = version == 4 ? get_be16(&plain[2]) : 40 + get_be16(&plain[4]);
+        EXPECT_EQ(ip_len, plain_len) << "not exactly one IP packet";
+    }
+    // 20 MB in segments of at most MTU - 40 payload bytes.
+    EXPECT_GT(data_messages, 20'000'000u / (MTU - 40));
 }
 
 }  // namespace
