@@ -1,0 +1,288 @@
+// A rogue host beside the server: it reads the session id that every header carries in
+// plaintext and sends the client forged replies with the largest sequence numbers, and a
+// replayed rekey reply, all from the server's own address and port, while a transfer runs.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/ip.h>
+#include <netinet/udp.h>
+#include <sodium.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <future>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "data_handler.h"
+#include "netns.h"
+#include "protocol.h"
+#include "quarnel_api.h"
+#include "ref_server.h"
+#include "session_registry.h"
+#include "tcp_stream.h"
+#include "test_support.h"
+#include "tun_data_path.h"
+#include "tunnel_topology.h"
+
+using namespace netns_test;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr const char* TOKEN = "good-token";
+constexpr uint16_t TRANSFER_PORT = 41000;
+constexpr uint64_t TRANSFER_BYTES = 10'000'000;
+constexpr uint64_t FORGED_SEQ = 0x0FFFFFFFFFFFFF00ULL;  // above the receive rekey limit
+
+using bytes = std::vector<uint8_t>;
+
+// One UDP datagram as a raw socket shows it.
+struct udp_datagram {
+    in_addr src{}, dst{};
+    uint16_t src_port = 0, dst_port = 0;
+    bytes payload;
+};
+
+// Reads UDP datagrams arriving in a namespace, as any host on the path can.
+class udp_observer {
+  public:
+    explicit udp_observer(const netns& ns) {
+        netns_scope in(ns);
+        fd_ = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_UDP);
+        timeval tv{0, 200000};
+        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    }
+    ~udp_observer() { close(fd_); }
+    udp_observer(const udp_observer&) = delete;
+    udp_observer& operator=(const udp_observer&) = delete;
+    bool ok() const { return fd_ >= 0; }
+
+    // The first datagram, within the time-out, that the predicate accepts.
+    template <typename Pred>
+    bool next(Pred accept, udp_datagram* out, std::chrono::seconds timeout = 10s) {
+        const auto end = std::chrono::steady_clock::now() + timeout;
+        uint8_t buf[65536];
+        while (std::chrono::steady_clock::now() < end) {
+            const ssize_t n = recv(fd_, buf, sizeof buf, 0);
+            if (n < static_cast<ssize_t>(sizeof(iphdr))) {
+                continue;
+            }
+            const iphdr* ip = reinterpret_cast<const iphdr*>(buf);
+            const size_t ihl = ip->ihl * 4u;
+            if (static_cast<size_t>(n) < ihl + sizeof(udphdr)) {
+                continue;
+            }
+            const udphdr* udp = reinterpret_cast<const udphdr*>(buf + ihl);
+            out->src.s_addr = ip->saddr;
+            out->dst.s_addr = ip->daddr;
+            out->src_port = ntohs(udp->source);
+            out->dst_port = ntohs(udp->dest);
+            out->payload.assign(buf + ihl + sizeof(udphdr), buf + n);
+            if (accept(*out)) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+// Sends UDP datagrams with any source address and port, built by hand.
+class spoofing_sender {
+  public:
+    explicit spoofing_sender(const netns& ns) {
+        netns_scope in(ns);
+        fd_ = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW);
+    }
+    ~spoofing_sender() { close(fd_); }
+    spoofing_sender(const spoofing_sender&) = delete;
+    spoofing_sender& operator=(const spoofing_sender&) = delete;
+    bool ok() const { return fd_ >= 0; }
+
+    bool send(in_addr src, uint16_t src_port, in_addr dst, uint16_t dst_port,
+              const bytes& payload) {
+        bytes packet(sizeof(iphdr) + sizeof(udphdr) + payload.size());
+        iphdr* ip = reinterpret_cast<iphdr*>(packet.data());
+        ip->version = 4;
+        ip->ihl = 5;
+        ip->ttl = 64;
+        ip->protocol = IPPROTO_UDP;
+        ip->tot_len = htons(static_cast<uint16_t>(packet.size()));
+        ip->saddr = src.s_addr;
+        ip->daddr = dst.s_addr;  // the kernel fills in the id and the header checksum
+        udphdr* udp = reinterpret_cast<udphdr*>(packet.data() + sizeof(iphdr));
+        udp->source = htons(src_port);
+        udp->dest = htons(dst_port);
+        udp->len = htons(static_cast<uint16_t>(sizeof(udphdr) + payload.size()));
+        udp->check = 0;  // none, as IPv4 allows
+        std::memcpy(packet.data() + sizeof(iphdr) + sizeof(udphdr), payload.data(), payload.size());
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr = dst;
+        return sendto(fd_, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&to),
+                      sizeof to) == static_cast<ssize_t>(packet.size());
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+// A server message of this type and length with the session id and sequence number given,
+// and random bytes where the seal or signature would be.
+bytes forged(uint8_t type, uint32_t sid, uint64_t seq, size_t total_len) {
+    bytes msg(total_len);
+    randombytes_buf(msg.data(), msg.size());
+    put_vpn_header(msg.data(), type, sid, seq, static_cast<uint16_t>(total_len - VPN_HEADER_LEN));
+    return msg;
+}
+
+bool to_server(const udp_datagram& d) {
+    in_addr server{};
+    inet_pton(AF_INET, TUNNEL_SERVER_ADDR, &server);
+    return d.dst.s_addr == server.s_addr && d.dst_port == TUNNEL_SERVER_PORT &&
+           d.payload.size() > VPN_HEADER_LEN;
+}
+
+class HostileInputTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        server_options options;
+        options.listen = TUNNEL_SERVER_ADDR;
+        options.port = TUNNEL_SERVER_PORT;
+        options.tokens = {TOKEN};
+        netns_scope in_server(net_.srv);
+        auto data = std::make_unique<tun_data_path>();
+        std::string error;
+        ASSERT_TRUE(data->open("qsrv0", TUNNEL_GATEWAY, 24, 1500, &error)) << error;
+        server_ = std::make_unique<ref_server>(options, std::move(data));
+        ASSERT_TRUE(server_->start(&error)) << error;
+    }
+
+    void TearDown() override {
+        stop_vpn(0);
+        if (server_) {
+            server_->stop();
+        }
+    }
+
+    // Split mode with the LAN behind the server as its remote network; on the calling thread,
+    // which must be in the client namespace.
+    int start() {
+        route_entry_str_t remote{};
+        std::strncpy(remote.ip, "198.51.100.0", sizeof remote.ip - 1);
+        remote.bitlen = 24;
+        const std::string key = server_->key().public_hex();
+        return start_vpn("LINUX", "3.1.8.0", TOKEN, "test-device-uuid", key.c_str(), "",
+                         TUNNEL_SERVER_ADDR, TUNNEL_SERVER_PORT, nullptr, 0, &remote, 1, nullptr, 0,
+                         1400, 0, 0, 0, "10.8.0.1", "10.8.0.254");
+    }
+
+    bool ping_lan_host(int count) {
+        return net_.cli
+                   .exec({"ping", "-c", std::to_string(count), "-i", "0.2", "-W", "2", "-n",
+                          TUNNEL_LAN_HOST})
+                   .status == 0;
+    }
+
+    uint64_t received(msg_type type) const { return server_->stats().received[type].load(); }
+
+    tunnel_topology net_;
+    std::unique_ptr<ref_server> server_;
+};
+
+TEST_F(HostileInputTest, ForgedAndReplayedRepliesLeaveTheSessionAndItsTrafficAlone) {
+    udp_observer beside_server(net_.srv);
+    udp_observer beside_client(net_.cli);
+    spoofing_sender rogue(net_.srv);
+    ASSERT_TRUE(beside_server.ok() && beside_client.ok() && rogue.ok());
+    netns_scope in_client(net_.cli);
+    ASSERT_EQ(start(), 0);
+
+    // What the path shows: the session id in the first header that has one, and the client's
+    // address and port.
+    udp_datagram seen;
+    ASSERT_TRUE(beside_server.next(
+        [](const udp_datagram& d) {
+            return to_server(d) &&
+                   (d.payload[0] == MSG_USER_AUTH || d.payload[0] == MSG_DATA_TRANS ||
+                    d.payload[0] == MSG_KEEPALIVE);
+        },
+        &seen));
+    const uint32_t sid = get_be32(seen.payload.data() + 1);
+    const in_addr client = seen.src;
+    const uint16_t client_port = seen.src_port;
+    const in_addr server_addr = seen.dst;
+
+    // One honest rekey, its signed reply recorded on the way for replay.
+    {
+        std::lock_guard<std::mutex> lock(session_lock());
+        running_session()->proto->tx_seq.store(TX_SEQ_REKEY_LIMIT - 1);
+    }
+    std::promise<bytes> recorded;
+    std::thread recorder([&] {
+        udp_datagram d;
+        const bool got = beside_client.next(
+            [](const udp_datagram& x) {
+                return x.src_port == TUNNEL_SERVER_PORT && x.payload.size() == KX_REPLY_LEN &&
+                       x.payload[0] == MSG_REKEY;
+            },
+            &d);
+        recorded.set_value(got ? d.payload : bytes());
+    });
+    ping_lan_host(3);
+    recorder.join();
+    const bytes rekey_reply = recorded.get_future().get();
+    ASSERT_EQ(rekey_reply.size(), static_cast<size_t>(KX_REPLY_LEN));
+    ASSERT_TRUE(ping_lan_host(2));
+    const uint64_t rekeys = received(MSG_REKEY);
+    ASSERT_EQ(rekeys, 1u);
+
+    std::string error;
+    int listener = -1;
+    {
+        netns_scope in_lan(net_.lan);
+        listener = tcp_stream::listen_on(TRANSFER_PORT, &error);
+    }
+    ASSERT_GE(listener, 0) << error;
+    auto receiver = std::async(std::launch::async,
+                               [listener] { return tcp_stream::receive_verified(listener, 20s); });
+
+    std::atomic<bool> stop{false};
+    std::atomic<uint64_t> sent{0};
+    std::thread attacker([&] {
+        for (uint64_t i = 0; !stop.load(); ++i) {
+            const uint64_t seq = FORGED_SEQ + i;
+            for (const bytes& msg :
+                 {forged(MSG_DATA_TRANS, sid, seq, 200), forged(MSG_KEEPALIVE, sid, seq, 32),
+                  forged(MSG_REKEY, sid, seq, KX_REPLY_LEN), rekey_reply}) {
+                if (rogue.send(server_addr, TUNNEL_SERVER_PORT, client, client_port, msg)) {
+                    sent.fetch_add(1);
+                }
+            }
+            std::this_thread::sleep_for(1ms);
+        }
+    });
+    std::this_thread::sleep_for(200ms);  // the session is under fire before the transfer
+    const bool streamed =
+        tcp_stream::send_stream(TUNNEL_LAN_HOST, TRANSFER_PORT, TRANSFER_BYTES, &error);
+    const tcp_stream::receive_result result = receiver.get();
+    stop = true;
+    attacker.join();
+
+    EXPECT_GT(sent.load(), 400u);
+    EXPECT_TRUE(streamed) << error;
+    EXPECT_TRUE(result.verified) << result.error;
+    EXPECT_EQ(result.bytes, TRANSFER_BYTES);
+    EXPECT_EQ(get_vpn_status(), 0);
+    // No forged sequence pushed the client to its rekey limit.
+    EXPECT_EQ(received(MSG_REKEY), rekeys);
+    EXPECT_EQ(server_->session_count(), 1u);
+    EXPECT_TRUE(ping_lan_host(2));
+}
+
+}  // namespace
