@@ -1,4 +1,5 @@
-// The reference server's own parts: address pool, options, key file, idle sessions.
+// The reference server's own parts: address pool, options, key file, idle sessions, the wire
+// check.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -8,9 +9,11 @@
 #include "options.h"
 #include "quarnel.h"
 #include "ref_server.h"
+#include "server_messages.h"
 #include "signing_key.h"
 #include "socket_util.h"
 #include "test_support.h"
+#include "wire_check.h"
 
 namespace {
 
@@ -76,13 +79,20 @@ TEST(OptionsTest, ParsesValuesAndFaultSwitches) {
     EXPECT_EQ(options.faults.delay_ms, 3500);
     EXPECT_EQ(options.faults.signed_reply_len, 119);
     EXPECT_EQ(options.faults.silent_after, 4);
+    EXPECT_TRUE(options.offload);
+    EXPECT_EQ(options.wire_mtu, 1500);
+
+    const char* plain[] = {"ref_server", "--no-offload", "--wire-mtu", "1400"};
+    ASSERT_TRUE(parse_options(std::size(plain), plain, &options, &help, &error)) << error;
+    EXPECT_FALSE(options.offload);
+    EXPECT_EQ(options.wire_mtu, 1400);
 }
 
 TEST(OptionsTest, RejectsUnknownOptionsAndBadValues) {
     const std::vector<std::vector<const char*>> bad = {
         {"ref_server", "--bogus"},          {"ref_server", "--port"},
         {"ref_server", "--port", "65536"},  {"ref_server", "--port", "12x"},
-        {"ref_server", "--delay-ms", "-1"},
+        {"ref_server", "--delay-ms", "-1"}, {"ref_server", "--wire-mtu", "67"},
     };
     for (const auto& argv : bad) {
         server_options options;
@@ -151,6 +161,76 @@ TEST(RefServerTest, GoesSilentAfterConfiguredCount) {
     EXPECT_TRUE(test_support::wait_until([&] { return server.stats().ignored.load() == 1; }));
     EXPECT_EQ(server.stats().replies.load(), 1u);
     socket_close(sock);
+}
+
+// An IPv4 packet of `len` bytes whose header says so.
+std::vector<uint8_t> ipv4_packet(int len) {
+    std::vector<uint8_t> p(static_cast<size_t>(len), 0x5A);
+    p[0] = 0x45;
+    put_be16(p.data() + 2, static_cast<uint16_t>(len));
+    return p;
+}
+
+class WireCheckTest : public ::testing::Test {
+  protected:
+    // Seals the bytes into an S3 message with `seq` and runs it through the check.
+    void datagram(uint64_t seq, const std::vector<uint8_t>& packet, int mtu = 1400) {
+        std::vector<uint8_t> msg(packet.size() + VPN_HEADER_LEN + AEAD_TAG_LEN);
+        const int n = make_data_message(7, seq, key, packet.data(), static_cast<int>(packet.size()),
+                                        msg.data());
+        wire_check_datagram(wire, flow, mtu, key, msg.data(), n, &plain);
+    }
+
+    uint8_t key[KEY_LEN] = {1, 2, 3};
+    wire_counters wire;
+    wire_flow flow;
+    std::vector<uint8_t> plain;
+};
+
+TEST_F(WireCheckTest, PacketsInSequenceUpToTheMtuPass) {
+    datagram(100, ipv4_packet(20));
+    datagram(101, ipv4_packet(1400));
+    datagram(250, ipv4_packet(576));  // gaps are losses, not faults
+    std::vector<uint8_t> v6(60, 0);
+    v6[0] = 0x60;
+    put_be16(v6.data() + 4, 20);
+    datagram(251, v6);
+    EXPECT_EQ(wire.datagrams.load(), 4u);
+    EXPECT_EQ(wire.faults(), 0u) << wire_summary(wire);
+    EXPECT_EQ(plain, v6);
+}
+
+TEST_F(WireCheckTest, EachFaultIsCountedOnItsOwn) {
+    datagram(10, ipv4_packet(1401));  // oversized
+    datagram(10, ipv4_packet(100));   // same sequence again
+    datagram(9, ipv4_packet(100));    // older
+    std::vector<uint8_t> two = ipv4_packet(100);
+    const std::vector<uint8_t> second = ipv4_packet(60);
+    two.insert(two.end(), second.begin(), second.end());
+    datagram(11, two);                // two packets in one datagram
+    datagram(12, ipv4_packet(3000));  // a super-packet left whole
+    EXPECT_EQ(wire.oversized.load(), 2u);
+    EXPECT_EQ(wire.out_of_order.load(), 2u);
+    EXPECT_EQ(wire.not_one_packet.load(), 1u);
+    EXPECT_EQ(wire.refused.load(), 0u);
+    EXPECT_EQ(wire.datagrams.load(), 5u);
+}
+
+TEST_F(WireCheckTest, DatagramsThatDoNotOpenAreRefused) {
+    std::vector<uint8_t> packet = ipv4_packet(100);
+    std::vector<uint8_t> msg(packet.size() + VPN_HEADER_LEN + AEAD_TAG_LEN);
+    const int n = make_data_message(7, 1, key, packet.data(), 100, msg.data());
+    msg[VPN_HEADER_LEN + 3] ^= 1;  // tampered
+    wire_check_datagram(wire, flow, 1400, key, msg.data(), n, &plain);
+    msg[VPN_HEADER_LEN + 3] ^= 1;
+    msg[0] = MSG_KEEPALIVE;  // not a data message
+    wire_check_datagram(wire, flow, 1400, key, msg.data(), n, &plain);
+    wire_check_datagram(wire, flow, 1400, key, msg.data(), VPN_HEADER_LEN, &plain);
+    EXPECT_EQ(wire.refused.load(), 3u);
+    EXPECT_EQ(wire.faults(), 3u);
+    // Refused datagrams leave the flow's sequence where it was.
+    datagram(1, packet);
+    EXPECT_EQ(wire.out_of_order.load(), 0u);
 }
 
 }  // namespace

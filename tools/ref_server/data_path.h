@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 struct session;
 
@@ -15,16 +16,22 @@ class tunnel_sender {
     virtual bool to_tunnel_address(uint32_t tunnel_addr, const uint8_t* packet, int len) = 0;
 };
 
-// All calls come from the server's one event-loop thread.
+// from_client and end_of_batch come from the server's receiving thread, on_readable from its
+// sending thread; the two run at the same time.
 class data_path {
   public:
     virtual ~data_path() = default;
     // A packet a client sent through its tunnel, already opened.
     virtual void from_client(const session& from, const uint8_t* packet, int len,
                              tunnel_sender& out) = 0;
-    // A descriptor the server polls for this data path (a TUN device, say), or -1.
+    // After each batch of datagrams: packets held back until now go on.
+    virtual void end_of_batch() {}
+    // A descriptor the sending thread polls for this data path (a TUN device, say), or -1
+    // for none (no sending thread then).
     virtual int poll_fd() const { return -1; }
     virtual void on_readable(tunnel_sender& /*out*/) {}
+    // Which path the packets take, for the log.
+    virtual std::string describe() const { return "packets echoed back to their sender"; }
 };
 
 // Sends every packet back to the client it came from.

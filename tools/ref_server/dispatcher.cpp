@@ -27,7 +27,7 @@ uint32_t fresh_client_seq() {
 
 message_dispatcher::message_dispatcher(const server_options& options, const signing_key& key,
                                        address_pool& pool, data_path& data, server_stats& stats,
-                                       spdlog::logger& log, reply_sink send)
+                                       spdlog::logger& log)
     : options_(options),
       key_(key),
       foreign_key_(signing_key::generate()),
@@ -35,12 +35,10 @@ message_dispatcher::message_dispatcher(const server_options& options, const sign
       data_(data),
       stats_(stats),
       log_(log),
-      send_(std::move(send)),
-      plain_(MAX_DATAGRAM),
-      outgoing_(MAX_DATAGRAM) {}
+      plain_(MAX_DATAGRAM) {}
 
 void message_dispatcher::handle(const uint8_t* msg, int len, const peer_address& from,
-                                server_clock::time_point now) {
+                                server_clock::time_point now, outbox& out) {
     if (options_.faults.silent_after >= 0 && handled_ >= options_.faults.silent_after) {
         ignore("silent (fault)");
         return;
@@ -54,13 +52,13 @@ void message_dispatcher::handle(const uint8_t* msg, int len, const peer_address&
     stats_.received[type <= MSG_PING ? type : 0].fetch_add(1);
     switch (type) {
         case MSG_AUTH_KX:
-            on_auth_kx(msg, len, from, now);
+            on_auth_kx(msg, len, from, now, out);
             return;
         case MSG_REKEY:
-            on_rekey(msg, len);
+            on_rekey(msg, len, out);
             return;
         case MSG_PING:
-            on_ping(msg, len, from);
+            on_ping(msg, len, from, out);
             return;
         case MSG_USER_AUTH:
         case MSG_DATA_TRANS:
@@ -71,21 +69,29 @@ void message_dispatcher::handle(const uint8_t* msg, int len, const peer_address&
             ignore("unknown message type");
             return;
     }
+    if (type == MSG_DATA_TRANS)
+        stats_.wire.datagrams.fetch_add(1);
     int plain_len = 0;
     session* s = open_sealed(msg, len, plain_.data(), &plain_len);
-    if (s == nullptr)
+    if (s == nullptr) {
+        if (type == MSG_DATA_TRANS)
+            stats_.wire.refused.fetch_add(1);
         return;
-    s->peer = from;
+    }
+    if (!same_peer(s->peer, from)) {
+        std::lock_guard<std::mutex> lock(send_lock_);
+        s->peer = from;
+    }
     s->last_seen = now;
     switch (type) {
         case MSG_USER_AUTH:
-            on_user_auth(*s, plain_.data(), plain_len);
+            on_user_auth(*s, plain_.data(), plain_len, out);
             return;
         case MSG_DATA_TRANS:
-            on_data(*s, plain_.data(), plain_len);
+            on_data(*s, get_be64(msg + 5), plain_.data(), plain_len, out);
             return;
         case MSG_KEEPALIVE:
-            on_keepalive(*s, plain_.data(), plain_len);
+            on_keepalive(*s, plain_.data(), plain_len, out);
             return;
         default:
             on_disconn(*s, plain_.data(), plain_len);
@@ -99,22 +105,41 @@ void message_dispatcher::expire_idle(server_clock::time_point now) {
         end_session(sid, "idle");
 }
 
-bool message_dispatcher::to_session(uint32_t sid, const uint8_t* packet, int len) {
+bool message_dispatcher::seal_to_session(uint32_t sid, const uint8_t* packet, int len,
+                                         outbox& out) {
+    std::lock_guard<std::mutex> lock(send_lock_);
     session* s = sessions_.find(sid);
-    if (s == nullptr || !s->authenticated() || len < 0 || len > MAX_PACKET)
+    return s != nullptr && seal_locked(*s, packet, len, out);
+}
+
+bool message_dispatcher::seal_to_tunnel_address(uint32_t tunnel_addr, const uint8_t* packet,
+                                                int len, outbox& out) {
+    std::lock_guard<std::mutex> lock(send_lock_);
+    session* s = sessions_.find_by_tunnel(tunnel_addr);
+    return s != nullptr && seal_locked(*s, packet, len, out);
+}
+
+bool message_dispatcher::seal_locked(session& s, const uint8_t* packet, int len, outbox& out) {
+    if (!s.authenticated() || len < 0 || len > MAX_PACKET)
         return false;
-    const int n = make_data_message(s->sid, s->tx_seq++, s->tx_key, packet, len, outgoing_.data());
-    transmit(s->peer, outgoing_.data(), n);
+    const int n = make_data_message(s.sid, s.tx_seq++, s.tx_key, packet, len, out.slot());
+    transmit(s.peer, n, out);
     return true;
 }
 
-bool message_dispatcher::to_tunnel_address(uint32_t tunnel_addr, const uint8_t* packet, int len) {
-    session* s = sessions_.find_by_tunnel(tunnel_addr);
-    return s != nullptr && to_session(s->sid, packet, len);
+size_t message_dispatcher::session_count() const {
+    std::lock_guard<std::mutex> lock(send_lock_);
+    return sessions_.size();
+}
+
+std::optional<session> message_dispatcher::find_session(uint32_t sid) const {
+    std::lock_guard<std::mutex> lock(send_lock_);
+    const session* s = sessions_.find(sid);
+    return s != nullptr ? std::optional<session>(*s) : std::nullopt;
 }
 
 void message_dispatcher::on_auth_kx(const uint8_t* msg, int len, const peer_address& from,
-                                    server_clock::time_point now) {
+                                    server_clock::time_point now, outbox& out) {
     kx_request request{};
     if (!read_kx_request(msg, len, &request)) {
         ignore("malformed S1 request");
@@ -124,18 +149,29 @@ void message_dispatcher::on_auth_kx(const uint8_t* msg, int len, const peer_addr
         ignore("S1 dropped (fault)");
         return;
     }
-    session& s = sessions_.create(from, now);
     uint8_t server_kx_pk[KEY_LEN];
-    if (!derive_keys(request.client_pk, server_kx_pk, s.rx_key, s.tx_key)) {
-        end_session(s.sid, "unusable client key");
+    uint8_t rx_key[KEY_LEN];
+    uint8_t tx_key[KEY_LEN];
+    if (!derive_keys(request.client_pk, server_kx_pk, rx_key, tx_key)) {
+        ignore("unusable client key in S1");
         return;
     }
-    s.requested_addr = ntohl(request.requested_addr);
-    s.client_tx_seq = fresh_client_seq();
-    // The S2 reply may carry this same number: the client accepts seq == rx_seq.
-    s.tx_seq = fresh_server_seq(request.challenge);
+    session* created = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(send_lock_);
+        created = &sessions_.create(from, now);
+        std::copy(rx_key, rx_key + KEY_LEN, created->rx_key);
+        std::copy(tx_key, tx_key + KEY_LEN, created->tx_key);
+        created->requested_addr = ntohl(request.requested_addr);
+        created->client_tx_seq = fresh_client_seq();
+        // The S2 reply may carry this same number: the client accepts seq == rx_seq.
+        created->tx_seq = fresh_server_seq(request.challenge);
+    }
+    sodium_memzero(rx_key, KEY_LEN);
+    sodium_memzero(tx_key, KEY_LEN);
+    session& s = *created;
     const uint8_t status = options_.faults.fail_s1 ? 1 : 0;
-    send_signed_reply(s, MSG_AUTH_KX, s.tx_seq, status, server_kx_pk);
+    send_signed_reply(s, MSG_AUTH_KX, s.tx_seq, status, server_kx_pk, out);
     if (status != 0) {
         end_session(s.sid, "S1 refused (fault)");
         return;
@@ -143,7 +179,7 @@ void message_dispatcher::on_auth_kx(const uint8_t* msg, int len, const peer_addr
     log_.info("session {:08x}: keys exchanged with {}", s.sid, peer_text(from));
 }
 
-void message_dispatcher::on_rekey(const uint8_t* msg, int len) {
+void message_dispatcher::on_rekey(const uint8_t* msg, int len, outbox& out) {
     kx_request request{};
     if (!read_rekey_request(msg, len, &request)) {
         ignore("malformed S4 request");
@@ -167,17 +203,23 @@ void message_dispatcher::on_rekey(const uint8_t* msg, int len) {
     }
     s->client_tx_seq = fresh_client_seq();
     const uint64_t seq = fresh_server_seq(request.challenge);
-    send_signed_reply(*s, MSG_REKEY, seq, 0, server_kx_pk);
+    send_signed_reply(*s, MSG_REKEY, seq, 0, server_kx_pk, out);
     // Switch only after the reply: it announces what the new keys start with.
     std::copy(rx_key, rx_key + KEY_LEN, s->rx_key);
-    std::copy(tx_key, tx_key + KEY_LEN, s->tx_key);
+    {
+        std::lock_guard<std::mutex> lock(send_lock_);
+        std::copy(tx_key, tx_key + KEY_LEN, s->tx_key);
+        s->tx_seq = seq;
+    }
     sodium_memzero(rx_key, KEY_LEN);
     sodium_memzero(tx_key, KEY_LEN);
-    s->tx_seq = seq;
+    // The client's sequence starts again from the reply's value.
+    s->wire = wire_flow{};
     log_.info("session {:08x}: rekeyed", s->sid);
 }
 
-void message_dispatcher::on_user_auth(session& s, const uint8_t* plain, int plain_len) {
+void message_dispatcher::on_user_auth(session& s, const uint8_t* plain, int plain_len,
+                                      outbox& out) {
     user_auth_request request;
     if (!read_user_auth_plain(plain, plain_len, &request)) {
         ignore("malformed S2 request");
@@ -188,22 +230,26 @@ void message_dispatcher::on_user_auth(session& s, const uint8_t* plain, int plai
         return;
     }
     const char* refusal = nullptr;
+    uint32_t address = s.tunnel_addr;
     if (options_.faults.fail_s2) {
         refusal = "S2 refused (fault)";
     } else if (!token_accepted(request.token)) {
         refusal = "token not accepted";
-    } else if (!s.authenticated()) {
-        const uint32_t address = pool_.acquire(s.requested_addr);
-        if (address != 0)
-            sessions_.set_tunnel(s, address);
-        else
+    } else if (address == 0) {
+        address = pool_.acquire(s.requested_addr);
+        if (address == 0)
             refusal = "address pool exhausted";
     }
-    const uint64_t seq = options_.faults.stale_s2_seq ? s.tx_seq - 1 : s.tx_seq++;
-    const std::string tun_ip = refusal == nullptr ? address_text(s.tunnel_addr) : "";
-    const int n = make_user_auth_reply(s.sid, seq, s.tx_key, refusal == nullptr ? 0 : 1, tun_ip,
-                                       address_text(pool_.netmask()), outgoing_.data());
-    transmit(s.peer, outgoing_.data(), n);
+    const std::string tun_ip = refusal == nullptr ? address_text(address) : "";
+    {
+        std::lock_guard<std::mutex> lock(send_lock_);
+        if (refusal == nullptr && !s.authenticated())
+            sessions_.set_tunnel(s, address);
+        const uint64_t seq = options_.faults.stale_s2_seq ? s.tx_seq - 1 : s.tx_seq++;
+        const int n = make_user_auth_reply(s.sid, seq, s.tx_key, refusal == nullptr ? 0 : 1, tun_ip,
+                                           address_text(pool_.netmask()), out.slot());
+        transmit(s.peer, n, out);
+    }
     if (refusal != nullptr) {
         end_session(s.sid, refusal);
         return;
@@ -217,15 +263,19 @@ void message_dispatcher::on_user_auth(session& s, const uint8_t* plain, int plai
               request.local_routes.size());
 }
 
-void message_dispatcher::on_data(session& s, const uint8_t* packet, int packet_len) {
+void message_dispatcher::on_data(session& s, uint64_t seq, const uint8_t* packet, int packet_len,
+                                 outbox& out) {
+    wire_check_packet(stats_.wire, s.wire, options_.wire_mtu, seq, packet, packet_len);
     if (!s.authenticated()) {
         ignore("S3 before authentication");
         return;
     }
-    data_.from_client(s, packet, packet_len, *this);
+    outbox_sender sender(*this, out);
+    data_.from_client(s, packet, packet_len, sender);
 }
 
-void message_dispatcher::on_keepalive(session& s, const uint8_t* plain, int plain_len) {
+void message_dispatcher::on_keepalive(session& s, const uint8_t* plain, int plain_len,
+                                      outbox& out) {
     keepalive_request request;
     if (!s.authenticated() || !read_keepalive_plain(plain, plain_len, &request)) {
         ignore("malformed S5 request");
@@ -235,8 +285,9 @@ void message_dispatcher::on_keepalive(session& s, const uint8_t* plain, int plai
     s.token = request.token;
     s.upload_limit = request.upload_limit;
     s.download_limit = request.download_limit;
-    const int n = make_keepalive_reply(s.sid, s.tx_seq++, s.tx_key, status, outgoing_.data());
-    transmit(s.peer, outgoing_.data(), n);
+    std::lock_guard<std::mutex> lock(send_lock_);
+    const int n = make_keepalive_reply(s.sid, s.tx_seq++, s.tx_key, status, out.slot());
+    transmit(s.peer, n, out);
 }
 
 void message_dispatcher::on_disconn(session& s, const uint8_t* plain, int plain_len) {
@@ -248,9 +299,11 @@ void message_dispatcher::on_disconn(session& s, const uint8_t* plain, int plain_
     end_session(s.sid, "disconnected");
 }
 
-void message_dispatcher::on_ping(const uint8_t* msg, int len, const peer_address& from) {
+void message_dispatcher::on_ping(const uint8_t* msg, int len, const peer_address& from,
+                                 outbox& out) {
     // The request's time stamp comes back untouched.
-    transmit(from, msg, len);
+    std::copy(msg, msg + len, out.slot());
+    transmit(from, len, out);
 }
 
 session* message_dispatcher::open_sealed(const uint8_t* msg, int len, uint8_t* plain,
@@ -278,12 +331,13 @@ bool message_dispatcher::derive_keys(const uint8_t* client_pk, uint8_t* server_k
 }
 
 void message_dispatcher::send_signed_reply(const session& s, uint8_t type, uint64_t seq,
-                                           uint8_t status, const uint8_t* server_kx_pk) {
+                                           uint8_t status, const uint8_t* server_kx_pk,
+                                           outbox& out) {
     const signed_reply reply{
         type, s.sid, seq, status, s.client_tx_seq, server_kx_pk, options_.faults.signed_reply_len};
     const signing_key& signer = options_.faults.foreign_key ? foreign_key_ : key_;
-    const int n = make_signed_reply(reply, signer.secret_key, outgoing_.data());
-    transmit(s.peer, outgoing_.data(), n);
+    const int n = make_signed_reply(reply, signer.secret_key, out.slot());
+    transmit(s.peer, n, out);
 }
 
 bool message_dispatcher::token_accepted(const std::string& token) const {
@@ -298,11 +352,12 @@ void message_dispatcher::end_session(uint32_t sid, const char* why) {
     if (s->authenticated())
         pool_.release(s->tunnel_addr);
     log_.info("session {:08x}: ended ({})", sid, why);
+    std::lock_guard<std::mutex> lock(send_lock_);
     sessions_.erase(sid);
 }
 
-void message_dispatcher::transmit(const peer_address& to, const uint8_t* msg, int len) {
-    send_(to, msg, len);
+void message_dispatcher::transmit(const peer_address& to, int len, outbox& out) {
+    out.commit(to, len);
     stats_.replies.fetch_add(1);
 }
 

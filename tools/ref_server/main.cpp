@@ -1,4 +1,5 @@
-// The reference VPN server as a program: runs until SIGINT or SIGTERM.
+// The reference VPN server as a program: runs until SIGINT or SIGTERM. The wire check's
+// counters go to standard output on SIGUSR1 and at the end.
 #include <signal.h>
 
 #include <cstdio>
@@ -20,11 +21,12 @@ int main(int argc, char** argv) {
         return 0;
     }
     // Blocked before the loop thread starts, so only sigwait below sees them.
-    sigset_t stop_signals;
-    sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGINT);
-    sigaddset(&stop_signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+    sigset_t handled_signals;
+    sigemptyset(&handled_signals);
+    sigaddset(&handled_signals, SIGINT);
+    sigaddset(&handled_signals, SIGTERM);
+    sigaddset(&handled_signals, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &handled_signals, nullptr);
 
     std::unique_ptr<data_path> data = std::make_unique<echo_data_path>();
     if (!options.tun.empty()) {
@@ -35,7 +37,7 @@ int main(int argc, char** argv) {
         }
         auto tun = std::make_unique<tun_data_path>();
         const int prefix_len = __builtin_popcount(pool.netmask());
-        if (!tun->open(options.tun, pool.gateway(), prefix_len, 1500, &error)) {
+        if (!tun->open(options.tun, pool.gateway(), prefix_len, 1500, &error, options.offload)) {
             std::fprintf(stderr, "ref_server: %s: %s\n", options.tun.c_str(), error.c_str());
             return 1;
         }
@@ -50,7 +52,11 @@ int main(int argc, char** argv) {
                 options.listen.c_str(), server.port());
     std::fflush(stdout);
     int received = 0;
-    sigwait(&stop_signals, &received);
+    while (sigwait(&handled_signals, &received) == 0 && received == SIGUSR1) {
+        std::printf("%s\n", wire_summary(server.stats().wire).c_str());
+        std::fflush(stdout);
+    }
     server.stop();
+    std::printf("%s\n", wire_summary(server.stats().wire).c_str());
     return 0;
 }

@@ -49,6 +49,7 @@ bool parse_options(int argc, const char* const* argv, server_options* options, b
         {"--fail-s2", &faults.fail_s2},           {"--foreign-key", &faults.foreign_key},
         {"--stale-s2-seq", &faults.stale_s2_seq},
     };
+
     // Each option with a value parses it and says whether it was acceptable.
     using value_parser = std::function<bool(const std::string&)>;
     auto text = [](std::string* field) -> value_parser {
@@ -73,6 +74,7 @@ bool parse_options(int argc, const char* const* argv, server_options* options, b
         {"--idle-timeout", number(&options->idle_timeout_s, 1, 86400)},
         {"--log-level", text(&options->log_level)},
         {"--tun", text(&options->tun)},
+        {"--wire-mtu", number(&options->wire_mtu, 68, 65535)},
         {"--signed-reply-len", number(&faults.signed_reply_len, 80, CONTROL_BUF_LEN)},
         {"--delay-ms", number(&faults.delay_ms, 0, 600000)},
         {"--silent-after", number(&faults.silent_after, int64_t{0}, INT64_MAX)},
@@ -83,6 +85,10 @@ bool parse_options(int argc, const char* const* argv, server_options* options, b
         if (arg == "--help" || arg == "-h") {
             *help = true;
             return true;
+        }
+        if (arg == "--no-offload") {
+            options->offload = false;
+            continue;
         }
         if (auto flag = flags.find(arg); flag != flags.end()) {
             *flag->second = true;
@@ -118,6 +124,11 @@ std::string usage_text(const char* program) {
            "  --log-level L          trace, debug, info, warn, error, off (info)\n"
            "  --tun NAME             carry the clients' packets through this TUN interface,\n"
            "                         whose address is the pool's gateway (default: echo them)\n"
+           "  --no-offload           one packet per read, write and datagram: no segmentation\n"
+           "                         offload on the TUN device, no UDP GSO or GRO (also with\n"
+           "                         QUARNEL_OFFLOAD=0 in the environment)\n"
+           "  --wire-mtu N           longest packet a client's S3 message should carry; longer\n"
+           "                         ones are counted in the wire check (1500)\n"
            "faults:\n"
            "  --drop-s1 | --drop-s2 | --drop-s4  never answer S1 / S2 / S4\n"
            "  --fail-s1 | --fail-s2  answer S1 / S2 with status 1\n"

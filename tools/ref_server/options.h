@@ -15,7 +15,9 @@ struct server_options {
     std::string pool = "10.8.0.0/24";
     int idle_timeout_s = 120;  // sessions silent this long are dropped
     std::string log_level = "info";
-    std::string tun;  // TUN interface carrying the clients' packets; empty: echo them back
+    std::string tun;      // TUN interface carrying the clients' packets; empty: echo them back
+    int wire_mtu = 1500;  // longest packet one S3 message may carry (counted, not refused)
+    bool offload = true;  // segmentation offload on the TUN device and UDP GSO/GRO
     fault_switches faults;
 };
 

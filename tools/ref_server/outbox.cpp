@@ -1,14 +1,41 @@
 #include "outbox.h"
 
-void outbox::push(server_clock::time_point due, const peer_address& to, const uint8_t* msg,
-                  int len) {
-    queue_.push_back(message{due, to, std::vector<uint8_t>(msg, msg + len)});
+#include "protocol.h"
+
+namespace {
+
+constexpr size_t MAX_DATAGRAM = 0xFFFF + VPN_HEADER_LEN;
+constexpr size_t INITIAL_ROOM = 64 * 2048;
+
+}  // namespace
+
+outbox::outbox(std::chrono::milliseconds delay) : delay_(delay) {
+    bytes_.reserve(INITIAL_ROOM);
+}
+
+uint8_t* outbox::slot() {
+    const size_t used = ready_.empty() ? 0 : ready_.back().offset + ready_.back().len;
+    if (bytes_.size() < used + MAX_DATAGRAM)
+        bytes_.resize(used + MAX_DATAGRAM);
+    return bytes_.data() + used;
+}
+
+void outbox::commit(const peer_address& to, int len) {
+    const size_t offset = ready_.empty() ? 0 : ready_.back().offset + ready_.back().len;
+    if (delay_.count() == 0) {
+        ready_.push_back(queued_datagram{to, offset, static_cast<size_t>(len)});
+        return;
+    }
+    const uint8_t* msg = bytes_.data() + offset;
+    held_.push_back(held{server_clock::now() + delay_, to, std::vector<uint8_t>(msg, msg + len)});
 }
 
 int outbox::wait_ms(server_clock::time_point now) const {
-    if (queue_.empty())
+    if (!ready_.empty())
+        return 0;
+    if (held_.empty())
         return -1;
-    const auto left = queue_.front().due - now;
+    const auto left = held_.front().due - now;
     if (left <= server_clock::duration::zero())
         return 0;
     // Rounded up, so a wake-up never comes before the message is due.
@@ -16,9 +43,14 @@ int outbox::wait_ms(server_clock::time_point now) const {
 }
 
 void outbox::flush(server_clock::time_point now, udp_endpoint& endpoint) {
-    while (!queue_.empty() && queue_.front().due <= now) {
-        const message& next = queue_.front();
-        endpoint.send(next.to, next.bytes.data(), static_cast<int>(next.bytes.size()));
-        queue_.pop_front();
+    if (!ready_.empty()) {
+        endpoint.send_batch(bytes_.data(), ready_.data(), ready_.size());
+        ready_.clear();
+    }
+    while (!held_.empty() && held_.front().due <= now) {
+        const held& next = held_.front();
+        const queued_datagram one{next.to, 0, next.bytes.size()};
+        endpoint.send_batch(next.bytes.data(), &one, 1);
+        held_.pop_front();
     }
 }

@@ -12,9 +12,7 @@
 
 namespace {
 
-constexpr int RECEIVE_BUF_LEN = 0x10000 + VPN_HEADER_LEN;
-constexpr int DATAGRAMS_PER_BATCH = 32;  // one system call's worth
-constexpr int BATCHES_PER_TURN = 2;      // then the outbox gets its turn
+constexpr int BATCHES_PER_TURN = 2;  // then the timers and the outbox get their turn
 constexpr auto EXPIRY_PERIOD = std::chrono::seconds(1);
 
 std::shared_ptr<spdlog::logger> make_logger() {
@@ -24,13 +22,24 @@ std::shared_ptr<spdlog::logger> make_logger() {
     return log;
 }
 
+int ms_until(server_clock::time_point when, server_clock::time_point now) {
+    return std::max(
+        0, static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(when - now).count()));
+}
+
+// The earlier of two poll time-outs, -1 meaning none.
+int earlier(int a, int b) {
+    return a < 0 ? b : b < 0 ? a : std::min(a, b);
+}
+
 }  // namespace
 
 ref_server::ref_server(server_options options, std::unique_ptr<data_path> data)
     : options_(std::move(options)),
       data_(std::move(data)),
       log_(make_logger()),
-      receive_buf_(static_cast<size_t>(RECEIVE_BUF_LEN) * DATAGRAMS_PER_BATCH) {}
+      replies_(std::chrono::milliseconds(options_.faults.delay_ms)),
+      to_clients_(std::chrono::milliseconds(options_.faults.delay_ms)) {}
 
 ref_server::~ref_server() {
     stop();
@@ -57,88 +66,97 @@ bool ref_server::start(std::string* error) {
         key_ = signing_key::generate();
     else if (!signing_key::load_or_create(options_.key_file, &key_, error))
         return false;
-    if (!endpoint_.open(options_.listen, options_.port, error))
+    if (!endpoint_.open(options_.listen, options_.port, options_.offload, error))
         return false;
     wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wake_fd_ < 0) {
         *error = "eventfd failed";
         return false;
     }
-    const auto delay = std::chrono::milliseconds(options_.faults.delay_ms);
-    dispatcher_ = std::make_unique<message_dispatcher>(
-        options_, key_, pool_, *data_, stats_, *log_,
-        [this, delay](const peer_address& to, const uint8_t* msg, int len) {
-            outbox_.push(server_clock::now() + delay, to, msg, len);
-        });
+    dispatcher_ =
+        std::make_unique<message_dispatcher>(options_, key_, pool_, *data_, stats_, *log_);
     log_->info("listening on {} port {}, public key {}", options_.listen, port(),
                key_.public_hex());
-    loop_ = std::thread(&ref_server::run, this);
+    log_->info("UDP: {}", endpoint_.batching());
+    log_->info("data path: {}", data_->describe());
+    receiver_ = std::thread(&ref_server::receive_loop, this);
+    if (data_->poll_fd() >= 0)
+        sender_ = std::thread(&ref_server::send_loop, this);
     return true;
 }
 
 void ref_server::stop() {
-    if (!loop_.joinable())
+    if (!receiver_.joinable())
         return;
     stopping_.store(true);
+    // Never read: it stays readable and wakes both threads.
     const uint64_t one = 1;
     (void)!write(wake_fd_, &one, sizeof one);
-    loop_.join();
+    receiver_.join();
+    if (sender_.joinable())
+        sender_.join();
 }
 
 size_t ref_server::session_count() const {
     std::lock_guard<std::mutex> lock(state_lock_);
-    return dispatcher_ ? dispatcher_->sessions().size() : 0;
+    return dispatcher_ ? dispatcher_->session_count() : 0;
 }
 
 std::optional<session> ref_server::find_session(uint32_t sid) const {
     std::lock_guard<std::mutex> lock(state_lock_);
-    const session* s = dispatcher_ ? dispatcher_->sessions().find(sid) : nullptr;
-    return s != nullptr ? std::optional<session>(*s) : std::nullopt;
+    return dispatcher_ ? dispatcher_->find_session(sid) : std::nullopt;
 }
 
-void ref_server::run() {
+bool ref_server::wait(int fd, int timeout_ms, bool* readable) {
+    pollfd fds[2] = {{fd, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+    if (poll(fds, 2, timeout_ms) < 0 && errno != EINTR) {
+        log_->error("poll failed: {}", std::strerror(errno));
+        return false;
+    }
+    *readable = (fds[0].revents & POLLIN) != 0;
+    return !stopping_.load();
+}
+
+void ref_server::receive_loop() {
     auto next_expiry = server_clock::now() + EXPIRY_PERIOD;
-    while (!stopping_.load()) {
-        pollfd fds[3] = {
-            {endpoint_.fd(), POLLIN, 0}, {wake_fd_, POLLIN, 0}, {data_->poll_fd(), POLLIN, 0}};
-        const nfds_t count = data_->poll_fd() >= 0 ? 3 : 2;
+    bool readable = false;
+    for (;;) {
         const auto now = server_clock::now();
-        const int until_expiry = static_cast<int>(
-            std::chrono::ceil<std::chrono::milliseconds>(next_expiry - now).count());
-        const int until_reply = outbox_.wait_ms(now);
-        int timeout = std::max(until_expiry, 0);
-        if (until_reply >= 0)
-            timeout = std::min(timeout, until_reply);
-        if (poll(fds, count, timeout) < 0 && errno != EINTR) {
-            log_->error("poll failed: {}", std::strerror(errno));
+        if (!wait(endpoint_.fd(), earlier(ms_until(next_expiry, now), replies_.wait_ms(now)),
+                  &readable))
             return;
-        }
         {
             std::lock_guard<std::mutex> lock(state_lock_);
-            if (fds[0].revents & POLLIN)
+            if (readable)
                 handle_datagrams();
-            if (count == 3 && (fds[2].revents & POLLIN))
-                data_->on_readable(*dispatcher_);
             if (server_clock::now() >= next_expiry) {
                 dispatcher_->expire_idle(server_clock::now());
                 next_expiry = server_clock::now() + EXPIRY_PERIOD;
             }
         }
-        outbox_.flush(server_clock::now(), endpoint_);
+        replies_.flush(server_clock::now(), endpoint_);
     }
 }
 
 void ref_server::handle_datagrams() {
-    peer_address from[DATAGRAMS_PER_BATCH];
-    int lengths[DATAGRAMS_PER_BATCH];
     for (int turn = 0; turn < BATCHES_PER_TURN; ++turn) {
-        const int n = endpoint_.receive_batch(receive_buf_.data(), RECEIVE_BUF_LEN,
-                                              DATAGRAMS_PER_BATCH, from, lengths);
-        for (int i = 0; i < n; ++i) {
-            dispatcher_->handle(receive_buf_.data() + static_cast<size_t>(i) * RECEIVE_BUF_LEN,
-                                lengths[i], from[i], server_clock::now());
-        }
-        if (n < DATAGRAMS_PER_BATCH)
+        const std::vector<received_datagram>& batch = endpoint_.receive();
+        for (const received_datagram& d : batch)
+            dispatcher_->handle(d.data, d.len, d.from, server_clock::now(), replies_);
+        data_->end_of_batch();
+        if (batch.empty())
             return;
+    }
+}
+
+void ref_server::send_loop() {
+    outbox_sender sender(*dispatcher_, to_clients_);
+    bool readable = false;
+    for (;;) {
+        if (!wait(data_->poll_fd(), to_clients_.wait_ms(server_clock::now()), &readable))
+            return;
+        if (readable)
+            data_->on_readable(sender);
+        to_clients_.flush(server_clock::now(), endpoint_);
     }
 }

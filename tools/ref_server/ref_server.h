@@ -1,4 +1,7 @@
-// The reference VPN server: one UDP socket, one event-loop thread, many sessions.
+// The reference VPN server: one UDP socket, many sessions, one thread per direction. The
+// receiving thread takes every datagram from the socket (handshakes, control messages and
+// data towards the network) and keeps the timers; the sending thread reads what the data path
+// has for clients and sends it, so that neither direction waits for the other.
 #pragma once
 
 #include <spdlog/logger.h>
@@ -27,7 +30,7 @@ class ref_server {
     ref_server(const ref_server&) = delete;
     ref_server& operator=(const ref_server&) = delete;
 
-    // Loads the key, binds the socket and starts the event loop; false with a message.
+    // Loads the key, binds the socket and starts the threads; false with a message.
     bool start(std::string* error);
     void stop();
 
@@ -36,12 +39,15 @@ class ref_server {
     const server_stats& stats() const { return stats_; }
     data_path& data() { return *data_; }
 
-    // Snapshots taken under the loop's lock.
+    // Snapshots taken between two datagrams.
     size_t session_count() const;
     std::optional<session> find_session(uint32_t sid) const;
 
   private:
-    void run();
+    void receive_loop();
+    void send_loop();
+    // Waits for the descriptor, the wake-up or the time-out; false once stopping.
+    bool wait(int fd, int timeout_ms, bool* readable);
     void handle_datagrams();
 
     server_options options_;
@@ -50,12 +56,13 @@ class ref_server {
     signing_key key_;
     address_pool pool_;
     udp_endpoint endpoint_;
-    outbox outbox_;
+    outbox replies_;     // the receiving thread's
+    outbox to_clients_;  // the sending thread's
     server_stats stats_;
     std::unique_ptr<message_dispatcher> dispatcher_;
-    std::vector<uint8_t> receive_buf_;
-    mutable std::mutex state_lock_;  // dispatcher state, shared with the snapshots
+    mutable std::mutex state_lock_;  // held by the receiving thread while it handles datagrams
     int wake_fd_ = -1;
     std::atomic<bool> stopping_{false};
-    std::thread loop_;
+    std::thread receiver_;
+    std::thread sender_;
 };

@@ -9,6 +9,7 @@
 
 #include "protocol.h"
 #include "udp_endpoint.h"
+#include "wire_check.h"
 
 using server_clock = std::chrono::steady_clock;
 
@@ -27,6 +28,7 @@ struct session {
     uint32_t upload_limit = 0;
     uint32_t download_limit = 0;
     server_clock::time_point last_seen;
+    wire_flow wire;  // the S3 messages received
 
     bool authenticated() const { return tunnel_addr != 0; }
 };

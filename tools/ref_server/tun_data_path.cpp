@@ -14,10 +14,13 @@
 #include <vector>
 
 #include "session_table.h"
+#include "tun_offload.h"
 
 namespace {
 
 constexpr int READ_BATCH = 64;
+// A sending turn ends after this much, so that its datagrams leave before the next reads.
+constexpr size_t READ_BYTES_PER_TURN = 256 * 1024;
 constexpr int IPV4_MIN_HEADER = 20;
 
 uint32_t ipv4_field(const uint8_t* packet, int offset) {
@@ -42,6 +45,25 @@ sockaddr_in ipv4_sockaddr(uint32_t host_order) {
     return a;
 }
 
+// Packets a super-packet written to the device stands for.
+uint64_t segments_in(const uint8_t* written, int len) {
+    offload_header h;
+    offload_header_read(written, &h);
+    const int payload = len - OFFLOAD_HEADER_LEN - h.hdr_len;
+    if (h.gso_type == OFFLOAD_GSO_NONE || h.gso_size == 0 || payload <= 0)
+        return 1;
+    return static_cast<uint64_t>((payload + h.gso_size - 1) / h.gso_size);
+}
+
+std::string offload_text(unsigned on) {
+    if (on == 0)
+        return "refused by the kernel: one packet per read and write";
+    std::string text = "segmentation offload on (";
+    text += (on & TUN_OFFLOAD_TSO4) ? "TCP over IPv4" : "";
+    text += (on & TUN_OFFLOAD_USO) ? ", UDP" : "";
+    return text + "); super-packets split for the clients, their packets coalesced";
+}
+
 }  // namespace
 
 tun_data_path::~tun_data_path() {
@@ -51,17 +73,30 @@ tun_data_path::~tun_data_path() {
 }
 
 bool tun_data_path::open(const std::string& name, uint32_t gateway, int prefix_len, int mtu,
-                         std::string* error) {
+                         std::string* error, bool offload) {
     fd_ = ::open("/dev/net/tun", O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (fd_ < 0) {
         *error = std::string("/dev/net/tun: ") + std::strerror(errno);
         return false;
     }
+    mtu_ = mtu;
+    vnet_ = offload && offload_allowed();
     ifreq req{};
-    req.ifr_flags = IFF_TUN | IFF_NO_PI;
+    req.ifr_flags = IFF_TUN | IFF_NO_PI | (vnet_ ? IFF_VNET_HDR : 0);
     std::strncpy(req.ifr_name, name.c_str(), IFNAMSIZ - 1);
     if (!set_interface(fd_, TUNSETIFF, req, "TUNSETIFF", error)) {
         return false;
+    }
+    description_ = "TUN " + name + ": ";
+    if (vnet_) {
+        // Only what the splitter can take apart; the server carries IPv4 only.
+        unsigned wanted = TUN_OFFLOAD_CSUM | TUN_OFFLOAD_TSO4;
+        if (offload_split_supports(OFFLOAD_GSO_UDP_L4))
+            wanted |= TUN_OFFLOAD_USO;
+        description_ += offload_text(tun_enable_offload(fd_, wanted));
+    } else {
+        description_ += offload ? "offload off (QUARNEL_OFFLOAD=0): one packet per read and write"
+                                : "offload off: one packet per read and write";
     }
     int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (sock < 0) {
@@ -92,23 +127,74 @@ void tun_data_path::from_client(const session& from, const uint8_t* packet, int 
         spoofed_.fetch_add(1);
         return;
     }
-    if (write(fd_, packet, static_cast<size_t>(len)) == len) {
-        to_network_.fetch_add(1);
+    pending_.insert(pending_.end(), packet, packet + len);
+    pending_lengths_.push_back(len);
+}
+
+void tun_data_path::end_of_batch() {
+    if (pending_lengths_.empty())
+        return;
+    if (vnet_) {
+        pending_refs_.clear();
+        const uint8_t* packet = pending_.data();
+        for (int len : pending_lengths_) {
+            pending_refs_.push_back({packet, len});
+            packet += len;
+        }
+        coalesced_.resize(OFFLOAD_COALESCE_OUT_LEN);
+        offload_coalesce(pending_refs_.data(), static_cast<int>(pending_refs_.size()),
+                         coalesced_.data(), static_cast<int>(coalesced_.size()),
+                         [this](uint8_t* written, int len) {
+                             if (write(fd_, written, static_cast<size_t>(len)) != len)
+                                 return true;
+                             const uint64_t segments = segments_in(written, len);
+                             to_network_.fetch_add(segments);
+                             if (segments > 1)
+                                 coalesced_writes_.fetch_add(1);
+                             return true;
+                         });
+    } else {
+        const uint8_t* packet = pending_.data();
+        for (int len : pending_lengths_) {
+            if (write(fd_, packet, static_cast<size_t>(len)) == len)
+                to_network_.fetch_add(1);
+            packet += len;
+        }
     }
+    pending_.clear();
+    pending_lengths_.clear();
 }
 
 void tun_data_path::on_readable(tunnel_sender& out) {
-    uint8_t packet[65536];
-    for (int i = 0; i < READ_BATCH; ++i) {
-        ssize_t n = read(fd_, packet, sizeof(packet));
+    read_buf_.resize(OFFLOAD_HEADER_LEN + OFFLOAD_MAX_PACKET);
+    uint8_t* buf = read_buf_.data();
+    size_t taken = 0;
+    for (int i = 0; i < READ_BATCH && taken < READ_BYTES_PER_TURN; ++i) {
+        const ssize_t n = read(fd_, buf, read_buf_.size());
         if (n < 0) {
             return;  // EAGAIN: drained
         }
-        if (n < IPV4_MIN_HEADER || (packet[0] >> 4) != 4) {
+        taken += static_cast<size_t>(n);
+        if (!vnet_) {
+            to_session(buf, static_cast<int>(n), out);
             continue;
         }
-        if (out.to_tunnel_address(ipv4_field(packet, 16), packet, static_cast<int>(n))) {
-            to_clients_.fetch_add(1);
-        }
+        const int split = offload_split(buf, static_cast<int>(n), mtu_, [&](uint8_t* p, int len) {
+            to_session(p, len, out);
+            return true;
+        });
+        if (split < 0)
+            unsplittable_.fetch_add(1);
+        else if (split > 1)
+            split_reads_.fetch_add(1);
+    }
+}
+
+void tun_data_path::to_session(const uint8_t* packet, int len, tunnel_sender& out) {
+    if (len < IPV4_MIN_HEADER || (packet[0] >> 4) != 4) {
+        return;
+    }
+    if (out.to_tunnel_address(ipv4_field(packet, 16), packet, len)) {
+        to_clients_.fetch_add(1);
     }
 }

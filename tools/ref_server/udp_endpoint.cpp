@@ -1,14 +1,25 @@
 #include "udp_endpoint.h"
 
-#include <vector>
-
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <vector>
+
+#include "protocol.h"
+#include "tun_offload.h"
+
+namespace {
+
+constexpr int MESSAGES_PER_RECEIVE = 32;
+constexpr size_t MAX_DATAGRAM = 0x10000 + VPN_HEADER_LEN;
+
+}  // namespace
 
 std::string peer_text(const peer_address& peer) {
     char host[INET6_ADDRSTRLEN] = {};
@@ -25,12 +36,17 @@ std::string peer_text(const peer_address& peer) {
     return "[" + std::string(host) + "]:" + std::to_string(port);
 }
 
-udp_endpoint::~udp_endpoint() {
-    if (fd_ >= 0)
-        close(fd_);
+bool same_peer(const peer_address& a, const peer_address& b) {
+    return a.len == b.len && std::memcmp(&a.addr, &b.addr, a.len) == 0;
 }
 
-bool udp_endpoint::open(const std::string& address, uint16_t port, std::string* error) {
+udp_endpoint::~udp_endpoint() {
+    if (sock_.fd >= 0)
+        close(sock_.fd);
+}
+
+bool udp_endpoint::open(const std::string& address, uint16_t port, bool offload,
+                        std::string* error) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_DGRAM;
@@ -41,8 +57,9 @@ bool udp_endpoint::open(const std::string& address, uint16_t port, std::string* 
         *error = "bad listen address " + address + ": " + gai_strerror(rc);
         return false;
     }
-    fd_ = socket(list->ai_family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP);
-    const bool bound = fd_ >= 0 && bind(fd_, list->ai_addr, list->ai_addrlen) == 0;
+    const int fd = socket(list->ai_family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP);
+    sock_.fd = fd;
+    const bool bound = fd >= 0 && bind(fd, list->ai_addr, list->ai_addrlen) == 0;
     freeaddrinfo(list);
     if (!bound) {
         *error = "cannot bind " + address + " port " + std::to_string(port) + ": " +
@@ -51,43 +68,59 @@ bool udp_endpoint::open(const std::string& address, uint16_t port, std::string* 
     }
     peer_address local;
     local.len = sizeof local.addr;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&local.addr), &local.len);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&local.addr), &local.len);
     port_ = ntohs(local.addr.ss_family == AF_INET
                       ? reinterpret_cast<const sockaddr_in*>(&local.addr)->sin_port
                       : reinterpret_cast<const sockaddr_in6*>(&local.addr)->sin6_port);
+    udp_batch_setup(&sock_, offload && offload_allowed());
+    area_ = std::make_unique<udp_receive_area>(MESSAGES_PER_RECEIVE,
+                                               udp_receive_message_size(sock_, MAX_DATAGRAM));
     return true;
 }
 
-int udp_endpoint::receive_batch(uint8_t* buf, int cap, int count, peer_address* from,
-                                int* lengths) {
-    std::vector<mmsghdr> msgs(static_cast<size_t>(count));
-    std::vector<iovec> iovs(static_cast<size_t>(count));
-    for (int i = 0; i < count; ++i) {
-        iovs[i] = {buf + static_cast<size_t>(i) * static_cast<size_t>(cap),
-                   static_cast<size_t>(cap)};
-        msgs[i] = {};
-        msgs[i].msg_hdr.msg_name = &from[i].addr;
-        msgs[i].msg_hdr.msg_namelen = sizeof from[i].addr;
-        msgs[i].msg_hdr.msg_iov = &iovs[i];
-        msgs[i].msg_hdr.msg_iovlen = 1;
-    }
-    for (;;) {
-        const int n =
-            recvmmsg(fd_, msgs.data(), static_cast<unsigned>(count), MSG_DONTWAIT, nullptr);
-        if (n < 0 && errno == EINTR)
+const std::vector<received_datagram>& udp_endpoint::receive() {
+    received_.clear();
+    if (udp_receive_batch(&sock_, area_.get(), &batch_) != 0)
+        return received_;
+    for (const udp_received& d : batch_) {
+        if (d.truncated)
             continue;
-        for (int i = 0; i < n; ++i) {
-            from[i].len = msgs[i].msg_hdr.msg_namelen;
-            lengths[i] = static_cast<int>(msgs[i].msg_len);
+        peer_address from;
+        from.addr = *d.from;
+        from.len = d.from->ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+        received_.push_back({d.data, static_cast<int>(d.len), from});
+    }
+    return received_;
+}
+
+void udp_endpoint::send_batch(const uint8_t* base, const queued_datagram* datagrams, size_t count) {
+    constexpr size_t PER_CALL = 256;
+    constexpr int FULL_WAIT_MS = 10;
+    udp_datagram batch[PER_CALL];
+    size_t done = 0;
+    while (done < count) {
+        const size_t n = std::min(count - done, PER_CALL);
+        for (size_t i = 0; i < n; ++i) {
+            const queued_datagram& d = datagrams[done + i];
+            batch[i] = {base + d.offset, d.len, reinterpret_cast<const sockaddr*>(&d.to.addr),
+                        d.to.len};
         }
-        return n < 0 ? 0 : n;
+        int error = 0;
+        done += udp_send_batch(&sock_, batch, n, &error);
+        if (error == EAGAIN || error == EWOULDBLOCK) {
+            pollfd writable{sock_.fd, POLLOUT, 0};
+            if (poll(&writable, 1, FULL_WAIT_MS) == 0)
+                ++done;  // still full: this one is lost
+        } else if (error != 0 && error != EINTR) {
+            ++done;
+        }
     }
 }
 
-void udp_endpoint::send(const peer_address& to, const uint8_t* data, int len) {
-    // A datagram the kernel refuses is lost like any other on UDP.
-    while (sendto(fd_, data, static_cast<size_t>(len), 0,
-                  reinterpret_cast<const sockaddr*>(&to.addr), to.len) < 0 &&
-           errno == EINTR) {
-    }
+std::string udp_endpoint::batching() const {
+    if (!sock_.gso.load() && !sock_.gro)
+        return "sendmmsg and recvmmsg, no segmentation offload";
+    return std::string(sock_.gso.load() ? "segmentation offload (UDP_SEGMENT)" : "sendmmsg") +
+           " for sending, " + (sock_.gro ? "receive coalescing (UDP_GRO)" : "recvmmsg") +
+           " for receiving";
 }

@@ -1,0 +1,58 @@
+#include "wire_check.h"
+
+#include "protocol.h"
+
+namespace {
+
+constexpr int IPV4_HEADER = 20;
+constexpr int IPV6_HEADER = 40;
+
+// Whether the payload is one whole IP packet, by the packet's own length field.
+bool one_ip_packet(const uint8_t* p, int len) {
+    if (len >= IPV4_HEADER && (p[0] >> 4) == 4)
+        return get_be16(p + 2) == len && (p[0] & 0x0F) * 4 >= IPV4_HEADER;
+    if (len >= IPV6_HEADER && (p[0] >> 4) == 6)
+        return get_be16(p + 4) + IPV6_HEADER == len;
+    return false;
+}
+
+}  // namespace
+
+uint64_t wire_counters::faults() const {
+    return refused.load() + oversized.load() + out_of_order.load() + not_one_packet.load();
+}
+
+std::string wire_summary(const wire_counters& wire) {
+    return "wire check: " + std::to_string(wire.datagrams.load()) + " data datagrams, " +
+           std::to_string(wire.refused.load()) + " refused, " +
+           std::to_string(wire.oversized.load()) + " oversized, " +
+           std::to_string(wire.out_of_order.load()) + " out of order, " +
+           std::to_string(wire.not_one_packet.load()) + " not one packet";
+}
+
+void wire_check_packet(wire_counters& wire, wire_flow& flow, int mtu, uint64_t seq,
+                       const uint8_t* packet, int len) {
+    if (flow.seen && seq <= flow.last_seq)
+        wire.out_of_order.fetch_add(1);
+    flow.seen = true;
+    flow.last_seq = seq;
+    if (len > mtu)
+        wire.oversized.fetch_add(1);
+    if (!one_ip_packet(packet, len))
+        wire.not_one_packet.fetch_add(1);
+}
+
+void wire_check_datagram(wire_counters& wire, wire_flow& flow, int mtu, const uint8_t* key,
+                         const uint8_t* msg, int len, std::vector<uint8_t>* plain) {
+    wire.datagrams.fetch_add(1);
+    plain->resize(static_cast<size_t>(len));
+    int plain_len = 0;
+    if (len <= VPN_HEADER_LEN || msg[0] != MSG_DATA_TRANS ||
+        get_be16(msg + 13) != len - VPN_HEADER_LEN ||
+        open_payload(key, msg, len, plain->data(), &plain_len) != 0) {
+        wire.refused.fetch_add(1);
+        return;
+    }
+    plain->resize(static_cast<size_t>(plain_len));
+    wire_check_packet(wire, flow, mtu, get_be64(msg + 5), plain->data(), plain_len);
+}
