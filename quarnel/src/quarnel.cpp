@@ -32,65 +32,73 @@ int qn_start(qn_ctx_t** out, const session_config& config) {
 
     bool server_knows_session = false;
     int code = 0;
-    do {
-        // What a killed session left goes back before this one changes anything.
-        replay_host_journals();
-        if (!session_journal().begin()) {
-            QN_ERROR("Create host journal failed.");
-            code = QN_FAILED;
-            break;
-        }
-        try {
-            ctx->proto = new proto_ctx();
-        } catch (const std::exception& e) {
-            QN_ERROR("Create proto_ctx failed: {}.", e.what());
-            code = QN_FAILED;
-            break;
-        }
-        if (socket_open(config.server_ip.c_str(), config.server_port, &ctx->sock) == -1) {
-            QN_ERROR("socket_open failed.");
-            code = QN_SOCKET_FAILED;
-            break;
-        }
-        ctx->server_ip = config.server_ip;
-        if ((code = key_exchange(ctx, config.static_ip.c_str(), config.server_pk)) != 0) {
-            QN_ERROR("key exchange failed in handshake.");
-            break;
-        }
-        if ((code = user_auth(ctx, config)) != 0) {
-            QN_ERROR("user auth failed in handshake.");
-            break;
-        }
-        server_knows_session = true;
-        if (tun_open("tun0", 0, ctx->tun_ip.c_str(), ctx->tun_netmask.c_str(), config.mtu,
-                     !config.proxy_mode, &ctx->tun) == -1) {
-            QN_ERROR("tun_open failed.");
-            code = QN_TUN_FAILED;
-            break;
-        }
-        if (set_route_table(ctx, config.remote_routes.data(),
-                            static_cast<int>(config.remote_routes.size()),
-                            config.proxy_routes.data(),
-                            static_cast<int>(config.proxy_routes.size()), config.proxy_mode) != 0) {
-            QN_ERROR("set_route_table failed.");
-            code = QN_ROUTES_FAILED;
-            break;
-        }
-        if (!SetAdapterDNS(ctx->tun->guid, config.dns.c_str(), config.backup_dns.c_str())) {
-            QN_ERROR("set_dns failed.");
-            code = QN_DNS_FAILED;
-            break;
-        }
-        ctx->dns = config.dns;
-        ctx->backup_dns = config.backup_dns;
-        if (create_qn_threads(ctx) == -1) {
-            QN_ERROR("create_qn_thread failed.");
-            code = QN_THREAD_FAILED;
-            break;
-        }
-        *out = ctx;
-        return 0;
-    } while (false);
+    // Whatever throws after the first step must still unwind what the steps before it did.
+    try {
+        do {
+            // What a killed session left goes back before this one changes anything.
+            replay_host_journals();
+            if (!session_journal().begin()) {
+                QN_ERROR("Create host journal failed.");
+                code = QN_FAILED;
+                break;
+            }
+            try {
+                ctx->proto = new proto_ctx();
+            } catch (const std::exception& e) {
+                QN_ERROR("Create proto_ctx failed: {}.", e.what());
+                code = QN_FAILED;
+                break;
+            }
+            if (socket_open(config.server_ip.c_str(), config.server_port, &ctx->sock) == -1) {
+                QN_ERROR("socket_open failed.");
+                code = QN_SOCKET_FAILED;
+                break;
+            }
+            ctx->server_ip = config.server_ip;
+            if ((code = key_exchange(ctx, config.static_ip.c_str(), config.server_pk)) != 0) {
+                QN_ERROR("key exchange failed in handshake.");
+                break;
+            }
+            if ((code = user_auth(ctx, config)) != 0) {
+                QN_ERROR("user auth failed in handshake.");
+                break;
+            }
+            server_knows_session = true;
+            if (tun_open("tun0", 0, ctx->tun_ip.c_str(), ctx->tun_netmask.c_str(), config.mtu,
+                         !config.proxy_mode, &ctx->tun) == -1) {
+                QN_ERROR("tun_open failed.");
+                code = QN_TUN_FAILED;
+                break;
+            }
+            if (set_route_table(
+                    ctx, config.remote_routes.data(), static_cast<int>(config.remote_routes.size()),
+                    config.proxy_routes.data(), static_cast<int>(config.proxy_routes.size()),
+                    config.proxy_mode) != 0) {
+                QN_ERROR("set_route_table failed.");
+                code = QN_ROUTES_FAILED;
+                break;
+            }
+            if (!SetAdapterDNS(ctx->tun->guid, config.dns.c_str(), config.backup_dns.c_str())) {
+                QN_ERROR("set_dns failed.");
+                code = QN_DNS_FAILED;
+                break;
+            }
+            ctx->dns = config.dns;
+            ctx->backup_dns = config.backup_dns;
+            if (create_qn_threads(ctx) == -1) {
+                QN_ERROR("create_qn_thread failed.");
+                code = QN_THREAD_FAILED;
+                break;
+            }
+            *out = ctx;
+            return 0;
+        } while (false);
+    } catch (const std::exception& e) {
+        QN_ERROR("{}.", e.what());
+        code = QN_FAILED;
+        ctx->running.exchange(false);
+        join_qn_threads(ctx);
+    }
 
     qn_stop(ctx, server_knows_session);
     delete ctx;

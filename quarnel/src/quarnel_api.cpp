@@ -3,6 +3,7 @@
 #include <sodium.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "business.h"
@@ -89,7 +90,22 @@ start_vpn(const char* os_type, const char* client_version, const char* token, co
             QN_ERROR("qn_start failed.");
             return code;
         }
-        session_map()[SESSION_DEVICE_NAME] = std::shared_ptr<qn_ctx_t>(ctx);
+        std::unique_ptr<qn_ctx_t> owner(ctx);
+        try {
+            // The slot first: the owner must still hold the session if either step fails.
+            std::shared_ptr<qn_ctx_t>& slot = session_map()[SESSION_DEVICE_NAME];
+            slot = std::shared_ptr<qn_ctx_t>(std::move(owner));
+        } catch (const std::exception& e) {
+            // A session the registry cannot hold could never be stopped: it ends here.
+            QN_ERROR("{}.", e.what());
+            session_map().erase(SESSION_DEVICE_NAME);
+            ctx->running.exchange(false);
+            join_qn_threads(ctx);
+            qn_stop(ctx, true);
+            release_process_setup();
+            g_engine_status.exchange(QN_FAILED);
+            return QN_FAILED;
+        }
         return 0;
     } catch (const std::exception& e) {
         QN_ERROR("{}.", e.what());

@@ -201,7 +201,6 @@ int install_route_table(qn_ctx_t* ctx, const route_prefix* remote_routes, int re
             return -1;
         }
     }
-    ctx->proxy_mode = proxy_mode;
     return 0;
 }
 
@@ -209,6 +208,9 @@ int install_route_table(qn_ctx_t* ctx, const route_prefix* remote_routes, int re
 
 int set_route_table(qn_ctx_t* ctx, const route_prefix* remote_routes, int remote_route_count,
                     const route_prefix* proxy_routes, int proxy_route_count, bool proxy_mode) {
+    // Known from the start, so that a stop after a failure here does not take a proxy-mode
+    // session for a split-mode one and wait for its routing service.
+    ctx->proxy_mode = proxy_mode;
     int result = -1;
     try {
         result = install_route_table(ctx, remote_routes, remote_route_count, proxy_routes,
