@@ -99,7 +99,8 @@ bool parse_number(const std::string& text, int base, uint64_t max, uint64_t* out
     uint64_t value = 0;
     for (char c : text) {
         int digit = base == 16 ? hex_digit(c) : (c >= '0' && c <= '9' ? c - '0' : -1);
-        if (digit < 0 || digit >= base || value > (max - static_cast<uint64_t>(digit)) / base) {
+        if (digit < 0 || digit >= base || static_cast<uint64_t>(digit) > max ||
+            value > (max - static_cast<uint64_t>(digit)) / static_cast<uint64_t>(base)) {
             return false;
         }
         value = value * static_cast<uint64_t>(base) + static_cast<uint64_t>(digit);

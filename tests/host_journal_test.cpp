@@ -1,0 +1,260 @@
+// The journal of host changes: what survives a torn write or hostile content, and which
+// journals a replay takes. Only records whose undo cannot touch this host are replayed here
+// (the metric of an interface that does not exist); the network tests replay the rest.
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "host_journal.h"
+#include "platform_net.h"
+#include "test_support.h"
+
+namespace {
+
+constexpr int32_t ABSENT_INTERFACE = 2147483000;
+
+host_change route_change(const char* dest, uint8_t len, const char* gateway, bool server) {
+    host_change change;
+    change.kind = host_change_kind::route;
+    change.route.dest = ipv4_from_text(dest);
+    change.route.prefix_len = len;
+    change.route.gateway = ipv4_from_text(gateway);
+    change.route.if_index = 7;
+    change.route.metric = 1;
+    change.server_route = server;
+    return change;
+}
+
+host_change metric_change(int32_t if_index) {
+    host_change change;
+    change.kind = host_change_kind::interface_metric;
+    change.if_index = if_index;
+    change.automatic_before = true;
+    return change;
+}
+
+// An independent seal of a line, so that the test can forge records the engine never writes.
+std::string forged(const std::string& text) {
+    uint64_t hash = 14695981039346656037ull;
+    for (unsigned char c : text) {
+        hash = (hash ^ c) * 1099511628211ull;
+    }
+    char digits[17];
+    std::snprintf(digits, sizeof(digits), "%016llx", static_cast<unsigned long long>(hash));
+    return text + " #" + digits + "\n";
+}
+
+const host_identity HERE{"boot-a", "1:2", "3:4"};
+
+TEST(HostJournalText, EveryKindReadsBackAsWrittenAndSettledOnesAreMarked) {
+    host_change forwarding;
+    forwarding.kind = host_change_kind::forwarding;
+    forwarding.before = "0";
+    forwarding.after = "1";
+    host_change file;
+    file.kind = host_change_kind::resolver_file;
+    file.found = {resolver_file_state::file, 0604,
+                  std::string("search x\n\0nameserver 1.2.3.4", 29)};
+    file.after = "nameserver 10.8.0.1\n";
+    host_change link;
+    link.kind = host_change_kind::resolver_file;
+    link.found = {resolver_file_state::link, 0, "../run/resolvconf/resolv.conf"};
+    link.after = "nameserver 10.8.0.1\n";
+    host_change registration;
+    registration.kind = host_change_kind::resolver_registration;
+    registration.name = "tun0";
+
+    const std::string text =
+        journal_header_line(HERE) +
+        journal_record_line(1, route_change("198.51.100.0", 24, "172.30.0.1", false)) +
+        journal_record_line(2, route_change("203.0.113.10", 32, "172.30.0.1", true)) +
+        journal_record_line(3, forwarding) + journal_record_line(4, file) +
+        journal_record_line(5, link) + journal_record_line(6, registration) +
+        journal_record_line(7, metric_change(9)) + journal_settle_line(2);
+    parsed_journal journal;
+    ASSERT_TRUE(parse_journal(text, &journal));
+    EXPECT_EQ(journal.identity.boot, "boot-a");
+    EXPECT_EQ(journal.identity.net, "1:2");
+    EXPECT_EQ(journal.identity.etc, "3:4");
+    ASSERT_EQ(journal.records.size(), 7u);
+    const host_change& route = journal.records[0].change;
+    EXPECT_EQ(ipv4_to_text(route.route.dest), "198.51.100.0");
+    EXPECT_EQ(route.route.prefix_len, 24);
+    EXPECT_EQ(ipv4_to_text(route.route.gateway), "172.30.0.1");
+    EXPECT_EQ(route.route.if_index, 7);
+    EXPECT_EQ(route.route.metric, 1u);
+    EXPECT_FALSE(route.server_route);
+    EXPECT_TRUE(journal.records[1].change.server_route);
+    EXPECT_TRUE(journal.records[1].settled);
+    EXPECT_FALSE(journal.records[0].settled);
+    EXPECT_EQ(journal.records[2].change.before, "0");
+    EXPECT_EQ(journal.records[2].change.after, "1");
+    EXPECT_EQ(journal.records[3].change.found.kind, resolver_file_state::file);
+    EXPECT_EQ(journal.records[3].change.found.mode, 0604u);
+    EXPECT_EQ(journal.records[3].change.found.data, file.found.data);  // a NUL byte included
+    EXPECT_EQ(journal.records[3].change.after, file.after);
+    EXPECT_EQ(journal.records[4].change.found.kind, resolver_file_state::link);
+    EXPECT_EQ(journal.records[4].change.found.data, link.found.data);
+    EXPECT_EQ(journal.records[5].change.name, "tun0");
+    EXPECT_EQ(journal.records[6].change.if_index, 9);
+    EXPECT_TRUE(journal.records[6].change.automatic_before);
+}
+
+TEST(HostJournalText, ATornLastLineAndDamagedLinesAreSkipped) {
+    const std::string header = journal_header_line(HERE);
+    const std::string first = journal_record_line(1, metric_change(5));
+    std::string damaged = journal_record_line(2, metric_change(6));
+    damaged[damaged.find(" 6 ") + 1] = '8';  // a bit flipped: the checksum no longer holds
+    const std::string third = journal_record_line(3, metric_change(7));
+    std::string torn = journal_record_line(4, metric_change(8));
+    torn.pop_back();  // the kill came before the newline
+
+    parsed_journal journal;
+    ASSERT_TRUE(parse_journal(header + first + damaged + third + torn, &journal));
+    ASSERT_EQ(journal.records.size(), 2u);
+    EXPECT_EQ(journal.records[0].change.if_index, 5);
+    EXPECT_EQ(journal.records[1].change.if_index, 7);
+
+    // A settle line cut short leaves its record outstanding, which only repeats an undo.
+    std::string settle = journal_settle_line(1);
+    settle.resize(settle.size() - 3);
+    ASSERT_TRUE(parse_journal(header + first + settle, &journal));
+    EXPECT_FALSE(journal.records[0].settled);
+
+    // Without a whole header nothing is trusted.
+    std::string bad_header = header;
+    bad_header[2] = 'X';
+    EXPECT_FALSE(parse_journal(bad_header + first, &journal));
+    EXPECT_FALSE(parse_journal(header.substr(0, header.size() - 1), &journal));
+    EXPECT_FALSE(parse_journal("", &journal));
+}
+
+TEST(HostJournalText, HostileRecordsCannotNameWhatTheEngineNeverChanged) {
+    const std::string header = journal_header_line(HERE);
+    const char* hostile[] = {
+        "R 1 route 0a000001 8 ac1e0001 7 0 0",   // bits beyond the prefix
+        "R 1 route 0a000000 33 ac1e0001 7 0 0",  // no such prefix
+        "R 1 route 0a000000 8 ac1e0001 0 0 0",   // no interface
+        "R 1 route 0a000000 8 ac1e0001 -7 0 0",  // negative interface
+        "R 1 route 0a000000 8 ac1e0001 7 0 0 extra",
+        "R 1 forwarding 0 2",
+        "R 1 forwarding 1; 0",
+        "R 1 resolver-file f 4755 - 6e",  // set-id bits
+        "R 1 resolver-file l 0 - 6e",     // a link to nowhere
+        "R 1 resolver-file l 0 2f00 6e",  // a NUL inside the target
+        "R 1 resolver-file n 0 6e 6e",    // an absent file with content
+        "R 1 resolver-file f 644 - -",    // nothing written
+        "R 1 resolver-file f 644 6 6e",   // odd hexadecimal
+        "R 1 resolver-file f 644 6G 6e",
+        "R 1 resolver-registration -d",
+        "R 1 resolver-registration ../../etc",
+        "R 1 resolver-registration .hidden",
+        "R 1 resolver-registration averyveryverylongname",
+        "R 1 resolver-registration tun0 eth0",
+        "R 1 interface-metric 0 1",
+        "R 1 interface-metric 9 2",
+        "R 1 no-such-kind 1",
+        "R x route 0a000000 8 ac1e0001 7 0 0",
+        "R 99999999999999999999999 interface-metric 9 1",
+    };
+    for (const char* line : hostile) {
+        parsed_journal journal;
+        ASSERT_TRUE(parse_journal(header + forged(line), &journal)) << line;
+        EXPECT_TRUE(journal.records.empty()) << line;
+    }
+    // An id used twice keeps its first meaning; settling an unknown id changes nothing.
+    parsed_journal journal;
+    ASSERT_TRUE(parse_journal(header + forged("R 1 interface-metric 9 1") +
+                                  forged("R 1 interface-metric 10 1") + forged("U 5"),
+                              &journal));
+    ASSERT_EQ(journal.records.size(), 1u);
+    EXPECT_EQ(journal.records[0].change.if_index, 9);
+    EXPECT_FALSE(journal.records[0].settled);
+    // A header that carries more than plain identity words is not trusted.
+    EXPECT_FALSE(parse_journal(forged("quarnel-journal 1 a/../b 1:2 3:4"), &journal));
+}
+
+class HostJournalStore : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir_ = dir_holder_.path().string();
+        setenv("QUARNEL_JOURNAL_DIR", dir_.c_str(), 1);
+    }
+    void TearDown() override {
+        session_journal().end();
+        unsetenv("QUARNEL_JOURNAL_DIR");
+    }
+
+    std::vector<std::string> files() const {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(dir_)) {
+            names.push_back(entry.path().filename().string());
+        }
+        return names;
+    }
+
+    void put(const std::string& name, const std::string& text, mode_t mode = 0600) const {
+        const std::string path = dir_ + "/" + name;
+        std::ofstream(path, std::ios::binary) << text;
+        chmod(path.c_str(), mode);
+    }
+
+    test_support::temp_dir dir_holder_;
+    std::string dir_;
+};
+
+TEST_F(HostJournalStore, ARecordIsOnDiskBeforeTheStepGoesOnAndAFinishedSessionLeavesNothing) {
+    host_journal& journal = session_journal();
+    uint64_t id = 0;
+    EXPECT_FALSE(journal.record(metric_change(ABSENT_INTERFACE), &id));  // not begun: no change
+    ASSERT_TRUE(journal.begin());
+    ASSERT_EQ(files().size(), 1u);
+    const std::string path = dir_ + "/" + files()[0];
+    EXPECT_EQ(files()[0].rfind("session-", 0), 0u);
+    ASSERT_TRUE(journal.record(metric_change(ABSENT_INTERFACE), &id));
+
+    parsed_journal on_disk;
+    ASSERT_TRUE(parse_journal(test_support::read_file(path), &on_disk));
+    EXPECT_EQ(on_disk.identity.net, current_host_identity().net);
+    ASSERT_EQ(on_disk.records.size(), 1u);
+    EXPECT_EQ(on_disk.records[0].change.if_index, ABSENT_INTERFACE);
+    EXPECT_EQ(journal.outstanding(host_change_kind::interface_metric).size(), 1u);
+
+    // Held by this live session: no replay takes it.
+    EXPECT_EQ(replay_host_journals(), 0);
+    EXPECT_EQ(files().size(), 1u);
+
+    journal.end();
+    EXPECT_TRUE(files().empty());
+}
+
+TEST_F(HostJournalStore, AReplayTakesOnlyJournalsOfEndedSessionsOfThisPlace) {
+    const host_identity here = current_host_identity();
+    const std::string record = journal_record_line(1, metric_change(ABSENT_INTERFACE));
+    put("session-ended.journal", journal_header_line(here) + record);
+    put("session-elsewhere.journal",
+        journal_header_line({here.boot, "999:999", here.etc}) + record);
+    put("session-old-boot.journal",
+        journal_header_line({"another-boot", here.net, "999:999"}) + record);
+    put("session-writable.journal", journal_header_line(here) + record, 0666);
+    put(".session-unfinished", journal_header_line(here));
+    put("unrelated-file", "kept");
+    ASSERT_EQ(symlink("/etc/hostname", (dir_ + "/session-link.journal").c_str()), 0);
+
+    EXPECT_EQ(replay_host_journals(), 1);
+    std::vector<std::string> left = files();
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"session-elsewhere.journal", "session-link.journal",
+                                              "session-writable.journal", "unrelated-file"}));
+    EXPECT_EQ(replay_host_journals(), 0);
+}
+
+}  // namespace
