@@ -14,6 +14,7 @@
 #include "crash_dump.h"
 #include "display_scale.h"
 #include "driver_provisioning.h"
+#include "host_journal.h"
 #include "session_end.h"
 #include "singleapplication.h"
 #include "webengine_root.h"
@@ -58,6 +59,13 @@ int main(int argc, char** argv) {
         return 1;
     }
     installClientLog();
+    // A session of a killed run may have left routes, forwarding or the resolver changed.
+    const int undone = replay_host_journals();
+    if (undone > 0) {
+        qInfo("Put back %d host changes left by an ended session.", undone);
+    } else if (undone < 0) {
+        qWarning("Some host changes left by an ended session could not be put back.");
+    }
     QThreadPool::globalInstance()->setMaxThreadCount(
         std::max(kMinPoolThreads, QThread::idealThreadCount()));
     logWebEngineRootDecision();

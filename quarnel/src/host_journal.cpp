@@ -242,11 +242,6 @@ bool parse_change(const std::vector<std::string>& w, host_change* change) {
     return false;
 }
 
-bool same_route(const route_row& a, const route_row& b) {
-    return a.dest == b.dest && a.prefix_len == b.prefix_len && a.gateway == b.gateway &&
-           a.if_index == b.if_index && a.metric == b.metric;
-}
-
 bool selected(host_change_kind kind, std::initializer_list<host_change_kind> kinds) {
     return kinds.size() == 0 || std::find(kinds.begin(), kinds.end(), kind) != kinds.end();
 }
@@ -407,12 +402,14 @@ bool host_journal::record(const host_change& change, uint64_t* id) {
 
 void host_journal::settle(uint64_t id) {
     std::lock_guard<std::mutex> guard(lock_);
-    for (journal_record& record : records_) {
-        if (record.id == id && !record.settled) {
-            record.settled = true;
-            // Not made durable: a lost settle line only repeats an undo the host no longer needs.
-            append(journal_settle_line(id), false);
-        }
+    // Ids grow in the order of the records.
+    auto it = std::lower_bound(
+        records_.begin(), records_.end(), id,
+        [](const journal_record& record, uint64_t wanted) { return record.id < wanted; });
+    if (it != records_.end() && it->id == id && !it->settled) {
+        it->settled = true;
+        // Not made durable: a lost settle line only repeats an undo the host no longer needs.
+        append(journal_settle_line(id), false);
     }
 }
 
@@ -425,14 +422,6 @@ std::vector<journal_record> host_journal::outstanding(host_change_kind kind) {
         }
     }
     return found;
-}
-
-bool host_journal::is_outstanding_route(const route_row& row) {
-    std::lock_guard<std::mutex> guard(lock_);
-    return std::any_of(records_.begin(), records_.end(), [&row](const journal_record& r) {
-        return !r.settled && r.change.kind == host_change_kind::route &&
-               same_route(r.change.route, row);
-    });
 }
 
 int host_journal::unwind(std::initializer_list<host_change_kind> kinds) {

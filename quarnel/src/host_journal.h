@@ -88,7 +88,6 @@ class host_journal {
 
     // Outstanding changes of one kind, oldest first.
     std::vector<journal_record> outstanding(host_change_kind kind);
-    bool is_outstanding_route(const route_row& row);
 
     // Puts back outstanding changes newest first (only those of the given kinds when some are
     // given); the number that could not be put back.

@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
+#include <set>
 #include <string>
+#include <tuple>
 
 #include "engine_log.h"
 #include "host_journal.h"
@@ -97,6 +99,12 @@ host_change route_change(const route_row& row, bool server_route) {
 
 int perform_add_routes(qn_ctx_t* /*ctx*/, const std::vector<route_request>& requests) {
     host_journal& journal = session_journal();
+    // Routes recorded before (a protect round repeating itself) need no second record.
+    std::set<std::tuple<uint32_t, uint8_t, uint32_t, int32_t, uint32_t>> known;
+    for (const journal_record& record : journal.outstanding(host_change_kind::route)) {
+        const route_row& r = record.change.route;
+        known.emplace(r.dest, r.prefix_len, r.gateway, r.if_index, r.metric);
+    }
     std::vector<route_row> rows;
     std::vector<host_change> changes;
     std::vector<size_t> recorded;  // index into changes for each row, or SIZE_MAX
@@ -112,8 +120,8 @@ int perform_add_routes(qn_ctx_t* /*ctx*/, const std::vector<route_request>& requ
         row.prefix_len = request.prefix_len;
         row.gateway = request.next_hop;
         rows.push_back(row);
-        // A route recorded before (a protect round repeating itself) needs no second record.
-        if (journal.is_outstanding_route(row)) {
+        if (known.count(std::make_tuple(row.dest, row.prefix_len, row.gateway, row.if_index,
+                                        row.metric)) != 0) {
             recorded.push_back(SIZE_MAX);
         } else {
             recorded.push_back(changes.size());
