@@ -257,4 +257,16 @@ TEST_F(HostJournalStore, AReplayTakesOnlyJournalsOfEndedSessionsOfThisPlace) {
     EXPECT_EQ(replay_host_journals(), 0);
 }
 
+TEST_F(HostJournalStore, ADirectoryOthersCanWriteIsNotTrusted) {
+    put("session-ended.journal", journal_header_line(current_host_identity()) +
+                                     journal_record_line(1, metric_change(ABSENT_INTERFACE)));
+    ASSERT_EQ(chmod(dir_.c_str(), 0777), 0);
+    EXPECT_EQ(replay_host_journals(), -1);
+    EXPECT_FALSE(session_journal().begin());
+    EXPECT_EQ(files(), std::vector<std::string>{"session-ended.journal"});
+    ASSERT_EQ(chmod(dir_.c_str(), 0700), 0);
+    EXPECT_EQ(replay_host_journals(), 1);
+    EXPECT_TRUE(files().empty());
+}
+
 }  // namespace

@@ -465,7 +465,7 @@ int replay_host_journals() {
     int failures = 0;
     try {
         const host_identity here = current_host_identity();
-        journal_store_for_each_orphan([&](const std::string& text) {
+        const int error = journal_store_for_each_orphan([&](const std::string& text) {
             parsed_journal journal;
             if (!parse_journal(text, &journal)) {
                 QN_ERROR("host journal without a readable header left alone");
@@ -496,6 +496,10 @@ int replay_host_journals() {
             }
             return failures == failed_before;
         });
+        if (error != 0) {
+            QN_ERROR("host journals could not be read, errNo={}", error);
+            ++failures;
+        }
     } catch (const std::exception& e) {
         QN_ERROR("{}.", e.what());
         ++failures;

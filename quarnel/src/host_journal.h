@@ -124,5 +124,5 @@ void* journal_store_create(const std::string& header, int* error);
 int journal_store_append(void* store, const std::string& lines, bool durable);
 void journal_store_close(void* store, bool remove);
 // Calls back with the text of each journal whose process has ended; the file is removed when
-// the callback returns true.
-void journal_store_for_each_orphan(const std::function<bool(const std::string& text)>& handle);
+// the callback returns true. 0, or an errno value when the journals cannot be read.
+int journal_store_for_each_orphan(const std::function<bool(const std::string& text)>& handle);

@@ -204,15 +204,16 @@ void journal_store_close(void* store, bool remove) {
     close(file->dir_fd);
 }
 
-void journal_store_for_each_orphan(const std::function<bool(const std::string& text)>& handle) {
+int journal_store_for_each_orphan(const std::function<bool(const std::string& text)>& handle) {
     int dir_fd = open_dir(false);
     if (dir_fd < 0) {
-        return;  // no journal was ever kept here
+        return errno == ENOENT ? 0 : errno;  // none: no journal was ever kept here
     }
     DIR* dir = fdopendir(dir_fd);
     if (dir == nullptr) {
+        int error = errno;
         close(dir_fd);
-        return;
+        return error;
     }
     std::vector<std::string> names;
     while (dirent* entry = readdir(dir)) {
@@ -221,7 +222,7 @@ void journal_store_for_each_orphan(const std::function<bool(const std::string& t
     dir_fd = dup(dirfd(dir));  // the listing is closed; the descriptor stays for the files
     closedir(dir);
     if (dir_fd < 0) {
-        return;
+        return errno;
     }
     for (const std::string& name : names) {
         const bool temp = has_affixes(name, TEMP_PREFIX, "");
@@ -247,4 +248,5 @@ void journal_store_for_each_orphan(const std::function<bool(const std::string& t
     }
     fsync(dir_fd);
     close(dir_fd);
+    return 0;
 }
