@@ -99,11 +99,16 @@ host_change route_change(const route_row& row, bool server_route) {
 
 int perform_add_routes(qn_ctx_t* /*ctx*/, const std::vector<route_request>& requests) {
     host_journal& journal = session_journal();
-    // Routes recorded before (a protect round repeating itself) need no second record.
-    std::set<std::tuple<uint32_t, uint8_t, uint32_t, int32_t, uint32_t>> known;
-    for (const journal_record& record : journal.outstanding(host_change_kind::route)) {
-        const route_row& r = record.change.route;
-        known.emplace(r.dest, r.prefix_len, r.gateway, r.if_index, r.metric);
+    // A route the table already holds under the same prefix and metric would come back as
+    // existing: it is neither made nor recorded, so a protect round that changes nothing
+    // writes nothing.
+    std::set<std::tuple<uint32_t, uint8_t, uint32_t>> present;
+    std::vector<route_row> table;
+    int table_error = 0;
+    if (route_table_read(&table, &table_error)) {
+        for (const route_row& r : table) {
+            present.emplace(r.dest, r.prefix_len, r.metric);
+        }
     }
     std::vector<route_row> rows;
     std::vector<host_change> changes;
@@ -120,8 +125,7 @@ int perform_add_routes(qn_ctx_t* /*ctx*/, const std::vector<route_request>& requ
         row.prefix_len = request.prefix_len;
         row.gateway = request.next_hop;
         rows.push_back(row);
-        if (known.count(std::make_tuple(row.dest, row.prefix_len, row.gateway, row.if_index,
-                                        row.metric)) != 0) {
+        if (present.count(std::make_tuple(row.dest, row.prefix_len, row.metric)) != 0) {
             recorded.push_back(SIZE_MAX);
         } else {
             recorded.push_back(changes.size());
@@ -139,6 +143,9 @@ int perform_add_routes(qn_ctx_t* /*ctx*/, const std::vector<route_request>& requ
         }
     };
     for (size_t i = 0; i < rows.size(); ++i) {
+        if (recorded[i] == SIZE_MAX) {
+            continue;  // never made unrecorded: a route gone since the look is made next round
+        }
         int error = 0;
         switch (route_create(rows[i], &error)) {
             case ROUTE_CREATED:

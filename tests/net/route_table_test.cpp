@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -383,6 +385,47 @@ TEST_F(RouteTableTest, TheSessionsOwnInterfaceIsNeverTheUplink) {
         client_.ip("route replace default via 198.18.0.1 dev up0 metric 0");
         client_.ip("route del default via 198.18.0.1 dev up0 metric " + std::string(metric));
     }
+}
+
+// Size of the session's journal on disk.
+off_t journal_size() {
+    const std::string dir = std::getenv("QUARNEL_JOURNAL_DIR");
+    off_t size = -1;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        if (entry.path().filename().string().rfind("session-", 0) == 0) {
+            size = static_cast<off_t>(entry.file_size());
+        }
+    }
+    return size;
+}
+
+TEST_F(RouteTableTest, AProtectRoundThatChangesNothingWritesNothing) {
+    // Someone else's route, identical to one the session would make.
+    client_.ip("route add 198.51.101.0/24 via 198.18.0.1 dev up0");
+    const net_state before = dump_state(client_);
+    {
+        netns_scope inside(client_);
+        session s(true);
+        ASSERT_EQ(s.opened, 0);
+        route_prefix remote[] = {prefix("198.51.100.0", 24), prefix("198.51.101.0", 24)};
+        route_prefix proxy[] = {prefix("10.0.0.0", 8)};
+        ASSERT_EQ(set_route_table(&s.ctx, remote, 2, proxy, 1, true), 0);
+        const off_t recorded = journal_size();
+        ASSERT_GT(recorded, 0);
+        EXPECT_EQ(protect_wan_routes(&s.ctx), 0);
+        EXPECT_EQ(protect_wan_routes(&s.ctx), 0);
+        EXPECT_EQ(journal_size(), recorded);
+
+        // A route of the session that someone removed is made again, recorded again.
+        client_.ip("route del 198.51.100.0/24 via 198.18.0.1 dev up0");
+        EXPECT_EQ(protect_wan_routes(&s.ctx), 0);
+        EXPECT_GT(journal_size(), recorded);
+        std::vector<std::string> routes = main_routes(client_);
+        EXPECT_NE(std::find(routes.begin(), routes.end(),
+                            "198.51.100.0/24 via 198.18.0.1 dev up0 proto 113"),
+                  routes.end());
+    }
+    EXPECT_EQ(dump_state(client_), before);
 }
 
 }  // namespace
