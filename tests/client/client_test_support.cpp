@@ -29,6 +29,9 @@ int runClientTests(int argc, char** argv) {
         qputenv("HOME", QDir::tempPath().toLocal8Bit());
     }
     qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
+    // The engine's record of host changes stays with the test, never in the host's own place.
+    QTemporaryDir journals;
+    qputenv("QUARNEL_JOURNAL_DIR", journals.path().toLocal8Bit());
     // No session bus here: without an address libdbus forks dbus-launch from a thread of the
     // already multi-threaded program, and under the sanitizers that child can hang spinning
     // on a lock copied mid-use, holding its parent back.
