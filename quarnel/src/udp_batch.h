@@ -19,7 +19,11 @@ struct udp_batch_socket {
 };
 
 // Probes UDP_SEGMENT and turns on UDP_GRO when `allow`; records in the flags what works.
+// Either way the socket's buffers grow to UDP_BATCH_BUFFER bytes where permitted: a
+// segmented run arrives as one burst, and a full receive buffer drops all of it.
 void udp_batch_setup(udp_batch_socket* sock, bool allow);
+
+constexpr int UDP_BATCH_BUFFER = 2 << 20;
 
 struct udp_datagram {
     const uint8_t* data;
