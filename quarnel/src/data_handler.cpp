@@ -6,6 +6,7 @@
 #include "engine_log.h"
 #include "platform.h"
 #include "quarnel.h"
+#include "result_codes.h"
 
 namespace {
 
@@ -127,7 +128,7 @@ int qn_keepalive(qn_ctx_t* ctx) {
             const int32_t missed = ctx->keepalive_missed.fetch_add(1) + 1;
             if (missed >= KEEPALIVE_MISSED_LIMIT) {
                 QN_ERROR("Response not received.");
-                g_engine_status.exchange(-72);
+                g_engine_status.exchange(QN_SERVER_SILENT);
                 return 0;
             }
             if (send_heartbeat_req(ctx) == -1) {
