@@ -1,26 +1,44 @@
 #!/usr/bin/env bash
 # Tunnel benchmark: TCP throughput (1 and 4 streams, both directions), ping latency idle and
-# under load, and the CPU time of the engine and the server, each also measured on the raw
-# path without the tunnel in the same run. Several runs; medians, ranges and ratios on
-# standard output, everything in a JSON file.
-# Usage: bench/tunnel_bench.sh [--runs N] [--seconds S] [--json FILE] [--build DIR]
+# under load, and the CPU time of the engine and the server (share of a core, and seconds per
+# gigabit carried), each also measured on the raw path without the tunnel in the same run.
+# Two namespaces (client to the server's own tunnel address) or three (client to a host behind
+# the server, which forwards). Several runs; medians, ranges and ratios on standard output,
+# everything in a JSON file.
+# Usage: bench/tunnel_bench.sh [--namespaces 2|3] [--runs N] [--seconds S] [--json FILE]
+#                              [--build DIR] [--no-offload]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 runs=3
 seconds=5
 json="$root/bench/results/latest.json"
 BUILD="$root/build"
+namespaces=2
+usage="usage: $0 [--namespaces 2|3] [--runs N] [--seconds S] [--json FILE] [--build DIR] [--no-offload]"
 while [ $# -gt 0 ]; do
     case "$1" in
+    --namespaces) namespaces=$2; shift 2 ;;
     --runs) runs=$2; shift 2 ;;
     --seconds) seconds=$2; shift 2 ;;
     --json) json=$2; shift 2 ;;
     --build) BUILD=$(cd "$2" && pwd); shift 2 ;;
-    *) echo "usage: $0 [--runs N] [--seconds S] [--json FILE] [--build DIR]" >&2; exit 64 ;;
+    # Engine and server alike: one packet per device read and write, one datagram per send.
+    --no-offload) export QUARNEL_OFFLOAD=0; shift ;;
+    *) echo "$usage" >&2; exit 64 ;;
     esac
 done
 source "$root/scripts/tunnel_env.sh"
-TARGET_MBPS=750
+TUNNEL_SERVER_TUN_ADDR=10.8.0.1
+case "$namespaces" in
+# The server namespace answers itself: on its uplink address raw, on its tunnel address
+# through the tunnel.
+2) iperf_ns=srv raw_target=$TUNNEL_SERVER_ADDR tunnel_target=$TUNNEL_SERVER_TUN_ADDR
+   TARGET_MBPS=4000 ;;
+# The host behind the server, reached through the server's forwarding either way.
+3) iperf_ns=lan raw_target=$TUNNEL_LAN_HOST tunnel_target=$TUNNEL_LAN_HOST TARGET_MBPS=750 ;;
+*) echo "$usage" >&2; exit 64 ;;
+esac
+target=$raw_target
 
 name=qbench$$
 work=$(mktemp -d)
@@ -37,37 +55,41 @@ in_ns() { ip netns exec "$name-$1" "${@:2}"; }
 ticks_per_s=$(getconf CLK_TCK)
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
 
-# Mbit/s received in one iperf3 run from the client to the LAN host; extra iperf3 options.
+# Mbit/s received in one iperf3 run from the client to the target; extra iperf3 options.
 iperf() {
-    in_ns cli iperf3 -c "$TUNNEL_LAN_HOST" -t "$seconds" -O 1 -J "$@" >"$work/iperf.json"
+    in_ns cli iperf3 -c "$target" -t "$seconds" -O 1 -J "$@" >"$work/iperf.json"
     jq '.end.sum_received.bits_per_second / 1e6' "$work/iperf.json"
 }
 
 # Average round trip in ms of 100 pings, 10 ms apart.
 ping_avg() {
-    in_ns cli ping -c 100 -i 0.01 -q -n "$TUNNEL_LAN_HOST" |
+    in_ns cli ping -c 100 -i 0.01 -q -n "$target" |
         sed -n 's|^rtt [^=]*= [0-9.]*/\([0-9.]*\)/.*|\1|p'
 }
 
 ping_under_load() {
-    in_ns cli iperf3 -c "$TUNNEL_LAN_HOST" -t $((seconds + 2)) >/dev/null &
+    in_ns cli iperf3 -c "$target" -t $((seconds + 2)) >/dev/null &
     local load=$!
     sleep 1
     ping_avg
     wait "$load"
 }
 
-# CPU share (percent of one core) of a process during an iperf3 run with the given options;
-# prints "mbps cpu%".
+# An iperf3 run with the given options and the CPU time the engine and the server took
+# meanwhile (all their threads, user and system), as the share of one core and as CPU
+# seconds per gigabit carried; prints "mbps engine% server% engine_s/Gbit server_s/Gbit".
 iperf_with_cpu() {
-    local pid=$1
-    shift
-    local before after mbps
-    before=$(cpu_ticks "$pid")
+    local client=$1 server=$2
+    shift 2
+    local c0 s0 t0 c1 s1 t1 mbps
+    c0=$(cpu_ticks "$client") s0=$(cpu_ticks "$server") t0=$(date +%s.%N)
     mbps=$(iperf "$@")
-    after=$(cpu_ticks "$pid")
-    echo "$mbps $(awk -v t=$((after - before)) -v hz="$ticks_per_s" -v s="$((seconds + 1))" \
-        'BEGIN { printf "%.1f", 100 * t / hz / s }')"
+    c1=$(cpu_ticks "$client") s1=$(cpu_ticks "$server") t1=$(date +%s.%N)
+    awk -v m="$mbps" -v c=$((c1 - c0)) -v s=$((s1 - s0)) -v hz="$ticks_per_s" \
+        -v w="$(awk -v a="$t0" -v b="$t1" 'BEGIN { print b - a }')" 'BEGIN {
+            gbit = m / 1000 * w
+            printf "%s %.1f %.1f %.3f %.3f\n", m, 100 * c / hz / w, 100 * s / hz / w,
+                c / hz / gbit, s / hz / gbit }'
 }
 
 declare -A samples
@@ -81,12 +103,16 @@ measure_set() {
             local client server
             client=$(cat "$work/client.pid")
             server=$(cat "$work/server.pid")
-            read -r mbps cpu < <(iperf_with_cpu "$client")
-            record "$path.tcp1_up" "$mbps"
-            record "$path.engine_cpu_up" "$cpu"
-            read -r mbps cpu < <(iperf_with_cpu "$server" -R)
-            record "$path.tcp1_down" "$mbps"
-            record "$path.server_cpu_down" "$cpu"
+            local dir opts mbps e_cpu s_cpu e_gbit s_gbit
+            for dir in up down; do
+                opts=$([ $dir = down ] && echo -R || true)
+                read -r mbps e_cpu s_cpu e_gbit s_gbit < <(iperf_with_cpu "$client" "$server" $opts)
+                record "$path.tcp1_$dir" "$mbps"
+                record "$path.engine_cpu_$dir" "$e_cpu"
+                record "$path.server_cpu_$dir" "$s_cpu"
+                record "$path.engine_s_per_gbit_$dir" "$e_gbit"
+                record "$path.server_s_per_gbit_$dir" "$s_gbit"
+            done
         else
             record "$path.tcp1_up" "$(iperf)"
             record "$path.tcp1_down" "$(iperf -R)"
@@ -104,22 +130,26 @@ median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk "$shown"' {v[NR]=$1} END {
 range() { tr ' ' '\n' | grep -v '^$' | sort -g | awk "$shown"' NR==1 {lo=$1} {hi=$1} END {printf "%s-%s", shown(lo), shown(hi)}'; }
 
 bash "$root/scripts/topology.sh" create "$name"
-echo "raw path (no tunnel)" >&2
-in_ns lan iperf3 -s >/dev/null 2>&1 &
+echo "$namespaces namespaces, raw path (no tunnel) to $raw_target" >&2
+in_ns "$iperf_ns" iperf3 -s >/dev/null 2>&1 &
 iperf_pid=$!
 sleep 0.5
 measure_set raw
-echo "tunnel" >&2
+echo "tunnel to $tunnel_target" >&2
 # The topology exists already; tunnel_up recreates it, so start the iperf3 server again.
 kill "$iperf_pid" 2>/dev/null || true
 tunnel_up "$name" "$work" --remote-route 198.51.100.0/24
-in_ns lan iperf3 -s >/dev/null 2>&1 &
+grep -i 'offload\|UDP:' "$work/server.log" "$work/client.log" >&2 || true
+in_ns "$iperf_ns" iperf3 -s >/dev/null 2>&1 &
 iperf_pid=$!
 sleep 0.5
+target=$tunnel_target
 measure_set tunnel
 
-metrics="tcp1_up tcp1_down tcp4_up tcp4_down ping_idle_ms ping_load_ms engine_cpu_up server_cpu_down"
-printf '\n%-16s %22s %22s %8s\n' metric "raw median (range)" "tunnel median (range)" ratio
+metrics="tcp1_up tcp1_down tcp4_up tcp4_down ping_idle_ms ping_load_ms
+    engine_cpu_up server_cpu_up engine_cpu_down server_cpu_down
+    engine_s_per_gbit_up server_s_per_gbit_up engine_s_per_gbit_down server_s_per_gbit_down"
+printf '\n%-22s %22s %22s %8s\n' metric "raw median (range)" "tunnel median (range)" ratio
 entries=()
 for m in $metrics; do
     raw="${samples[raw.$m]:-}"
@@ -127,27 +157,38 @@ for m in $metrics; do
     rm_=$([ -n "$raw" ] && echo "$raw" | median || echo "")
     tm=$([ -n "$tun" ] && echo "$tun" | median || echo "")
     ratio=$([ -n "$rm_" ] && [ -n "$tm" ] && awk -v a="$tm" -v b="$rm_" 'BEGIN { if (b > 0) printf "%.2f", a / b }' || echo "")
-    printf '%-16s %22s %22s %8s\n' "$m" \
+    printf '%-22s %22s %22s %8s\n' "$m" \
         "${rm_:+$rm_ ($(echo "$raw" | range))}" "${tm:+$tm ($(echo "$tun" | range))}" "$ratio"
     entries+=("$(jq -n --arg m "$m" --arg raw "$raw" --arg tun "$tun" --arg ratio "$ratio" '
         def nums: split(" ") | map(select(length > 0) | tonumber);
         {($m): {raw: ($raw | nums), tunnel: ($tun | nums),
                 ratio: (if $ratio == "" then null else ($ratio | tonumber) end)}}')")
 done
-up=$(echo "${samples[tunnel.tcp1_up]}" | median)
-down=$(echo "${samples[tunnel.tcp1_down]}" | median)
-added=$(awk -v t="$(echo "${samples[tunnel.ping_idle_ms]}" | median)" \
+tunnel_median() { echo "${samples[tunnel.$1]}" | median; }
+up=$(tunnel_median tcp1_up)
+down=$(tunnel_median tcp1_down)
+up4=$(tunnel_median tcp4_up)
+down4=$(tunnel_median tcp4_down)
+added=$(awk -v t="$(tunnel_median ping_idle_ms)" \
     -v r="$(echo "${samples[raw.ping_idle_ms]}" | median)" 'BEGIN { printf "%.3f", t - r }')
-verdict=$(awk -v u="$up" -v d="$down" -v a="$added" -v t="$TARGET_MBPS" \
-    'BEGIN { print (u >= t && d >= t && a < 0.2) ? "met" : "not met" }')
-printf '\nsingle stream through the tunnel: up %s Mbit/s, down %s Mbit/s; added idle latency %s ms\n' \
-    "$up" "$down" "$added"
-printf 'target (>= %s Mbit/s each way, < 0.2 ms added latency): %s\n' "$TARGET_MBPS" "$verdict"
+# Four streams must not do worse than one in either direction.
+verdict=$(awk -v u="$up" -v d="$down" -v u4="$up4" -v d4="$down4" -v a="$added" \
+    -v t="$TARGET_MBPS" \
+    'BEGIN { print (u >= t && d >= t && u4 >= u && d4 >= d && a < 0.2) ? "met" : "not met" }')
+printf '\nsingle stream through the tunnel: up %s Mbit/s, down %s Mbit/s; 4 streams: up %s, down %s\n' \
+    "$up" "$down" "$up4" "$down4"
+printf 'added idle latency %s ms; CPU seconds per Gbit: engine %s up, %s down; server %s up, %s down\n' \
+    "$added" "$(tunnel_median engine_s_per_gbit_up)" "$(tunnel_median engine_s_per_gbit_down)" \
+    "$(tunnel_median server_s_per_gbit_up)" "$(tunnel_median server_s_per_gbit_down)"
+printf 'target (%s namespaces: >= %s Mbit/s single stream each way, 4 streams no lower, < 0.2 ms added latency): %s\n' \
+    "$namespaces" "$TARGET_MBPS" "$verdict"
 
 mkdir -p "$(dirname "$json")"
 printf '%s\n' "${entries[@]}" | jq -s --arg cpu "$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //')" \
     --arg kernel "$(uname -r)" --argjson cores "$(nproc)" --argjson runs "$runs" \
-    --argjson seconds "$seconds" --arg date "$(date -u +%FT%TZ)" --arg verdict "$verdict" \
+    --argjson seconds "$seconds" --argjson namespaces "$namespaces" \
+    --arg offload "${QUARNEL_OFFLOAD:-on}" --arg date "$(date -u +%FT%TZ)" --arg verdict "$verdict" \
     '{date: $date, machine: {cpu: $cpu, cores: $cores, kernel: $kernel},
+      namespaces: $namespaces, offload: (if $offload == "0" then "off" else "on" end),
       runs: $runs, seconds_per_run: $seconds, target: $verdict, metrics: add}' >"$json"
 echo "results written to $json"
