@@ -481,12 +481,18 @@ void dispatch_datagram(traffic_stats* traffic, data_ports& ports, const incoming
             }
             return;
         case MSG_KEEPALIVE:
-            if (check_keepalive_reply(ctx->proto, msg, n) == 0) {
-                ctx->keepalive_missed.exchange(0);
-                reset_traffic(traffic);
-            } else {
-                QN_ERROR_IN(UDP_RECEIVER, "check_keepalive_reply failed.");
-                ctx->keepalive_missed.exchange(KEEPALIVE_MISSED_LIMIT);
+            // Only the server's own refusal ends the keepalive; anyone on the path can send a
+            // reply that does not open.
+            switch (check_keepalive_reply(ctx->proto, msg, n)) {
+                case 0:
+                    ctx->keepalive_missed.exchange(0);
+                    reset_traffic(traffic);
+                    break;
+                case REPLY_IGNORED:
+                    break;
+                default:
+                    QN_ERROR_IN(UDP_RECEIVER, "check_keepalive_reply failed.");
+                    ctx->keepalive_missed.exchange(KEEPALIVE_MISSED_LIMIT);
             }
             return;
         default:

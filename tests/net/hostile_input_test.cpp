@@ -274,6 +274,19 @@ TEST_F(HostileInputTest, ForgedAndReplayedRepliesLeaveTheSessionAndItsTrafficAlo
     stop = true;
     attacker.join();
 
+    // Forged keepalive replies with no data behind them: only a missed period may count, so
+    // with the period cut to nothing the server's answers keep the session up.
+    for (int i = 0; i < 5; ++i) {
+        rogue.send(server_addr, TUNNEL_SERVER_PORT, client, client_port,
+                   forged(MSG_KEEPALIVE, sid, FORGED_SEQ + i, 32));
+    }
+    std::this_thread::sleep_for(100ms);
+    {
+        std::lock_guard<std::mutex> lock(session_lock());
+        running_session()->keepalive_period_s.store(0);
+    }
+    std::this_thread::sleep_for(3s);
+
     EXPECT_GT(sent.load(), 400u);
     EXPECT_TRUE(streamed) << error;
     EXPECT_TRUE(result.verified) << result.error;
