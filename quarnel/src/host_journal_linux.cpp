@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "fd_io_linux.h"
 #include "host_journal.h"
 #include "resolver.h"
 #include "route_backend.h"
@@ -56,21 +57,6 @@ int open_dir(bool create) {
         return -1;
     }
     return fd;
-}
-
-int write_all(int fd, const std::string& data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            return errno;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return 0;
 }
 
 std::string read_text(int fd, off_t size) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine_log.h"
+#include "fd_io_linux.h"
 #include "resolver.h"
 
 extern char** environ;
@@ -39,21 +40,6 @@ std::string find_on_path(const char* program) {
         }
     }
     return std::string();
-}
-
-int write_all(int fd, const std::string& data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            return errno;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return 0;
 }
 
 // Waits for the program until the deadline; then it and whatever it started are killed.
