@@ -82,17 +82,13 @@ class TunnelThroughThePage : public ::testing::Test {
     void start_server(const fault_switches& faults) {
         server_.reset();
         server_options options;
-        options.listen = TUNNEL_SERVER_ADDR;
-        options.port = TUNNEL_SERVER_PORT;
         options.tokens = {TOKEN, RENEWED_TOKEN};
         options.faults = faults;
-        netns_scope in_server(net_.srv);
         auto data = std::make_unique<session_watching_path>();
-        std::string error;
-        ASSERT_TRUE(data->open("qsrv0", TUNNEL_GATEWAY, 24, 1500, &error)) << error;
         data_ = data.get();
-        server_ = std::make_unique<ref_server>(options, std::move(data));
-        ASSERT_TRUE(server_->start(&error)) << error;
+        std::string error;
+        ASSERT_TRUE(start_tunnel_server(net_.srv, options, std::move(data), &server_, &error))
+            << error;
     }
 
     QJsonObject service() const {

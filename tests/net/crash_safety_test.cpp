@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -27,8 +26,6 @@
 #include "test_support.h"
 #include "tun_data_path.h"
 #include "tunnel_topology.h"
-
-extern char** environ;
 
 namespace {
 
@@ -106,25 +103,7 @@ struct program {
     std::string output;
 
     explicit program(const std::vector<std::string>& argv) {
-        int pipe_fds[2];
-        if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
-            return;
-        }
-        std::vector<char*> args;
-        for (const std::string& arg : argv) {
-            args.push_back(const_cast<char*>(arg.c_str()));
-        }
-        args.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDERR_FILENO);
-        if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ) != 0) {
-            pid = -1;
-        }
-        posix_spawn_file_actions_destroy(&actions);
-        close(pipe_fds[1]);
-        out = pipe_fds[0];
+        out = spawn_with_output(argv.at(0), argv, &pid);
     }
     ~program() {
         if (pid > 0) {
@@ -188,17 +167,11 @@ class CrashSafetyTest : public ::testing::TestWithParam<bool> {
   protected:
     void SetUp() override {
         server_options options;
-        options.listen = TUNNEL_SERVER_ADDR;
-        options.port = TUNNEL_SERVER_PORT;
         options.tokens = {TOKEN};
-        {
-            netns_scope in_server(net_.srv);
-            auto data = std::make_unique<tun_data_path>();
-            std::string error;
-            ASSERT_TRUE(data->open("qsrv0", TUNNEL_GATEWAY, 24, 1500, &error)) << error;
-            server_ = std::make_unique<ref_server>(options, std::move(data));
-            ASSERT_TRUE(server_->start(&error)) << error;
-        }
+        std::string error;
+        ASSERT_TRUE(start_tunnel_server(net_.srv, options, std::make_unique<tun_data_path>(),
+                                        &server_, &error))
+            << error;
         // The test thread, and every program it starts, works in the client namespace.
         client_ = std::make_unique<netns_scope>(net_.cli);
         ASSERT_EQ(net_.cli.forwarding(), "0");

@@ -152,15 +152,11 @@ class HostileInputTest : public ::testing::Test {
   protected:
     void SetUp() override {
         server_options options;
-        options.listen = TUNNEL_SERVER_ADDR;
-        options.port = TUNNEL_SERVER_PORT;
         options.tokens = {TOKEN};
-        netns_scope in_server(net_.srv);
-        auto data = std::make_unique<tun_data_path>();
         std::string error;
-        ASSERT_TRUE(data->open("qsrv0", TUNNEL_GATEWAY, 24, 1500, &error)) << error;
-        server_ = std::make_unique<ref_server>(options, std::move(data));
-        ASSERT_TRUE(server_->start(&error)) << error;
+        ASSERT_TRUE(start_tunnel_server(net_.srv, options, std::make_unique<tun_data_path>(),
+                                        &server_, &error))
+            << error;
     }
 
     void TearDown() override {

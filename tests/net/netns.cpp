@@ -139,13 +139,11 @@ void remove_scratch_root() {
 
 }  // namespace
 
-command_result run_command(const std::vector<std::string>& argv) {
-    command_result result;
-    std::string program = find_program(argv.at(0));
+int spawn_with_output(const std::string& path, const std::vector<std::string>& argv, pid_t* pid) {
+    *pid = -1;
     int out[2];
-    if (program.empty() || pipe2(out, O_CLOEXEC) != 0) {
-        result.output = "cannot run " + argv[0];
-        return result;
+    if (pipe2(out, O_CLOEXEC) != 0) {
+        return -1;
     }
     std::vector<char*> args;
     for (const std::string& arg : argv) {
@@ -156,21 +154,35 @@ command_result run_command(const std::vector<std::string>& argv) {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDERR_FILENO);
-    pid_t pid = -1;
-    int error = posix_spawn(&pid, program.c_str(), &actions, nullptr, args.data(), environ);
+    pid_t child = -1;
+    if (posix_spawn(&child, path.c_str(), &actions, nullptr, args.data(), environ) == 0) {
+        *pid = child;
+    }
     posix_spawn_file_actions_destroy(&actions);
     close(out[1]);
+    return out[0];
+}
+
+command_result run_command(const std::vector<std::string>& argv) {
+    command_result result;
+    std::string program = find_program(argv.at(0));
+    pid_t pid = -1;
+    const int out = program.empty() ? -1 : spawn_with_output(program, argv, &pid);
+    if (out < 0) {
+        result.output = "cannot run " + argv[0];
+        return result;
+    }
     char buffer[4096];
-    for (ssize_t n; (n = read(out[0], buffer, sizeof(buffer))) != 0;) {
+    for (ssize_t n; (n = read(out, buffer, sizeof(buffer))) != 0;) {
         if (n > 0) {
             result.output.append(buffer, static_cast<size_t>(n));
         } else if (errno != EINTR) {
             break;
         }
     }
-    close(out[0]);
+    close(out);
     int status = 0;
-    if (error == 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
+    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
         result.status = WEXITSTATUS(status);
     }
     return result;

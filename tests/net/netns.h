@@ -1,6 +1,8 @@
 // Private network namespaces for tests that change links, addresses, routes and the resolver.
 #pragma once
 
+#include <sys/types.h>
+
 #include <ostream>
 #include <string>
 #include <vector>
@@ -14,6 +16,11 @@ struct command_result {
 
 // Runs a program (an absolute path, or a name looked up on the PATH the process started with).
 command_result run_command(const std::vector<std::string>& argv);
+
+// Starts the program at path with argv, its standard output and error on a pipe: the pipe's
+// read end (the caller closes it), or -1 when there is no pipe. *pid is -1 when the program
+// did not start.
+int spawn_with_output(const std::string& path, const std::vector<std::string>& argv, pid_t* pid);
 
 // Gives the process a private mount namespace: / private, a copy-on-write /etc (so the resolver
 // file and anything written beside it are the process's own), a fresh resolvconf state

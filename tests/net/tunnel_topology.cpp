@@ -14,4 +14,17 @@ tunnel_topology::tunnel_topology() {
     srv.set_forwarding("1");
 }
 
+bool start_tunnel_server(const netns& srv, server_options options,
+                         std::unique_ptr<tun_data_path> data, std::unique_ptr<ref_server>* server,
+                         std::string* error) {
+    options.listen = TUNNEL_SERVER_ADDR;
+    options.port = TUNNEL_SERVER_PORT;
+    netns_scope in_server(srv);
+    if (!data->open("qsrv0", TUNNEL_GATEWAY, 24, 1500, error)) {
+        return false;
+    }
+    *server = std::make_unique<ref_server>(options, std::move(data));
+    return (*server)->start(error);
+}
+
 }  // namespace netns_test

@@ -3,8 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <string>
 
 #include "netns.h"
+#include "ref_server.h"
+#include "tun_data_path.h"
 
 namespace netns_test {
 
@@ -19,5 +23,11 @@ struct tunnel_topology {
     tunnel_topology();
     netns cli, srv, lan;
 };
+
+// Opens the data path as qsrv0 (the gateway's /24) and starts the reference server on the
+// server's address and port, inside srv; false with the error.
+bool start_tunnel_server(const netns& srv, server_options options,
+                         std::unique_ptr<tun_data_path> data, std::unique_ptr<ref_server>* server,
+                         std::string* error);
 
 }  // namespace netns_test
