@@ -84,16 +84,20 @@ class uplink_capture {
     uint64_t segmented_frames = 0;  // frames that held more than one datagram
 
   private:
+    // Once stopped, what is still queued is read before the end: the reader may lag behind.
     void read_until_stopped() {
         std::vector<uint8_t> frame(OFFLOAD_HEADER_LEN + ETH_HLEN + OFFLOAD_MAX_PACKET);
-        while (!stopping_) {
+        for (;;) {
+            const bool last_round = stopping_;
             pollfd readable{fd_, POLLIN, 0};
-            if (poll(&readable, 1, 50) <= 0) {
+            if (!last_round && poll(&readable, 1, 50) <= 0) {
                 continue;
             }
-            const ssize_t n = recv(fd_, frame.data(), frame.size(), 0);
+            const ssize_t n = recv(fd_, frame.data(), frame.size(), MSG_DONTWAIT);
             if (n > 0) {
                 take(frame.data(), static_cast<int>(n));
+            } else if (last_round) {
+                return;
             }
         }
     }

@@ -9,7 +9,6 @@
 
 namespace {
 
-constexpr int MAX_DATAGRAM = 0xFFFF + VPN_HEADER_LEN;
 constexpr int MAX_PACKET = 0xFFFF - AEAD_TAG_LEN;
 
 // Server sequence numbers start at a random high word above the challenge the client checks.

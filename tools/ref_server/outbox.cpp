@@ -1,10 +1,7 @@
 #include "outbox.h"
 
-#include "protocol.h"
-
 namespace {
 
-constexpr size_t MAX_DATAGRAM = 0xFFFF + VPN_HEADER_LEN;
 constexpr size_t INITIAL_ROOM = 64 * 2048;
 
 }  // namespace
@@ -13,15 +10,18 @@ outbox::outbox(std::chrono::milliseconds delay) : delay_(delay) {
     bytes_.reserve(INITIAL_ROOM);
 }
 
+size_t outbox::used() const {
+    return ready_.empty() ? 0 : ready_.back().offset + ready_.back().len;
+}
+
 uint8_t* outbox::slot() {
-    const size_t used = ready_.empty() ? 0 : ready_.back().offset + ready_.back().len;
-    if (bytes_.size() < used + MAX_DATAGRAM)
-        bytes_.resize(used + MAX_DATAGRAM);
-    return bytes_.data() + used;
+    if (bytes_.size() < used() + MAX_DATAGRAM)
+        bytes_.resize(used() + MAX_DATAGRAM);
+    return bytes_.data() + used();
 }
 
 void outbox::commit(const peer_address& to, int len) {
-    const size_t offset = ready_.empty() ? 0 : ready_.back().offset + ready_.back().len;
+    const size_t offset = used();
     if (delay_.count() == 0) {
         ready_.push_back(queued_datagram{to, offset, static_cast<size_t>(len)});
         return;

@@ -23,6 +23,8 @@ class outbox {
     void flush(server_clock::time_point now, udp_endpoint& endpoint);
 
   private:
+    size_t used() const;  // bytes of the ready messages
+
     struct held {
         server_clock::time_point due;
         peer_address to;

@@ -17,7 +17,6 @@
 namespace {
 
 constexpr int MESSAGES_PER_RECEIVE = 32;
-constexpr size_t MAX_DATAGRAM = 0x10000 + VPN_HEADER_LEN;
 
 }  // namespace
 

@@ -8,7 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "protocol.h"
 #include "udp_batch.h"
+
+// Largest message the server takes or makes: a whole payload behind the header.
+constexpr int MAX_DATAGRAM = 0xFFFF + VPN_HEADER_LEN;
 
 struct peer_address {
     sockaddr_storage addr{};
