@@ -146,18 +146,14 @@ class WireCheckTest : public ::testing::TestWithParam<path> {
             setenv("QUARNEL_OFFLOAD", "0", 1);
         }
         server_options options;
-        options.listen = TUNNEL_SERVER_ADDR;
-        options.port = TUNNEL_SERVER_PORT;
         options.tokens = {TOKEN};
         options.wire_mtu = MTU;
         options.log_level = "warn";
-        netns_scope in_server(net_.srv);
         auto data = std::make_unique<tun_data_path>();
-        std::string error;
-        ASSERT_TRUE(data->open("qsrv0", TUNNEL_GATEWAY, 24, 1500, &error)) << error;
         data_ = data.get();
-        server_ = std::make_unique<ref_server>(options, std::move(data));
-        ASSERT_TRUE(server_->start(&error)) << error;
+        std::string error;
+        ASSERT_TRUE(start_tunnel_server(net_.srv, options, std::move(data), &server_, &error))
+            << error;
     }
 
     void TearDown() override {
