@@ -376,13 +376,9 @@ write_result write_frame(qn_ctx_t* ctx, data_ports& ports, const uint8_t* data, 
 uint64_t packet_bytes_of_frame(const uint8_t* data, size_t len) {
     offload_header h;
     offload_header_read(data, &h);
-    const uint64_t packet = len - OFFLOAD_HEADER_LEN;
-    if ((h.gso_type & ~OFFLOAD_GSO_ECN) == OFFLOAD_GSO_NONE || h.gso_size == 0 ||
-        packet <= h.hdr_len) {
-        return packet;
-    }
-    const uint64_t segments = (packet - h.hdr_len + h.gso_size - 1) / h.gso_size;
-    return packet + (segments - 1) * h.hdr_len;
+    const auto segments =
+        static_cast<uint64_t>(offload_frame_segments(data, static_cast<int>(len)));
+    return len - OFFLOAD_HEADER_LEN + (segments - 1) * h.hdr_len;
 }
 
 // Buffers of one thread that writes to the device.

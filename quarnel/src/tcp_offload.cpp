@@ -479,6 +479,16 @@ int offload_coalesce(const packet_ref* packets, int count, uint8_t* out, int out
     return calls;
 }
 
+int offload_frame_segments(const uint8_t* frame, int len) {
+    offload_header h;
+    offload_header_read(frame, &h);
+    const int payload = len - OFFLOAD_HEADER_LEN - h.hdr_len;
+    if ((h.gso_type & ~OFFLOAD_GSO_ECN) == OFFLOAD_GSO_NONE || h.gso_size == 0 || payload <= 0) {
+        return 1;
+    }
+    return (payload + h.gso_size - 1) / h.gso_size;
+}
+
 int udp_gro_split(uint8_t* buf, int len, int gso_size, packet_sink sink) {
     if (len < 0 || gso_size < 0) {
         return -1;

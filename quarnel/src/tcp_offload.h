@@ -100,6 +100,9 @@ struct packet_ref {
 int offload_coalesce(const packet_ref* packets, int count, uint8_t* out, int out_cap,
                      packet_sink sink);
 
+// How many IP packets a frame (header and packet, as written to the device) stands for.
+int offload_frame_segments(const uint8_t* frame, int len);
+
 // Splits a buffer received with UDP GRO into its datagrams of gso_size bytes (the last may be
 // shorter), handing each to sink in order; gso_size 0 (no GRO control message) means the
 // buffer is one datagram. Returns the number of sink calls, -1 for a negative argument.

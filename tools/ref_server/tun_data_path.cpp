@@ -45,16 +45,6 @@ sockaddr_in ipv4_sockaddr(uint32_t host_order) {
     return a;
 }
 
-// Packets a super-packet written to the device stands for.
-uint64_t segments_in(const uint8_t* written, int len) {
-    offload_header h;
-    offload_header_read(written, &h);
-    const int payload = len - OFFLOAD_HEADER_LEN - h.hdr_len;
-    if (h.gso_type == OFFLOAD_GSO_NONE || h.gso_size == 0 || payload <= 0)
-        return 1;
-    return static_cast<uint64_t>((payload + h.gso_size - 1) / h.gso_size);
-}
-
 std::string offload_text(unsigned on) {
     if (on == 0)
         return "refused by the kernel: one packet per read and write";
@@ -142,17 +132,17 @@ void tun_data_path::end_of_batch() {
             packet += len;
         }
         coalesced_.resize(OFFLOAD_COALESCE_OUT_LEN);
-        offload_coalesce(pending_refs_.data(), static_cast<int>(pending_refs_.size()),
-                         coalesced_.data(), static_cast<int>(coalesced_.size()),
-                         [this](uint8_t* written, int len) {
-                             if (write(fd_, written, static_cast<size_t>(len)) != len)
-                                 return true;
-                             const uint64_t segments = segments_in(written, len);
-                             to_network_.fetch_add(segments);
-                             if (segments > 1)
-                                 coalesced_writes_.fetch_add(1);
-                             return true;
-                         });
+        offload_coalesce(
+            pending_refs_.data(), static_cast<int>(pending_refs_.size()), coalesced_.data(),
+            static_cast<int>(coalesced_.size()), [this](uint8_t* written, int len) {
+                if (write(fd_, written, static_cast<size_t>(len)) != len)
+                    return true;
+                const auto segments = static_cast<uint64_t>(offload_frame_segments(written, len));
+                to_network_.fetch_add(segments);
+                if (segments > 1)
+                    coalesced_writes_.fetch_add(1);
+                return true;
+            });
     } else {
         const uint8_t* packet = pending_.data();
         for (int len : pending_lengths_) {
