@@ -190,32 +190,55 @@ void journal_store_close(void* store, bool remove) {
     close(file->dir_fd);
 }
 
+namespace {
+struct listing_closer {
+    void operator()(DIR* dir) const { closedir(dir); }
+};
+
+// Closes its descriptor however the scope ends.
+struct owned_fd {
+    explicit owned_fd(int value) : fd(value) {}
+    ~owned_fd() {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+    owned_fd(const owned_fd&) = delete;
+    owned_fd& operator=(const owned_fd&) = delete;
+    const int fd;
+};
+}  // namespace
+
 int journal_store_for_each_orphan(const std::function<bool(const std::string& text)>& handle) {
     int dir_fd = open_dir(false);
     if (dir_fd < 0) {
         return errno == ENOENT ? 0 : errno;  // none: no journal was ever kept here
     }
-    DIR* dir = fdopendir(dir_fd);
-    if (dir == nullptr) {
+    // Closed however this ends: an allocation may fail while the names are read.
+    std::unique_ptr<DIR, listing_closer> listing(fdopendir(dir_fd));
+    if (!listing) {
         int error = errno;
         close(dir_fd);
         return error;
     }
     std::vector<std::string> names;
-    while (dirent* entry = readdir(dir)) {
+    while (dirent* entry = readdir(listing.get())) {
         names.push_back(entry->d_name);
     }
-    dir_fd = dup(dirfd(dir));  // the listing is closed; the descriptor stays for the files
-    closedir(dir);
-    if (dir_fd < 0) {
-        return errno;
+    const owned_fd dir(dup(dirfd(listing.get())));  // the descriptor outlives the listing
+    const int dup_error = errno;
+    listing.reset();
+    if (dir.fd < 0) {
+        return dup_error;
     }
     for (const std::string& name : names) {
         const bool temp = has_affixes(name, TEMP_PREFIX, "");
         if (!temp && !has_affixes(name, PREFIX, SUFFIX)) {
             continue;
         }
-        int fd = openat(dir_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        const owned_fd file(
+            openat(dir.fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        const int fd = file.fd;
         if (fd < 0) {
             continue;
         }
@@ -224,15 +247,13 @@ int journal_store_for_each_orphan(const std::function<bool(const std::string& te
         // Held by its live process, or replaced or removed since it was listed: not ours.
         bool ours = flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &st) == 0 &&
                     S_ISREG(st.st_mode) && trusted(st) && st.st_size <= MAX_JOURNAL_SIZE &&
-                    fstatat(dir_fd, name.c_str(), &linked, AT_SYMLINK_NOFOLLOW) == 0 &&
+                    fstatat(dir.fd, name.c_str(), &linked, AT_SYMLINK_NOFOLLOW) == 0 &&
                     linked.st_ino == st.st_ino && linked.st_dev == st.st_dev;
         // A temporary journal's process ended before it could record anything.
         if (ours && (temp || handle(read_text(fd, st.st_size)))) {
-            unlinkat(dir_fd, name.c_str(), 0);
+            unlinkat(dir.fd, name.c_str(), 0);
         }
-        close(fd);
     }
-    fsync(dir_fd);
-    close(dir_fd);
+    fsync(dir.fd);
     return 0;
 }
