@@ -125,29 +125,7 @@ class TunnelTest : public ::testing::Test {
                                                            const std::string& to_addr,
                                                            uint64_t bytes) {
         static uint16_t port = 40000;
-        const uint16_t this_port = ++port;
-        std::string error;
-        int listener = -1;
-        {
-            netns_scope in_receiver(to);
-            listener = tcp_stream::listen_on(this_port, &error);
-        }
-        EXPECT_GE(listener, 0) << error;
-        auto receiver = std::async(
-            std::launch::async, [listener] { return tcp_stream::receive_verified(listener, 30s); });
-        return std::async(std::launch::async, [&from, to_addr, this_port, bytes,
-                                               receiver = std::move(receiver)]() mutable {
-            std::string send_error;
-            {
-                netns_scope in_sender(from);
-                tcp_stream::send_stream(to_addr, this_port, bytes, &send_error);
-            }
-            auto result = receiver.get();
-            if (!result.verified) {
-                result.error += " / " + send_error;
-            }
-            return result;
-        });
+        return start_verified_transfer(from, to, to_addr, ++port, bytes);
     }
 
     tcp_stream::receive_result transfer(const netns& from, const netns& to,

@@ -1,5 +1,9 @@
 #include "tunnel_topology.h"
 
+#include <gtest/gtest.h>
+
+#include <chrono>
+
 namespace netns_test {
 
 tunnel_topology::tunnel_topology() {
@@ -12,6 +16,34 @@ tunnel_topology::tunnel_topology() {
     cli.ip("route add default via 172.30.0.1");
     lan.ip("route add default via 198.51.100.1");
     srv.set_forwarding("1");
+}
+
+std::future<tcp_stream::receive_result> start_verified_transfer(const netns& from, const netns& to,
+                                                                const std::string& to_addr,
+                                                                uint16_t port, uint64_t bytes) {
+    std::string error;
+    int listener = -1;
+    {
+        netns_scope in_receiver(to);
+        listener = tcp_stream::listen_on(port, &error);
+    }
+    EXPECT_GE(listener, 0) << error;
+    auto receiver = std::async(std::launch::async, [listener] {
+        return tcp_stream::receive_verified(listener, std::chrono::seconds(30));
+    });
+    return std::async(std::launch::async,
+                      [&from, to_addr, port, bytes, receiver = std::move(receiver)]() mutable {
+                          std::string send_error;
+                          {
+                              netns_scope in_sender(from);
+                              tcp_stream::send_stream(to_addr, port, bytes, &send_error);
+                          }
+                          auto result = receiver.get();
+                          if (!result.verified) {
+                              result.error += " / " + send_error;
+                          }
+                          return result;
+                      });
 }
 
 bool start_tunnel_server(const netns& srv, server_options options,

@@ -3,11 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <future>
 #include <memory>
 #include <string>
 
 #include "netns.h"
 #include "ref_server.h"
+#include "tcp_stream.h"
 #include "tun_data_path.h"
 
 namespace netns_test {
@@ -23,6 +25,12 @@ struct tunnel_topology {
     tunnel_topology();
     netns cli, srv, lan;
 };
+
+// Starts moving `bytes` of the verified stream from one namespace to an address and port in
+// another; the future holds what the receiver saw (with the sender's error if it failed).
+std::future<tcp_stream::receive_result> start_verified_transfer(const netns& from, const netns& to,
+                                                                const std::string& to_addr,
+                                                                uint16_t port, uint64_t bytes);
 
 // Opens the data path as qsrv0 (the gateway's /24) and starts the reference server on the
 // server's address and port, inside srv; false with the error.

@@ -179,21 +179,8 @@ class WireCheckTest : public ::testing::TestWithParam<path> {
     // Moves the verified stream from one namespace to an address in another.
     static tcp_stream::receive_result transfer(const netns& from, const netns& to,
                                                const std::string& to_addr, uint16_t port) {
-        std::string error;
-        int listener = -1;
-        {
-            netns_scope in_receiver(to);
-            listener = tcp_stream::listen_on(port, &error);
-        }
-        EXPECT_GE(listener, 0) << error;
-        auto received = std::async(
-            std::launch::async, [listener] { return tcp_stream::receive_verified(listener, 30s); });
-        {
-            netns_scope in_sender(from);
-            tcp_stream::send_stream(to_addr, port, BYTES, &error);
-        }
-        auto result = received.get();
-        EXPECT_TRUE(result.verified) << result.error << " / " << error;
+        auto result = start_verified_transfer(from, to, to_addr, port, BYTES).get();
+        EXPECT_TRUE(result.verified) << result.error;
         return result;
     }
 
