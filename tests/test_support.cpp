@@ -1,8 +1,7 @@
 #include "test_support.h"
 
-#include <stdlib.h>
-
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -10,11 +9,18 @@
 namespace test_support {
 
 temp_dir::temp_dir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "qn-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const auto candidate = std::filesystem::temp_directory_path() /
+                               ("qn-test-" + std::to_string(random()) + std::to_string(random()));
+        // Fails when the name exists: the directory is then nobody else's.
+        if (std::filesystem::create_directory(candidate)) {
+            std::filesystem::permissions(candidate, std::filesystem::perms::owner_all);
+            path_ = candidate;
+            return;
+        }
     }
-    path_ = pattern;
+    throw std::runtime_error("no fresh temporary directory");
 }
 
 temp_dir::~temp_dir() {

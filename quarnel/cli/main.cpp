@@ -1,13 +1,10 @@
 // Command-line client of the engine, for headless machines and scripts.
-#include <signal.h>
-#include <time.h>
-
 #include <cstdio>
-#include <fstream>
 #include <iostream>
 #include <string>
 
 #include "cli_options.h"
+#include "cli_platform.h"
 #include "host_journal.h"
 #include "quarnel_api.h"
 #include "result_codes.h"
@@ -64,31 +61,12 @@ const char* status_text(int status) {
     }
 }
 
-std::string machine_id() {
-    std::ifstream in("/etc/machine-id");
-    std::string id;
-    std::getline(in, id);
-    return id.empty() ? "quarnel-cli" : id;
-}
-
-std::string timestamp() {
-    char text[32] = {};
-    time_t now = time(nullptr);
-    tm local{};
-    localtime_r(&now, &local);
-    strftime(text, sizeof(text), "%H:%M:%S", &local);
-    return text;
-}
-
 int run_connect(const cli_options& o) {
-    // The engine's threads inherit this mask, so the signals reach only sigtimedwait below.
-    sigset_t stop_signals;
-    sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGINT);
-    sigaddset(&stop_signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
-
-    const std::string uuid = o.uuid.empty() ? machine_id() : o.uuid;
+    catch_stop_requests();
+    std::string uuid = o.uuid.empty() ? machine_id() : o.uuid;
+    if (uuid.empty()) {
+        uuid = "quarnel-cli";
+    }
     auto data = [](const std::vector<route_entry_str_t>& v) {
         return v.empty() ? nullptr : v.data();
     };
@@ -96,7 +74,7 @@ int run_connect(const cli_options& o) {
                 o.proxy_mode ? "proxy" : "split");
     std::fflush(stdout);
     int code =
-        start_vpn("LINUX", LUMAR_VERSION, o.token.c_str(), uuid.c_str(), o.server_key.c_str(),
+        start_vpn(os_type_name(), LUMAR_VERSION, o.token.c_str(), uuid.c_str(), o.server_key.c_str(),
                   o.static_ip.c_str(), o.server.c_str(), o.port, data(o.local_routes),
                   static_cast<int>(o.local_routes.size()), data(o.remote_routes),
                   static_cast<int>(o.remote_routes.size()), data(o.proxy_routes),
@@ -109,10 +87,8 @@ int run_connect(const cli_options& o) {
     std::printf("connected\n");
     std::fflush(stdout);
 
-    const timespec interval{o.status_interval_s, 0};
     for (;;) {
-        int sig = sigtimedwait(&stop_signals, nullptr, &interval);
-        if (sig == SIGINT || sig == SIGTERM) {
+        if (wait_for_stop(o.status_interval_s)) {
             std::printf("disconnecting\n");
             std::fflush(stdout);
             stop_vpn(1);
@@ -120,7 +96,7 @@ int run_connect(const cli_options& o) {
             return 0;
         }
         const int status = get_vpn_status();
-        std::printf("%s status %d: %s\n", timestamp().c_str(), status, status_text(status));
+        std::printf("%s status %d: %s\n", clock_text().c_str(), status, status_text(status));
         std::fflush(stdout);
         if (status != 0) {
             // The server is considered gone: no disconnect message is sent to it.

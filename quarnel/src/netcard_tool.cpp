@@ -13,15 +13,16 @@
 
 bool EnableAutoMetric(int32_t if_index, bool enable) {
     uint32_t metric = 0;
+    bool automatic = true;
     int error = 0;
-    if (!interface_metric_get(if_index, &metric, &error)) {
+    if (!interface_metric_get(if_index, &metric, &error, &automatic)) {
         QN_ERROR("GetIpInterfaceEntry failed, dwError={}!", error);
         return false;
     }
     host_change change;
     change.kind = host_change_kind::interface_metric;
     change.if_index = if_index;
-    change.automatic_before = metric == 0;
+    change.automatic_before = automatic;
     uint64_t id = 0;
     if (!session_journal().record(change, &id)) {
         return false;

@@ -6,7 +6,8 @@
 #include "route_types.h"
 
 #ifdef _WIN32
-#define QUARNEL_EXPORT __declspec(dllexport)
+// Exported by name through quarnel.def.
+#define QUARNEL_EXPORT
 #define QUARNEL_CALL __cdecl
 #else
 #define QUARNEL_EXPORT __attribute__((visibility("default")))

@@ -17,7 +17,9 @@ int route_delete(const route_row& row);
 // Every route of the main IPv4 table; false (with *error) when the table cannot be read.
 bool route_table_read(std::vector<route_row>* rows, int* error);
 
-// The metric the backend keeps for an interface; false (with *error) when it does not exist.
-bool interface_metric_get(int32_t if_index, uint32_t* metric, int* error);
+// The interface's metric and whether the system chooses it; false (with *error) when the
+// interface does not exist.
+bool interface_metric_get(int32_t if_index, uint32_t* metric, int* error,
+                          bool* automatic = nullptr);
 bool interface_metric_set(int32_t if_index, bool automatic, int* error);
 void interface_metric_forget(int32_t if_index);

@@ -153,13 +153,16 @@ bool route_table_read(std::vector<route_row>* rows, int* error) {
     return true;
 }
 
-bool interface_metric_get(int32_t if_index, uint32_t* metric, int* error) {
+bool interface_metric_get(int32_t if_index, uint32_t* metric, int* error, bool* automatic) {
     if (!interface_exists(if_index, error)) {
         return false;
     }
     std::lock_guard<std::mutex> lock(metric_lock);
     auto it = fixed_metrics.find(if_index);
     *metric = it != fixed_metrics.end() ? it->second : METRIC_AUTOMATIC;
+    if (automatic != nullptr) {
+        *automatic = *metric == METRIC_AUTOMATIC;
+    }
     return true;
 }
 

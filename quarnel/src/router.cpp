@@ -290,6 +290,10 @@ void qn_protect_threadfunc(qn_ctx_t* ctx) {
     }
 }
 
+int stop_router() {
+    return session_journal().unwind({host_change_kind::forwarding}) == 0 ? 0 : -1;
+}
+
 void reset_route_table(qn_ctx_t* ctx) {
     if (ctx->protect_thread) {
         ctx->protect_stop.raise();

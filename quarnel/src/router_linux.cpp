@@ -62,10 +62,6 @@ int start_router(qn_ctx_t* ctx) {
     return result;
 }
 
-int stop_router() {
-    return session_journal().unwind({host_change_kind::forwarding}) == 0 ? 0 : -1;
-}
-
 // Containers and routers on the host may rely on forwarding: it is never simply switched
 // off, and a value someone else set since the session is left as it is.
 int restore_forwarding(const std::string& before, const std::string& after) {

@@ -1,8 +1,11 @@
 #include "socket_util.h"
 
 #include <cstring>
+#include <exception>
 #include <string>
 #include <vector>
+
+#include "engine_log.h"
 
 namespace {
 
@@ -72,4 +75,65 @@ int classify_ip(const char* text) {
     }
     std::vector<std::string> parts = split(s, ':');
     return parts.size() == 8 && all_parts(parts, is_ipv6_part) ? 1 : 2;
+}
+
+namespace {
+
+// Resolves an IPv6 literal into the peer; 0 or the getaddrinfo error.
+int resolve_ipv6(const char* ip, unsigned short port, udp_socket* sock) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET6;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* list = nullptr;
+    const int rc = getaddrinfo(ip, std::to_string(port).c_str(), &hints, &list);
+    if (rc != 0) {
+        return rc;
+    }
+    std::memcpy(&sock->peer, list->ai_addr, list->ai_addrlen);
+    sock->peer_len = static_cast<int>(list->ai_addrlen);
+    freeaddrinfo(list);
+    return 0;
+}
+
+}  // namespace
+
+int socket_open(const char* ip, unsigned short port, udp_socket** out) {
+    *out = nullptr;
+    if (ip == nullptr || *ip == '\0' || port == 0) {
+        QN_ERROR("Param error");
+        return -1;
+    }
+    int kind = 0;
+    udp_socket* sock = nullptr;
+    try {
+        kind = classify_ip(ip);
+        if (kind == 0 || kind == 1) {
+            sock = new udp_socket{};
+        }
+    } catch (const std::exception& e) {
+        QN_ERROR("{}.", e.what());
+        return -1;
+    }
+    if (sock == nullptr) {
+        QN_ERROR("Param error");
+        return -1;
+    }
+    sock->s = NO_SOCKET;
+    if (kind == 0) {
+        sock->peer.v4.sin_family = AF_INET;
+        sock->peer.v4.sin_port = htons(port);
+        inet_pton(AF_INET, ip, &sock->peer.v4.sin_addr);
+        sock->peer_len = sizeof(sockaddr_in);
+    } else if (const int rc = resolve_ipv6(ip, port, sock); rc != 0) {
+        QN_ERROR("getaddrinfo error: {}", resolve_error_text(rc));
+        socket_close(sock);
+        return -1;
+    }
+    if (const int error = socket_create(sock); error != 0) {
+        QN_ERROR("WSASocket failed with error: {}.", error);
+        socket_close(sock);
+        return -1;
+    }
+    *out = sock;
+    return 0;
 }

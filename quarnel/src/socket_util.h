@@ -2,8 +2,11 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "platform_net.h"
+
+struct socket_overlapped;
 
 struct udp_socket {
     native_socket_t s;
@@ -13,6 +16,7 @@ struct udp_socket {
         sockaddr_in6 v6;
     } peer;
     int peer_len;
+    socket_overlapped* io;  // the backend's records of udp_send_and_recv, where it has any
 };
 
 constexpr int IO_WAIT_MS = 3000;
@@ -27,3 +31,9 @@ int udp_send_and_recv(udp_socket* sock, const uint8_t* msg, int len, uint8_t* re
                       int* reply_len);
 
 void socket_close(udp_socket* sock);
+
+// Backend: the system socket for the peer's family, with whatever the exchanges need beside it;
+// 0 or the system error.
+int socket_create(udp_socket* sock);
+// Text of a getaddrinfo error.
+std::string resolve_error_text(int code);

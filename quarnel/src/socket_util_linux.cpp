@@ -5,15 +5,12 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <exception>
 #include <string>
 
 #include "engine_log.h"
 #include "socket_util.h"
 
 namespace {
-
-constexpr int INVALID_SOCKET_FD = -1;
 
 enum class wait_result { ready, timed_out, failed };
 
@@ -65,64 +62,15 @@ bool is_pending(int error) {
     return error == EAGAIN || error == EWOULDBLOCK;
 }
 
-// Resolves an IPv6 literal into the peer; 0 or the getaddrinfo error.
-int resolve_ipv6(const char* ip, unsigned short port, udp_socket* sock) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET6;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* list = nullptr;
-    const int rc = getaddrinfo(ip, std::to_string(port).c_str(), &hints, &list);
-    if (rc != 0)
-        return rc;
-    std::memcpy(&sock->peer, list->ai_addr, list->ai_addrlen);
-    sock->peer_len = static_cast<int>(list->ai_addrlen);
-    freeaddrinfo(list);
-    return 0;
-}
-
 }  // namespace
 
-int socket_open(const char* ip, unsigned short port, udp_socket** out) {
-    *out = nullptr;
-    if (ip == nullptr || *ip == '\0' || port == 0) {
-        QN_ERROR("Param error");
-        return -1;
-    }
-    int kind = 0;
-    udp_socket* sock = nullptr;
-    try {
-        kind = classify_ip(ip);
-        if (kind == 0 || kind == 1)
-            sock = new udp_socket{};
-    } catch (const std::exception& e) {
-        QN_ERROR("{}.", e.what());
-        return -1;
-    }
-    if (sock == nullptr) {
-        QN_ERROR("Param error");
-        return -1;
-    }
-    sock->s = INVALID_SOCKET_FD;
-    if (kind == 0) {
-        sock->peer.v4.sin_family = AF_INET;
-        sock->peer.v4.sin_port = htons(port);
-        inet_pton(AF_INET, ip, &sock->peer.v4.sin_addr);
-        sock->peer_len = sizeof(sockaddr_in);
-    } else if (const int rc = resolve_ipv6(ip, port, sock); rc != 0) {
-        QN_ERROR("getaddrinfo error: {}", gai_strerror(rc));
-        socket_close(sock);
-        return -1;
-    }
+int socket_create(udp_socket* sock) {
     sock->s =
         socket(sock->peer.sa.sa_family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP);
-    if (sock->s == INVALID_SOCKET_FD) {
-        QN_ERROR("WSASocket failed with error: {}.", errno);
-        socket_close(sock);
-        return -1;
-    }
-    *out = sock;
-    return 0;
+    return sock->s == NO_SOCKET ? errno : 0;
 }
+
+std::string resolve_error_text(int code) { return gai_strerror(code); }
 
 namespace {
 
@@ -184,9 +132,9 @@ int udp_send_and_recv(udp_socket* sock, const uint8_t* msg, int len, uint8_t* re
 void socket_close(udp_socket* sock) {
     if (sock == nullptr)
         return;
-    if (sock->s != INVALID_SOCKET_FD) {
+    if (sock->s != NO_SOCKET) {
         close(sock->s);
-        sock->s = INVALID_SOCKET_FD;
+        sock->s = NO_SOCKET;
     }
     delete sock;
 }

@@ -10,6 +10,8 @@ using native_handle_t = HANDLE;
 using native_handle_t = int;
 #endif
 
+struct device_overlapped;
+
 struct tun_device {
     native_handle_t handle;
     int32_t if_index;
@@ -20,6 +22,7 @@ struct tun_device {
     // Reads and writes carry an offload header; `offload` is what the device took (tun_offload.h).
     bool offload_header;
     unsigned offload;
+    device_overlapped* io;  // the backend's records for overlapped reads and writes, if any
 };
 
 int tun_open(const char* dev_name, int flags, const char* ip, const char* netmask, int mtu,

@@ -1,0 +1,134 @@
+// The DLL as a host program sees it: loaded by name, its six functions found by their
+// undecorated names and called as cdecl, against the reference server the harness started.
+#include <gtest/gtest.h>
+
+#include <winsock2.h>
+#include <windows.h>
+#include <iphlpapi.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "win_test_support.h"
+
+namespace {
+
+struct route_entry {
+    char ip[16];
+    int32_t bitlen;
+};
+
+using start_fn = int(__cdecl*)(const char*, const char*, const char*, const char*, const char*,
+                               const char*, const char*, int, const route_entry*, int,
+                               const route_entry*, int, const route_entry*, int, int, int, int, int,
+                               const char*, const char*);
+using stop_fn = void(__cdecl*)(int);
+using token_fn = void(__cdecl*)(const char*);
+using limit_fn = void(__cdecl*)(int, int);
+using status_fn = int(__cdecl*)(void);
+using ping_fn = int(__cdecl*)(const char*, int, uint16_t*);
+
+class Dll : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(win_test::server_from_environment(&server_))
+            << "the harness must give QN_TEST_SERVER, QN_TEST_SERVER_KEY and QN_TEST_TOKEN";
+        module_ = LoadLibraryA("quarnel.dll");
+        ASSERT_NE(module_, nullptr) << GetLastError();
+        start_ = reinterpret_cast<start_fn>(GetProcAddress(module_, "start_vpn"));
+        stop_ = reinterpret_cast<stop_fn>(GetProcAddress(module_, "stop_vpn"));
+        token_ = reinterpret_cast<token_fn>(GetProcAddress(module_, "update_token"));
+        limit_ = reinterpret_cast<limit_fn>(GetProcAddress(module_, "update_limit_rate"));
+        status_ = reinterpret_cast<status_fn>(GetProcAddress(module_, "get_vpn_status"));
+        ping_ = reinterpret_cast<ping_fn>(GetProcAddress(module_, "udp_ping"));
+        ASSERT_TRUE(start_ && stop_ && token_ && limit_ && status_ && ping_);
+    }
+
+    int start(const std::string& key) {
+        const route_entry remote[] = {{"198.51.100.0", 24}};
+        return start_("WINDOWS", "3.1.8", server_.token.c_str(), "wine-test-uuid", key.c_str(), "",
+                      server_.ip.c_str(), server_.port, nullptr, 0, remote, 1, nullptr, 0, 1417, 0,
+                      0, 0, "10.8.0.1", "");
+    }
+
+    win_test::test_server server_;
+    HMODULE module_ = nullptr;
+    start_fn start_ = nullptr;
+    stop_fn stop_ = nullptr;
+    token_fn token_ = nullptr;
+    limit_fn limit_ = nullptr;
+    status_fn status_ = nullptr;
+    ping_fn ping_ = nullptr;
+};
+
+DWORD route_count() {
+    ULONG size = 0;
+    GetIpForwardTable(nullptr, &size, FALSE);
+    std::string buffer(size, '\0');
+    auto* table = reinterpret_cast<MIB_IPFORWARDTABLE*>(&buffer[0]);
+    return GetIpForwardTable(table, &size, FALSE) == NO_ERROR ? table->dwNumEntries : 0;
+}
+
+TEST_F(Dll, ExportsOnlyTheSixNamesUndecorated) {
+    for (const char* decorated : {"_start_vpn", "start_vpn@80", "_udp_ping", "qn_start"}) {
+        EXPECT_EQ(GetProcAddress(module_, decorated), nullptr) << decorated;
+    }
+    EXPECT_EQ(status_(), 0);
+    stop_(1);  // idle: nothing happens
+    token_("t");
+    limit_(1, 1);
+    EXPECT_EQ(status_(), 0);
+}
+
+TEST_F(Dll, PingNeedsTheHostsSocketLibraryAndAnswersOrTimesOut) {
+    uint16_t rtt = 0xBEEF;
+    // The engine does not start the socket library for a ping.
+    EXPECT_EQ(ping_(server_.ip.c_str(), server_.port, &rtt), -6);
+    WSADATA data{};
+    ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &data), 0);
+    EXPECT_EQ(ping_(server_.ip.c_str(), server_.port, &rtt), 0);
+    EXPECT_LT(rtt, 1000);
+    rtt = 0xBEEF;
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(ping_(server_.ip.c_str(), server_.port + 1, &rtt), -76);
+    const auto waited = std::chrono::steady_clock::now() - before;
+    EXPECT_GE(waited, std::chrono::milliseconds(2900));
+    EXPECT_LT(waited, std::chrono::milliseconds(7000));
+    EXPECT_EQ(rtt, 0xBEEF);  // not written on failure
+    EXPECT_EQ(ping_("fe80::1", server_.port, &rtt), -6);
+    WSACleanup();
+}
+
+TEST_F(Dll, StartHandshakesThenFailsWithoutAnAdapterAndLeavesNothingBehind) {
+    win_test::temp_dir journal;
+    SetEnvironmentVariableA("QUARNEL_JOURNAL_DIR", journal.path().c_str());
+    const DWORD routes_before = route_count();
+    EXPECT_EQ(start(server_.key.substr(0, 63)), -3);
+    EXPECT_EQ(start(server_.key), -50);
+    EXPECT_EQ(status_(), -50);
+    // Not started: a second start is no "Already started." (-4).
+    EXPECT_EQ(start(server_.key), -50);
+    stop_(1);
+    EXPECT_EQ(route_count(), routes_before);
+    EXPECT_TRUE(std::filesystem::is_empty(journal.path()));
+    // Winsock and COM were released: the engine's start did not leave the library started.
+    uint16_t rtt = 0;
+    EXPECT_EQ(ping_(server_.ip.c_str(), server_.port, &rtt), -6);
+
+    char path[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, path, sizeof(path));
+    const std::filesystem::path log = std::filesystem::path(path).parent_path() / "quarnel.log";
+    std::ifstream in(log);
+    std::stringstream text;
+    text << in.rdbuf();
+    for (const char* line : {"Could not find a valid device!", "tun_open failed.", "qn_start failed."}) {
+        EXPECT_NE(text.str().find(line), std::string::npos) << line << " missing in " << log;
+    }
+    SetEnvironmentVariableA("QUARNEL_JOURNAL_DIR", nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,289 @@
+// Adapter address and DNS, interface metric, routes and the routing service: what is called,
+// in which order, with which values, and what a failure does, through fakes of the calls wine
+// lacks; and what wine's own calls give.
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "host_journal.h"
+#include "log_capture.h"
+#include "netcard_tool.h"
+#include "quarnel.h"
+#include "route_backend.h"
+#include "router.h"
+#include "win_test_support.h"
+
+namespace {
+
+std::vector<std::string> calls;
+std::vector<MIB_IPFORWARD_ROW2> created;
+std::vector<MIB_IPFORWARD_ROW2> deleted;
+std::vector<DWORD> create_results;
+DWORD service_state = SERVICE_STOPPED;
+DWORD service_start_type = SERVICE_DISABLED;
+bool service_opens = true;
+uint32_t wmi_result = 0;
+
+SC_HANDLE const MANAGER = reinterpret_cast<SC_HANDLE>(0x100);
+SC_HANDLE const SERVICE = reinterpret_cast<SC_HANDLE>(0x200);
+
+SC_HANDLE WINAPI fake_open_manager(LPCSTR machine, LPCSTR database, DWORD access) {
+    calls.push_back("OpenSCManagerA " + std::to_string(access) +
+                    (machine == nullptr && database == nullptr ? "" : " remote"));
+    return MANAGER;
+}
+SC_HANDLE WINAPI fake_open_service(SC_HANDLE, LPCSTR name, DWORD access) {
+    calls.push_back(std::string("OpenServiceA ") + name + " " + std::to_string(access));
+    return service_opens ? SERVICE : nullptr;
+}
+BOOL WINAPI fake_query_config(SC_HANDLE, LPQUERY_SERVICE_CONFIGA config, DWORD, LPDWORD) {
+    calls.push_back("QueryServiceConfigA");
+    *config = QUERY_SERVICE_CONFIGA{};
+    config->dwStartType = service_start_type;
+    return TRUE;
+}
+BOOL WINAPI fake_change_config(SC_HANDLE, DWORD type, DWORD start, DWORD error, LPCSTR path,
+                               LPCSTR group, LPDWORD tag, LPCSTR dependencies, LPCSTR user,
+                               LPCSTR password, LPCSTR display) {
+    const bool rest_unchanged = type == SERVICE_NO_CHANGE && error == SERVICE_NO_CHANGE &&
+                                path == nullptr && group == nullptr && tag == nullptr &&
+                                dependencies == nullptr && user == nullptr &&
+                                password == nullptr && display == nullptr;
+    calls.push_back("ChangeServiceConfigA " + std::to_string(start) +
+                    (rest_unchanged ? "" : " and more"));
+    service_start_type = start;
+    return TRUE;
+}
+BOOL WINAPI fake_query_status(SC_HANDLE, LPSERVICE_STATUS status) {
+    calls.push_back("QueryServiceStatus");
+    *status = SERVICE_STATUS{};
+    status->dwCurrentState = service_state;
+    return TRUE;
+}
+BOOL WINAPI fake_start(SC_HANDLE, DWORD, LPCSTR*) {
+    calls.push_back("StartServiceA");
+    service_state = SERVICE_RUNNING;
+    return TRUE;
+}
+BOOL WINAPI fake_control(SC_HANDLE, DWORD control, LPSERVICE_STATUS) {
+    calls.push_back("ControlService " + std::to_string(control));
+    service_state = SERVICE_STOPPED;
+    return TRUE;
+}
+BOOL WINAPI fake_close(SC_HANDLE handle) {
+    calls.push_back(handle == SERVICE ? "CloseServiceHandle service" : "CloseServiceHandle manager");
+    return TRUE;
+}
+
+DWORD WINAPI fake_get_interface(MIB_IPINTERFACE_ROW* row) {
+    calls.push_back("GetIpInterfaceEntry " + std::to_string(row->InterfaceIndex));
+    row->Metric = 7;
+    row->UseAutomaticMetric = TRUE;
+    return NO_ERROR;
+}
+DWORD WINAPI fake_set_interface(MIB_IPINTERFACE_ROW* row) {
+    calls.push_back("SetIpInterfaceEntry automatic=" + std::to_string(row->UseAutomaticMetric) +
+                    " metric=" + std::to_string(row->Metric));
+    return NO_ERROR;
+}
+DWORD WINAPI fake_create_route(const MIB_IPFORWARD_ROW2* row) {
+    created.push_back(*row);
+    const DWORD result = create_results.empty() ? NO_ERROR : create_results.front();
+    if (!create_results.empty()) {
+        create_results.erase(create_results.begin());
+    }
+    return result;
+}
+DWORD WINAPI fake_delete_route(const MIB_IPFORWARD_ROW2* row) {
+    deleted.push_back(*row);
+    return NO_ERROR;
+}
+
+bool fake_wmi(const wmi_method_request& request, uint32_t* result) {
+    std::string call = std::string(request.caller) + " " + request.method;
+    for (const wmi_string_array& input : request.inputs) {
+        call += std::string(" ") + input.parameter + "=";
+        for (const auto& element : input.elements) {
+            call += "[" + element.value_or("(null)") + "]";
+        }
+    }
+    calls.push_back(call);
+    *result = wmi_result;
+    return true;
+}
+
+class HostConfig : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        calls.clear();
+        created.clear();
+        deleted.clear();
+        create_results.clear();
+        service_state = SERVICE_STOPPED;
+        service_start_type = SERVICE_DISABLED;
+        service_opens = true;
+        wmi_result = 0;
+        SetEnvironmentVariableA("QUARNEL_JOURNAL_DIR", journal_dir_.path().c_str());
+        ASSERT_TRUE(session_journal().begin());
+    }
+    void TearDown() override {
+        session_journal().end();
+        SetEnvironmentVariableA("QUARNEL_JOURNAL_DIR", nullptr);
+    }
+    void fake_service() {
+        win().OpenSCManagerA = fake_open_manager;
+        win().OpenServiceA = fake_open_service;
+        win().QueryServiceConfigA = fake_query_config;
+        win().ChangeServiceConfigA = fake_change_config;
+        win().QueryServiceStatus = fake_query_status;
+        win().StartServiceA = fake_start;
+        win().ControlService = fake_control;
+        win().CloseServiceHandle = fake_close;
+    }
+
+    win_test::calls_restored restore_;
+    win_test::temp_dir journal_dir_;
+    test_support::log_capture log_;
+};
+
+TEST_F(HostConfig, DnsListAlwaysHasTwoServersAndAFailureIsReported) {
+    win().wmi_adapter_method = fake_wmi;
+    EXPECT_TRUE(SetAdapterDNS("{G}", "10.8.0.1", ""));
+    EXPECT_TRUE(SetAdapterDNS("{G}", "10.8.0.1", nullptr));
+    wmi_result = 70;
+    EXPECT_FALSE(SetAdapterDNS("{G}", "10.8.0.1", "8.8.8.8"));
+    EXPECT_EQ(calls, (std::vector<std::string>{
+                         "SetAdapterDNS SetDNSServerSearchOrder DNSServerSearchOrder=[10.8.0.1][]",
+                         "SetAdapterDNS SetDNSServerSearchOrder "
+                         "DNSServerSearchOrder=[10.8.0.1][(null)]",
+                         "SetAdapterDNS SetDNSServerSearchOrder "
+                         "DNSServerSearchOrder=[10.8.0.1][8.8.8.8]"}));
+    EXPECT_TRUE(log_.has("set dns failed, errNo=70", "SetAdapterDNS")) << log_.dump();
+}
+
+TEST_F(HostConfig, WineHasNoAdapterMethodsSoTheRealCallsFailWithTheirMessage) {
+    std::string guid;
+    int32_t index = 0;
+    ASSERT_TRUE(win_test::first_adapter(&guid, &index));
+    EXPECT_FALSE(SetAdapterIP(guid.c_str(), "10.8.0.6", "255.255.255.0"));
+    EXPECT_FALSE(SetAdapterDNS(guid.c_str(), "10.8.0.1", ""));
+    const auto lines = log_.lines();
+    ASSERT_EQ(lines.size(), 2u) << log_.dump();
+    EXPECT_EQ(lines[0].function, "SetAdapterIP");
+    EXPECT_EQ(lines[1].function, "SetAdapterDNS");
+    std::cout << "wine: SetAdapterIP: " << lines[0].text << "\nwine: SetAdapterDNS: "
+              << lines[1].text << "\n";
+}
+
+TEST_F(HostConfig, MetricPolicyIsSetAndPutBackAtTheEnd) {
+    win().GetIpInterfaceEntry = fake_get_interface;
+    win().SetIpInterfaceEntry = fake_set_interface;
+    EXPECT_TRUE(EnableAutoMetric(12, false));
+    EXPECT_TRUE(EnableAutoMetric(13, true));
+    session_journal().unwind();
+    EXPECT_EQ(calls, (std::vector<std::string>{
+                         "GetIpInterfaceEntry 12", "GetIpInterfaceEntry 12",
+                         "SetIpInterfaceEntry automatic=0 metric=1", "GetIpInterfaceEntry 13",
+                         "GetIpInterfaceEntry 13", "SetIpInterfaceEntry automatic=1 metric=7",
+                         // newest first: both were automatic before
+                         "GetIpInterfaceEntry 13", "SetIpInterfaceEntry automatic=1 metric=7",
+                         "GetIpInterfaceEntry 12", "SetIpInterfaceEntry automatic=1 metric=7"}));
+}
+
+TEST_F(HostConfig, RoutesTakeTheInterfaceMetricAndOnlyCreatedOnesAreDeleted) {
+    win().GetIpInterfaceEntry = fake_get_interface;
+    win().CreateIpForwardEntry2 = fake_create_route;
+    win().DeleteIpForwardEntry2 = fake_delete_route;
+    qn_ctx_t ctx;
+    const std::vector<route_request> requests = {
+        {htonl(0xC6336400), 24, htonl(0x0A080001), 21, false},  // 198.51.100.0/24 via 10.8.0.1
+        {htonl(0xCB007100), 24, htonl(0x0A080001), 21, false},  // exists already: 5010
+        {htonl(0xAC1E0001), 32, htonl(0xAC1E0002), 4, true},
+    };
+    create_results = {NO_ERROR, ERROR_OBJECT_ALREADY_EXISTS, NO_ERROR};
+    ASSERT_EQ(perform_add_routes(&ctx, requests), 0) << log_.dump();
+    ASSERT_EQ(created.size(), 3u);
+    const MIB_IPFORWARD_ROW2& first = created[0];
+    EXPECT_EQ(first.InterfaceIndex, 21u);
+    EXPECT_EQ(first.DestinationPrefix.Prefix.si_family, AF_INET);
+    EXPECT_EQ(first.DestinationPrefix.Prefix.Ipv4.sin_addr.s_addr, htonl(0xC6336400));
+    EXPECT_EQ(first.DestinationPrefix.PrefixLength, 24);
+    EXPECT_EQ(first.NextHop.si_family, AF_INET);
+    EXPECT_EQ(first.NextHop.Ipv4.sin_addr.s_addr, htonl(0x0A080001));
+    EXPECT_EQ(first.Metric, 7u);
+    session_journal().unwind();
+    ASSERT_EQ(deleted.size(), 2u);  // newest first; the one that existed is not ours
+    EXPECT_EQ(deleted[0].DestinationPrefix.Prefix.Ipv4.sin_addr.s_addr, htonl(0xAC1E0001));
+    EXPECT_EQ(deleted[1].DestinationPrefix.Prefix.Ipv4.sin_addr.s_addr, htonl(0xC6336400));
+
+    create_results = {ERROR_INVALID_PARAMETER};
+    EXPECT_EQ(perform_add_routes(&ctx, {requests[0]}), -1);
+    EXPECT_TRUE(log_.has("CreateIpForwardEntry2 failed with err:87.")) << log_.dump();
+}
+
+TEST_F(HostConfig, RoutingServiceIsStartedOnDemandAndPutBackAsItWas) {
+    fake_service();
+    struct before {
+        DWORD start_type;
+        DWORD state;
+        std::vector<std::string> start;
+        std::vector<std::string> stop;
+    };
+    const std::vector<std::string> open = {"OpenSCManagerA 983103", "OpenServiceA RemoteAccess 983551"};
+    const std::vector<std::string> close = {"CloseServiceHandle service", "CloseServiceHandle manager"};
+    const before cases[] = {
+        {SERVICE_DISABLED, SERVICE_STOPPED,
+         {"QueryServiceConfigA", "QueryServiceStatus", "ChangeServiceConfigA 3",
+          "QueryServiceStatus", "StartServiceA"},
+         {"QueryServiceStatus", "ControlService 1", "QueryServiceConfigA",
+          "ChangeServiceConfigA 4"}},
+        // Someone's routing already runs: it keeps running and keeps its start type.
+        {SERVICE_AUTO_START, SERVICE_RUNNING,
+         {"QueryServiceConfigA", "QueryServiceStatus", "ChangeServiceConfigA 3",
+          "QueryServiceStatus"},
+         {"QueryServiceStatus", "QueryServiceConfigA", "ChangeServiceConfigA 2"}},
+    };
+    for (const before& c : cases) {
+        calls.clear();
+        service_start_type = c.start_type;
+        service_state = c.state;
+        qn_ctx_t ctx;
+        ASSERT_EQ(start_router(&ctx), 0) << log_.dump();
+        EXPECT_TRUE(ctx.router_started);
+        std::vector<std::string> expected = open;
+        expected.insert(expected.end(), c.start.begin(), c.start.end());
+        expected.insert(expected.end(), close.begin(), close.end());
+        EXPECT_EQ(calls, expected);
+        calls.clear();
+        EXPECT_EQ(stop_router(), 0);
+        expected = open;
+        expected.insert(expected.end(), c.stop.begin(), c.stop.end());
+        expected.insert(expected.end(), close.begin(), close.end());
+        EXPECT_EQ(calls, expected);
+        EXPECT_EQ(service_start_type, c.start_type);
+        EXPECT_EQ(service_state, c.state);
+    }
+
+    service_opens = false;
+    qn_ctx_t ctx;
+    EXPECT_EQ(start_router(&ctx), -1);
+    EXPECT_FALSE(ctx.router_started);
+    EXPECT_TRUE(log_.has("OpenService failed.", "start_router")) << log_.dump();
+}
+
+TEST_F(HostConfig, WineHasNoRoutingServiceAndFindsTheUplinkInItsForwardTable) {
+    qn_ctx_t ctx;
+    EXPECT_EQ(start_router(&ctx), -1);
+    EXPECT_FALSE(ctx.router_started);
+    EXPECT_TRUE(log_.has("OpenService failed.", "start_router")) << log_.dump();
+    // The harness's namespace routes everything via 172.30.0.1.
+    int32_t index = -1;
+    char gateway[16] = {};
+    ASSERT_TRUE(GetWanInfo(&index, gateway)) << log_.dump();
+    EXPECT_STREQ(gateway, "172.30.0.1");
+    EXPECT_GT(index, 0);
+}
+
+}  // namespace
