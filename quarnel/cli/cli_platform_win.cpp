@@ -15,7 +15,9 @@ BOOL WINAPI on_console_event(DWORD /*event*/) {
 
 }  // namespace
 
-const char* os_type_name() { return "WINDOWS"; }
+const char* os_type_name() {
+    return "WINDOWS";
+}
 
 std::string machine_id() {
     HKEY key = nullptr;

@@ -73,13 +73,13 @@ int run_connect(const cli_options& o) {
     std::printf("connecting to %s port %d (%s mode)\n", o.server.c_str(), o.port,
                 o.proxy_mode ? "proxy" : "split");
     std::fflush(stdout);
-    int code =
-        start_vpn(os_type_name(), LUMAR_VERSION, o.token.c_str(), uuid.c_str(), o.server_key.c_str(),
-                  o.static_ip.c_str(), o.server.c_str(), o.port, data(o.local_routes),
-                  static_cast<int>(o.local_routes.size()), data(o.remote_routes),
-                  static_cast<int>(o.remote_routes.size()), data(o.proxy_routes),
-                  static_cast<int>(o.proxy_routes.size()), o.mtu, o.upload_limit, o.download_limit,
-                  o.proxy_mode ? 1 : 0, o.dns.c_str(), o.backup_dns.c_str());
+    int code = start_vpn(os_type_name(), LUMAR_VERSION, o.token.c_str(), uuid.c_str(),
+                         o.server_key.c_str(), o.static_ip.c_str(), o.server.c_str(), o.port,
+                         data(o.local_routes), static_cast<int>(o.local_routes.size()),
+                         data(o.remote_routes), static_cast<int>(o.remote_routes.size()),
+                         data(o.proxy_routes), static_cast<int>(o.proxy_routes.size()), o.mtu,
+                         o.upload_limit, o.download_limit, o.proxy_mode ? 1 : 0, o.dns.c_str(),
+                         o.backup_dns.c_str());
     if (code != 0) {
         std::fprintf(stderr, "connect failed (%d): %s\n", code, start_failure_text(code));
         return 1;

@@ -3,6 +3,7 @@
 // and bounded waits that a stop's wake-up ends.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
 #include <windows.h>
 
 #include <chrono>
@@ -354,19 +355,23 @@ class windows_ports : public data_ports {
                 return port_status::failed;
             }
             DWORD count = 0;
-            const bool ok = finish(device_, ov, [&](DWORD* n, DWORD* e) {
-                if (GetOverlappedResult(device_, ov, n, FALSE)) {
-                    return true;
-                }
-                *e = GetLastError();
-                return false;
-            }, &count, error);
+            const bool ok = finish(
+                device_, ov,
+                [&](DWORD* n, DWORD* e) {
+                    if (GetOverlappedResult(device_, ov, n, FALSE)) {
+                        return true;
+                    }
+                    *e = GetLastError();
+                    return false;
+                },
+                &count, error);
             return ok ? port_status::done : port_status::failed;
         }
     }
 
     port_status send_one(const outgoing_datagram& d, int* error) {
-        WSABUF buffer{static_cast<ULONG>(d.len), reinterpret_cast<char*>(const_cast<uint8_t*>(d.data))};
+        WSABUF buffer{static_cast<ULONG>(d.len),
+                      reinterpret_cast<char*>(const_cast<uint8_t*>(d.data))};
         for (;;) {
             const HANDLE event = send_ov_.hEvent;
             send_ov_ = OVERLAPPED{};
@@ -382,15 +387,19 @@ class windows_ports : public data_ports {
                 return port_status::failed;
             }
             DWORD count = 0;
-            if (finish(reinterpret_cast<HANDLE>(socket_), &send_ov_, [&](DWORD* n, DWORD* e) {
-                    DWORD flags = 0;
-                    if (WSAGetOverlappedResult(socket_, reinterpret_cast<WSAOVERLAPPED*>(&send_ov_),
-                                               n, FALSE, &flags)) {
-                        return true;
-                    }
-                    *e = static_cast<DWORD>(WSAGetLastError());
-                    return false;
-                }, &count, error)) {
+            if (finish(
+                    reinterpret_cast<HANDLE>(socket_), &send_ov_,
+                    [&](DWORD* n, DWORD* e) {
+                        DWORD flags = 0;
+                        if (WSAGetOverlappedResult(socket_,
+                                                   reinterpret_cast<WSAOVERLAPPED*>(&send_ov_), n,
+                                                   FALSE, &flags)) {
+                            return true;
+                        }
+                        *e = static_cast<DWORD>(WSAGetLastError());
+                        return false;
+                    },
+                    &count, error)) {
                 return port_status::done;
             }
             if (*error != WSAENOBUFS) {

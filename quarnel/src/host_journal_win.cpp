@@ -1,4 +1,5 @@
 #include <windows.h>
+
 #include <aclapi.h>
 #include <sddl.h>
 
@@ -177,8 +178,7 @@ host_identity current_host_identity() {
     // nothing) or outlive it (the routing service's start type, an interface's metric), so a
     // journal is put back whatever happened since: no boot identity.
     return host_identity{
-        "any-boot",
-        machine_text("SOFTWARE\\Microsoft\\Cryptography", "MachineGuid"),
+        "any-boot", machine_text("SOFTWARE\\Microsoft\\Cryptography", "MachineGuid"),
         machine_text("SYSTEM\\CurrentControlSet\\Control\\ComputerName\\ActiveComputerName",
                      "ComputerName")};
 }
@@ -215,14 +215,15 @@ void* journal_store_create(const std::string& header, int* error) {
     file->path = dir + "\\" + PREFIX + unique + SUFFIX;
     // Written and locked under a name no replay takes, then renamed: a journal a replay can
     // see is always held by its live process or left by an ended one.
-    file->handle = CreateFileA(temp.c_str(), GENERIC_READ | GENERIC_WRITE,
-                               FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    file->handle =
+        CreateFileA(temp.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                    nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file->handle == INVALID_HANDLE_VALUE) {
         *error = static_cast<int>(GetLastError());
         return nullptr;
     }
-    *error = lock_whole(file->handle, LOCKFILE_EXCLUSIVE_LOCK) ? 0 : static_cast<int>(GetLastError());
+    *error =
+        lock_whole(file->handle, LOCKFILE_EXCLUSIVE_LOCK) ? 0 : static_cast<int>(GetLastError());
     if (*error == 0) {
         *error = write_all(file->handle, header);
     }
@@ -274,21 +275,19 @@ int journal_store_for_each_orphan(const std::function<bool(const std::string& te
             continue;
         }
         const std::string path = dir + "\\" + name;
-        const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                        nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
-                                        nullptr);
+        const HANDLE file = CreateFileA(
+            path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+            nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         if (file == INVALID_HANDLE_VALUE) {
             continue;
         }
         BY_HANDLE_FILE_INFORMATION info{};
         // Held by its live process, or not a plain file of sensible size: not ours.
-        const bool ours =
-            lock_whole(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY) &&
-            GetFileInformationByHandle(file, &info) &&
-            (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
-                0 &&
-            info.nFileSizeHigh == 0 && info.nFileSizeLow <= MAX_JOURNAL_SIZE;
+        const bool ours = lock_whole(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY) &&
+                          GetFileInformationByHandle(file, &info) &&
+                          (info.dwFileAttributes &
+                           (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
+                          info.nFileSizeHigh == 0 && info.nFileSizeLow <= MAX_JOURNAL_SIZE;
         // A temporary journal's process ended before it could record anything.
         if (ours && (temp || handle(read_text(file, info.nFileSizeLow)))) {
             DeleteFileA(path.c_str());

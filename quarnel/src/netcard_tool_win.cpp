@@ -22,7 +22,8 @@ constexpr DWORD CONNECTION_MANAGER_CONTEXT =
 // The connection-sharing service hands out addresses around this one.
 void record_scope_address(const char* ip) {
     char path[255] = {};
-    std::snprintf(path, sizeof(path), "%s", "System\\CurrentControlSet\\Services\\SharedAccess\\Parameters");
+    std::snprintf(path, sizeof(path), "%s",
+                  "System\\CurrentControlSet\\Services\\SharedAccess\\Parameters");
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_WRITE, &key) != ERROR_SUCCESS) {
         return;
@@ -41,21 +42,20 @@ void free_properties(NETCON_PROPERTIES* properties) {
 }  // namespace
 
 bool SetAdapterIP(const char* guid, const char* ip, const char* netmask) {
-    wmi_method_request request{
-        __func__,
-        guid,
-        "EnableStatic",
-        {{"IPAddress",
-          {std::string(ip)},
-          "SafeArrayCreate[pIpAddress] failed!",
-          {"SafeArrayPutElement[pIpAddress] failed!"}},
-         {"SubnetMask",
-          {std::string(netmask)},
-          "SafeArrayCreate[pSubnetMask] failed!",
-          {"SafeArrayPutElement[pSubnetMask] failed!"}}},
-        "CoCreateInstance failed!!",
-        "ConnectServer failed!!",
-        "Get EnableStatic return value failed!"};
+    wmi_method_request request{__func__,
+                               guid,
+                               "EnableStatic",
+                               {{"IPAddress",
+                                 {std::string(ip)},
+                                 "SafeArrayCreate[pIpAddress] failed!",
+                                 {"SafeArrayPutElement[pIpAddress] failed!"}},
+                                {"SubnetMask",
+                                 {std::string(netmask)},
+                                 "SafeArrayCreate[pSubnetMask] failed!",
+                                 {"SafeArrayPutElement[pSubnetMask] failed!"}}},
+                               "CoCreateInstance failed!!",
+                               "ConnectServer failed!!",
+                               "Get EnableStatic return value failed!"};
     uint32_t result = 0;
     if (!win().wmi_adapter_method(request, &result)) {
         return false;
@@ -72,18 +72,17 @@ bool SetAdapterDNS(const char* guid, const char* dns, const char* backup_dns) {
     auto element = [](const char* text) {
         return text != nullptr ? std::optional<std::string>(text) : std::nullopt;
     };
-    wmi_method_request request{
-        __func__,
-        guid,
-        "SetDNSServerSearchOrder",
-        {{"DNSServerSearchOrder",
-          {element(dns), element(backup_dns)},
-          "SafeArrayCreate[pDns] failed!",
-          {"SafeArrayPutElement[pDns] primary dns failed!",
-           "SafeArrayPutElement[pDns] backup dns failed!"}}},
-        "CoCreateInstance failed!",
-        "ConnectServer failed!",
-        "get SetDNSServerSearchOrder return value failed!"};
+    wmi_method_request request{__func__,
+                               guid,
+                               "SetDNSServerSearchOrder",
+                               {{"DNSServerSearchOrder",
+                                 {element(dns), element(backup_dns)},
+                                 "SafeArrayCreate[pDns] failed!",
+                                 {"SafeArrayPutElement[pDns] primary dns failed!",
+                                  "SafeArrayPutElement[pDns] backup dns failed!"}}},
+                               "CoCreateInstance failed!",
+                               "ConnectServer failed!",
+                               "get SetDNSServerSearchOrder return value failed!"};
     uint32_t result = 0;
     if (!win().wmi_adapter_method(request, &result)) {
         return false;

@@ -1,5 +1,7 @@
 #include <winsock2.h>
+
 #include <windows.h>
+
 #include <objbase.h>
 #include <shlwapi.h>
 
@@ -25,18 +27,24 @@ int net_startup() {
     return WSAStartup(MAKEWORD(2, 2), &data);
 }
 
-void net_cleanup() { WSACleanup(); }
+void net_cleanup() {
+    WSACleanup();
+}
 
-int com_startup() { return FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)) ? -1 : 0; }
+int com_startup() {
+    return FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)) ? -1 : 0;
+}
 
-void com_cleanup() { CoUninitialize(); }
+void com_cleanup() {
+    CoUninitialize();
+}
 
 std::string error_text(int code) {
     char text[1024] = {};
-    const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   nullptr, static_cast<DWORD>(code),
-                                   MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, sizeof(text),
-                                   nullptr);
+    const DWORD n =
+        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                       static_cast<DWORD>(code), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text,
+                       sizeof(text), nullptr);
     std::string result(text, n);
     // One log line: the system's text ends with a line break, some contain more.
     for (char& c : result) {
@@ -48,8 +56,12 @@ std::string error_text(int code) {
     return result.empty() ? std::to_string(code) : result;
 }
 
-int last_error() { return static_cast<int>(GetLastError()); }
+int last_error() {
+    return static_cast<int>(GetLastError());
+}
 
-int64_t wall_seconds() { return static_cast<int64_t>(_time64(nullptr)); }
+int64_t wall_seconds() {
+    return static_cast<int64_t>(_time64(nullptr));
+}
 
 }  // namespace platform

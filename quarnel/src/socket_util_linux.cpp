@@ -70,7 +70,9 @@ int socket_create(udp_socket* sock) {
     return sock->s == NO_SOCKET ? errno : 0;
 }
 
-std::string resolve_error_text(int code) { return gai_strerror(code); }
+std::string resolve_error_text(int code) {
+    return gai_strerror(code);
+}
 
 namespace {
 

@@ -130,7 +130,9 @@ int socket_create(udp_socket* sock) {
     return sock->s == NO_SOCKET ? WSAGetLastError() : 0;
 }
 
-std::string resolve_error_text(int code) { return platform::error_text(code); }
+std::string resolve_error_text(int code) {
+    return platform::error_text(code);
+}
 
 int udp_send_and_recv(udp_socket* sock, const uint8_t* msg, int len, uint8_t* reply,
                       int* reply_len) {

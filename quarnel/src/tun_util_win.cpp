@@ -53,8 +53,8 @@ bool read_text(HKEY key, const char* value, char (&out)[TEXT_LEN]) {
         ERROR_SUCCESS) {
         return false;
     }
-    std::memset(out, 0, sizeof(out));
-    std::strncpy(out, buffer, TEXT_LEN - 1);
+    std::memcpy(out, buffer, TEXT_LEN);
+    out[TEXT_LEN - 1] = '\0';
     return true;
 }
 
@@ -201,12 +201,14 @@ bool configure(HANDLE device, const char* guid, const char* ip, const char* netm
     return true;
 }
 
-HANDLE manual_reset_event() { return CreateEventA(nullptr, TRUE, FALSE, nullptr); }
+HANDLE manual_reset_event() {
+    return CreateEventA(nullptr, TRUE, FALSE, nullptr);
+}
 
 }  // namespace
 
-int tun_open(const char* /*dev_name*/, int /*flags*/, const char* ip, const char* netmask,
-             int mtu, bool use_auto_metric, tun_device** out) {
+int tun_open(const char* /*dev_name*/, int /*flags*/, const char* ip, const char* netmask, int mtu,
+             bool use_auto_metric, tun_device** out) {
     HANDLE device = INVALID_HANDLE_VALUE;
     try {
         // The registry text has room for five digits, and a link carries no less than 68.

@@ -3,9 +3,12 @@
 // service control manager). The backend calls them only through win(); tests replace members.
 #pragma once
 
+// In this order: the IP Helper headers declare their rows only after Winsock's.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
 #include <windows.h>
+
 #include <iphlpapi.h>
 #include <netioapi.h>
 
@@ -18,7 +21,7 @@
 struct wmi_string_array {
     const char* parameter;
     std::vector<std::optional<std::string>> elements;
-    const char* create_failed;               // log text when the array cannot be created
+    const char* create_failed;                // log text when the array cannot be created
     std::vector<const char*> element_failed;  // log text per element that cannot be stored
 };
 

@@ -46,8 +46,8 @@ bool wmi_adapter_method(const wmi_method_request& request, uint32_t* return_valu
     const char* caller = request.caller;
     const std::wstring method = wide_from_ansi(request.method);
     com_ptr<IWbemLocator> locator;
-    if (FAILED(CoCreateInstance(WBEM_LOCATOR_CLSID, nullptr, CLSCTX_INPROC_SERVER,
-                                WBEM_LOCATOR_IID, locator.put_void()))) {
+    if (FAILED(CoCreateInstance(WBEM_LOCATOR_CLSID, nullptr, CLSCTX_INPROC_SERVER, WBEM_LOCATOR_IID,
+                                locator.put_void()))) {
         QN_ERROR_IN(caller, "{}", request.create_instance_failed);
         return false;
     }

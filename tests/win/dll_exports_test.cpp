@@ -2,8 +2,12 @@
 // undecorated names and called as cdecl, against the reference server the harness started.
 #include <gtest/gtest.h>
 
+// In this order: the IP Helper headers declare their rows only after Winsock's.
 #include <winsock2.h>
+#include <ws2tcpip.h>
+
 #include <windows.h>
+
 #include <iphlpapi.h>
 
 #include <chrono>
@@ -32,6 +36,12 @@ using limit_fn = void(__cdecl*)(int, int);
 using status_fn = int(__cdecl*)(void);
 using ping_fn = int(__cdecl*)(const char*, int, uint16_t*);
 
+// An export by name; through void* as the exports' types are not FARPROC's.
+template <typename F>
+F symbol(HMODULE module, const char* name) {
+    return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
 class Dll : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -39,12 +49,12 @@ class Dll : public ::testing::Test {
             << "the harness must give QN_TEST_SERVER, QN_TEST_SERVER_KEY and QN_TEST_TOKEN";
         module_ = LoadLibraryA("quarnel.dll");
         ASSERT_NE(module_, nullptr) << GetLastError();
-        start_ = reinterpret_cast<start_fn>(GetProcAddress(module_, "start_vpn"));
-        stop_ = reinterpret_cast<stop_fn>(GetProcAddress(module_, "stop_vpn"));
-        token_ = reinterpret_cast<token_fn>(GetProcAddress(module_, "update_token"));
-        limit_ = reinterpret_cast<limit_fn>(GetProcAddress(module_, "update_limit_rate"));
-        status_ = reinterpret_cast<status_fn>(GetProcAddress(module_, "get_vpn_status"));
-        ping_ = reinterpret_cast<ping_fn>(GetProcAddress(module_, "udp_ping"));
+        start_ = symbol<start_fn>(module_, "start_vpn");
+        stop_ = symbol<stop_fn>(module_, "stop_vpn");
+        token_ = symbol<token_fn>(module_, "update_token");
+        limit_ = symbol<limit_fn>(module_, "update_limit_rate");
+        status_ = symbol<status_fn>(module_, "get_vpn_status");
+        ping_ = symbol<ping_fn>(module_, "udp_ping");
         ASSERT_TRUE(start_ && stop_ && token_ && limit_ && status_ && ping_);
     }
 
@@ -125,7 +135,8 @@ TEST_F(Dll, StartHandshakesThenFailsWithoutAnAdapterAndLeavesNothingBehind) {
     std::ifstream in(log);
     std::stringstream text;
     text << in.rdbuf();
-    for (const char* line : {"Could not find a valid device!", "tun_open failed.", "qn_start failed."}) {
+    for (const char* line :
+         {"Could not find a valid device!", "tun_open failed.", "qn_start failed."}) {
         EXPECT_NE(text.str().find(line), std::string::npos) << line << " missing in " << log;
     }
     SetEnvironmentVariableA("QUARNEL_JOURNAL_DIR", nullptr);

@@ -49,8 +49,8 @@ BOOL WINAPI fake_change_config(SC_HANDLE, DWORD type, DWORD start, DWORD error, 
                                LPCSTR password, LPCSTR display) {
     const bool rest_unchanged = type == SERVICE_NO_CHANGE && error == SERVICE_NO_CHANGE &&
                                 path == nullptr && group == nullptr && tag == nullptr &&
-                                dependencies == nullptr && user == nullptr &&
-                                password == nullptr && display == nullptr;
+                                dependencies == nullptr && user == nullptr && password == nullptr &&
+                                display == nullptr;
     calls.push_back("ChangeServiceConfigA " + std::to_string(start) +
                     (rest_unchanged ? "" : " and more"));
     service_start_type = start;
@@ -73,7 +73,8 @@ BOOL WINAPI fake_control(SC_HANDLE, DWORD control, LPSERVICE_STATUS) {
     return TRUE;
 }
 BOOL WINAPI fake_close(SC_HANDLE handle) {
-    calls.push_back(handle == SERVICE ? "CloseServiceHandle service" : "CloseServiceHandle manager");
+    calls.push_back(handle == SERVICE ? "CloseServiceHandle service"
+                                      : "CloseServiceHandle manager");
     return TRUE;
 }
 
@@ -173,8 +174,8 @@ TEST_F(HostConfig, WineHasNoAdapterMethodsSoTheRealCallsFailWithTheirMessage) {
     ASSERT_EQ(lines.size(), 2u) << log_.dump();
     EXPECT_EQ(lines[0].function, "SetAdapterIP");
     EXPECT_EQ(lines[1].function, "SetAdapterDNS");
-    std::cout << "wine: SetAdapterIP: " << lines[0].text << "\nwine: SetAdapterDNS: "
-              << lines[1].text << "\n";
+    std::cout << "wine: SetAdapterIP: " << lines[0].text
+              << "\nwine: SetAdapterDNS: " << lines[1].text << "\n";
 }
 
 TEST_F(HostConfig, MetricPolicyIsSetAndPutBackAtTheEnd) {
@@ -231,16 +232,20 @@ TEST_F(HostConfig, RoutingServiceIsStartedOnDemandAndPutBackAsItWas) {
         std::vector<std::string> start;
         std::vector<std::string> stop;
     };
-    const std::vector<std::string> open = {"OpenSCManagerA 983103", "OpenServiceA RemoteAccess 983551"};
-    const std::vector<std::string> close = {"CloseServiceHandle service", "CloseServiceHandle manager"};
+    const std::vector<std::string> open = {"OpenSCManagerA 983103",
+                                           "OpenServiceA RemoteAccess 983551"};
+    const std::vector<std::string> close = {"CloseServiceHandle service",
+                                            "CloseServiceHandle manager"};
     const before cases[] = {
-        {SERVICE_DISABLED, SERVICE_STOPPED,
+        {SERVICE_DISABLED,
+         SERVICE_STOPPED,
          {"QueryServiceConfigA", "QueryServiceStatus", "ChangeServiceConfigA 3",
           "QueryServiceStatus", "StartServiceA"},
          {"QueryServiceStatus", "ControlService 1", "QueryServiceConfigA",
           "ChangeServiceConfigA 4"}},
         // Someone's routing already runs: it keeps running and keeps its start type.
-        {SERVICE_AUTO_START, SERVICE_RUNNING,
+        {SERVICE_AUTO_START,
+         SERVICE_RUNNING,
          {"QueryServiceConfigA", "QueryServiceStatus", "ChangeServiceConfigA 3",
           "QueryServiceStatus"},
          {"QueryServiceStatus", "QueryServiceConfigA", "ChangeServiceConfigA 2"}},

@@ -200,8 +200,9 @@ TEST_F(RegistryWalk, FirstTapAdapterWhoseDeviceOpensIsConfiguredAndClosed) {
     EXPECT_EQ(tun->if_index, index_b_);
     EXPECT_EQ(tun->mtu, 1500);
     EXPECT_EQ(std::memcmp(tun->mac, FAKE_MAC, 6), 0);
-    EXPECT_EQ(wmi_calls, (std::vector<std::string>{
-                             "EnableStatic IPAddress=[10.8.0.6] SubnetMask=[255.255.255.0]"}));
+    EXPECT_EQ(
+        wmi_calls,
+        (std::vector<std::string>{"EnableStatic IPAddress=[10.8.0.6] SubnetMask=[255.255.255.0]"}));
     // Proxy mode's fixed metric.
     EXPECT_EQ(interface_written.InterfaceIndex, static_cast<NET_IFINDEX>(index_b_));
     EXPECT_FALSE(interface_written.UseAutomaticMetric);
@@ -239,8 +240,10 @@ TEST_F(RegistryWalk, FailuresAfterTheDeviceOpenedCloseItAndFailTheOpen) {
         std::vector<std::string> messages;
     };
     const failure cases[] = {
-        {0, 1, {"set ip and mask address failed, errNo=1, ip=10.8.0.6, mask=255.255.255.0",
-                "SetAdapterIP failed!"}},
+        {0,
+         1,
+         {"set ip and mask address failed, errNo=1, ip=10.8.0.6, mask=255.255.255.0",
+          "SetAdapterIP failed!"}},
         {TAP_WIN_IOCTL_CONFIG_TUN, 0, {"Switch to tun mode failed!"}},
         {TAP_WIN_IOCTL_GET_MAC, 0, {"WARNING: Unable to gete TAP mac addr."}},
         {TAP_WIN_IOCTL_SET_MEDIA_STATUS, 0, {"WARNING: Unable to enable TAP adapter."}},

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <winsock2.h>
+
 #include <objbase.h>
 
 int main(int argc, char** argv) {

@@ -2,8 +2,6 @@
 // replaced for one test, and the reference server the harness started.
 #pragma once
 
-#include <windows.h>
-
 #include <cstdint>
 #include <string>
 #include <vector>
