@@ -20,6 +20,8 @@ set_property(TARGET PkgConfig::SODIUM APPEND PROPERTY INTERFACE_COMPILE_DEFINITI
 # Windows 7 API level; one file to copy: the compiler's runtime and winpthread linked in.
 add_compile_definitions(_WIN32_WINNT=0x0601 WINVER=0x0601 WIN32_LEAN_AND_MEAN NOMINMAX)
 add_link_options(-static -static-libgcc -static-libstdc++)
+# What a user copies carries no debug information (it is in the objects).
+add_link_options(-s)
 
 # The DLL beside the programs that load it.
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)

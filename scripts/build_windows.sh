@@ -98,7 +98,7 @@ for target in "${targets[@]}"; do
     command -v ccache >/dev/null &&
         launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
     cmake -S "$root" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
-        -DQN_WINDOWS_DEPS="$build/deps" -DQN_CLIENT=OFF -DQN_BENCH=OFF "${launcher[@]}" >/dev/null
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQN_WINDOWS_DEPS="$build/deps" -DQN_CLIENT=OFF -DQN_BENCH=OFF "${launcher[@]}" >/dev/null
     ninja -C "$build" -j2
     echo "build_windows: $target built in $(($(date +%s) - start)) s"
 done

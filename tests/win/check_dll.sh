@@ -7,15 +7,15 @@ dll=$1
 objdump=${2:-i686-w64-mingw32-objdump}
 dump=$("$objdump" -p "$dll")
 status=0
-format=$(echo "$dump" | sed -n 's/.*file format \(.*\)$/\1/p' | head -1)
-magic=$(echo "$dump" | awk '$1 == "Magic" {print $2; exit}')
+format=$(sed -n 's/.*file format \(.*\)$/\1/p;T;q' <<<"$dump")
+magic=$(awk '$1 == "Magic" && !found {print $2; found = 1}' <<<"$dump")
 echo "format: $format, magic $magic"
 if [ "$format" != "pei-i386" ] || [ "$magic" != "010b" ]; then
     echo "check_dll: not a 32-bit PE32 image" >&2
     status=1
 fi
 # The [Ordinal/Name Pointer] Table lists exported names as "[ n] name".
-exports=$(echo "$dump" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
+exports=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$dump" |
     sed -n 's/^\s*\[\s*[0-9]*\] \(.*\)$/\1/p' | sort | tr '\n' ' ' | sed 's/ $//')
 expected="get_vpn_status start_vpn stop_vpn udp_ping update_limit_rate update_token"
 echo "exports: $exports"
@@ -24,7 +24,7 @@ if [ "$exports" != "$expected" ]; then
     status=1
 fi
 allowed='^(kernel32|ws2_32|iphlpapi|advapi32|ole32|oleaut32|shlwapi|msvcrt|user32|api-ms-win-crt-[a-z0-9-]*|ucrtbase)\.dll$'
-imports=$(echo "$dump" | sed -n 's/^\s*DLL Name: \(.*\)$/\1/p' | tr 'A-Z' 'a-z' | sort -u)
+imports=$(sed -n 's/^\s*DLL Name: \(.*\)$/\1/p' <<<"$dump" | tr 'A-Z' 'a-z' | sort -u)
 echo "imports:" $imports
 for name in $imports; do
     if ! [[ $name =~ $allowed ]]; then
