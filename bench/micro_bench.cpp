@@ -1,4 +1,5 @@
-// Per-packet costs of the data path, without I/O.
+// Per-packet costs of the data path, without I/O, and reading back a session's host journal.
+#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <sodium.h>
 
@@ -6,6 +7,7 @@
 #include <vector>
 
 #include "data_handler.h"
+#include "host_journal.h"
 #include "packet_queue.h"
 #include "protocol.h"
 #include "tcp_offload.h"
@@ -210,6 +212,33 @@ void BM_OffloadCoalesce(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(buf.size()));
 }
 BENCHMARK(BM_OffloadCoalesce);
+
+// A journal of as many route records as the argument, every other one settled: its parse must
+// stay linear (100,000 records well under a second).
+void BM_ParseJournal(benchmark::State& state) {
+    const auto count = static_cast<uint64_t>(state.range(0));
+    std::string text = journal_header_line({"boot", "4097", "3:4"});
+    host_change change;
+    change.kind = host_change_kind::route;
+    change.route.if_index = 7;
+    for (uint64_t id = 1; id <= count; ++id) {
+        change.route.dest = htonl(0x0A000000u | static_cast<uint32_t>(id << 8));
+        change.route.prefix_len = 24;
+        text += journal_record_line(id, change);
+        if (id % 2 == 0) {
+            text += journal_settle_line(id);
+        }
+    }
+    for (auto _ : state) {
+        parsed_journal journal;
+        if (!parse_journal(text, &journal) || journal.records.size() != count) {
+            state.SkipWithError("journal not read back");
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(count));
+}
+BENCHMARK(BM_ParseJournal)->Arg(100000)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

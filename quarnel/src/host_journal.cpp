@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <exception>
 #include <sstream>
+#include <unordered_map>
 
 #include "engine_log.h"
 #include "platform_net.h"
@@ -10,7 +11,11 @@
 namespace {
 
 const char MAGIC[] = "quarnel-journal";
-const char VERSION[] = "1";
+// 2: the network namespace by its cookie. 1: by an inode number the kernel hands out again, so
+// a journal of that format is taken as one of an unknown namespace.
+const char VERSION[] = "2";
+const char VERSION_INODE_NET[] = "1";
+const char UNKNOWN_NET[] = "-";
 constexpr size_t MAX_FIELD_HEX = 2 * 65536;  // a resolver file of at most 64 KiB
 constexpr size_t MAX_IDENTITY = 64;
 constexpr size_t MAX_NAME = 15;
@@ -242,6 +247,22 @@ bool parse_change(const std::vector<std::string>& w, host_change* change) {
     return false;
 }
 
+// Whether a replay would take the record on this line.
+bool readable_record(const std::string& line) {
+    std::vector<std::string> w = checked_words(line.substr(0, line.size() - 1));
+    host_change change;
+    return w.size() >= 3 && w[0] == "R" && parse_change(w, &change);
+}
+
+std::string unreadable_reason(const host_change& change) {
+    const size_t largest = std::max(change.found.data.size(), change.after.size());
+    if (largest > MAX_FIELD_HEX / 2) {
+        return "the resolver file holds " + std::to_string(largest) + " bytes, more than the " +
+               std::to_string(MAX_FIELD_HEX / 2) + " a record keeps";
+    }
+    return "a value out of range";
+}
+
 bool selected(host_change_kind kind, std::initializer_list<host_change_kind> kinds) {
     return kinds.size() == 0 || std::find(kinds.begin(), kinds.end(), kind) != kinds.end();
 }
@@ -249,8 +270,9 @@ bool selected(host_change_kind kind, std::initializer_list<host_change_kind> kin
 }  // namespace
 
 std::string journal_header_line(const host_identity& identity) {
-    return sealed(std::string(MAGIC) + " " + VERSION + " " + identity.boot + " " + identity.net +
-                  " " + identity.etc);
+    const std::string net = identity.net.empty() ? UNKNOWN_NET : identity.net;
+    return sealed(std::string(MAGIC) + " " + VERSION + " " + identity.boot + " " + net + " " +
+                  identity.etc);
 }
 
 std::string journal_record_line(uint64_t id, const host_change& change) {
@@ -286,18 +308,20 @@ std::string journal_settle_line(uint64_t id) {
 
 bool parse_journal(const std::string& text, parsed_journal* out) {
     out->records.clear();
+    std::unordered_map<uint64_t, size_t> index;  // id to its place in out->records
     size_t start = 0;
     bool header = false;
     // A last line without its newline was torn by a kill mid-write: its change was never made.
     for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
         std::vector<std::string> w = checked_words(text.substr(start, end - start));
         if (!header) {
-            if (w.size() != 5 || w[0] != MAGIC || w[1] != VERSION ||
+            if (w.size() != 5 || w[0] != MAGIC || (w[1] != VERSION && w[1] != VERSION_INODE_NET) ||
                 !plain_token(w[2], MAX_IDENTITY) || !plain_token(w[3], MAX_IDENTITY) ||
                 !plain_token(w[4], MAX_IDENTITY)) {
                 return false;
             }
-            out->identity = host_identity{w[2], w[3], w[4]};
+            const bool net_known = w[1] == VERSION && w[3] != UNKNOWN_NET;
+            out->identity = host_identity{w[2], net_known ? w[3] : std::string(), w[4]};
             header = true;
             continue;
         }
@@ -305,14 +329,14 @@ bool parse_journal(const std::string& text, parsed_journal* out) {
         if (w.size() < 2 || !parse_number(w[1], 10, 1ull << 62, &id)) {
             continue;
         }
-        auto known = std::find_if(out->records.begin(), out->records.end(),
-                                  [id](const journal_record& r) { return r.id == id; });
-        if (w[0] == "U" && w.size() == 2 && known != out->records.end()) {
-            known->settled = true;
-        } else if (w[0] == "R" && w.size() >= 3 && known == out->records.end()) {
+        auto known = index.find(id);
+        if (w[0] == "U" && w.size() == 2 && known != index.end()) {
+            out->records[known->second].settled = true;
+        } else if (w[0] == "R" && w.size() >= 3 && known == index.end()) {
             journal_record record;
             record.id = id;
             if (parse_change(w, &record.change)) {
+                index.emplace(id, out->records.size());
                 out->records.push_back(record);
             }
         }
@@ -335,6 +359,7 @@ bool host_journal::begin() {
     try {
         store_ = journal_store_create(journal_header_line(current_host_identity()), &error);
         records_.clear();
+        routes_recorded_ = 0;
         next_id_ = 1;
     } catch (const std::exception& e) {
         QN_ERROR("{}.", e.what());
@@ -370,16 +395,31 @@ bool host_journal::record(const std::vector<host_change>& changes, std::vector<u
     try {
         std::string lines;
         std::vector<journal_record> fresh;
+        size_t routes = 0;
         for (const host_change& change : changes) {
             journal_record record{next_id_++, change, false};
-            lines += journal_record_line(record.id, change);
+            const std::string line = journal_record_line(record.id, change);
+            // A change whose record a replay would drop could never be put back.
+            if (!readable_record(line)) {
+                QN_ERROR("{} change refused, a replay could not read its record back: {}",
+                         kind_name(change.kind), unreadable_reason(change));
+                return false;
+            }
+            routes += change.kind == host_change_kind::route ? 1 : 0;
+            lines += line;
             fresh.push_back(record);
+        }
+        if (routes_recorded_ + routes > MAX_SESSION_ROUTES) {
+            QN_ERROR("{} routes refused: a session records at most {} routes, {} are recorded",
+                     routes, MAX_SESSION_ROUTES, routes_recorded_);
+            return false;
         }
         records_.reserve(records_.size() + fresh.size());
         ids->clear();
         if (!append(lines, true)) {
             return false;
         }
+        routes_recorded_ += routes;
         for (const journal_record& record : fresh) {
             ids->push_back(record.id);
             records_.push_back(record);
@@ -465,7 +505,7 @@ int replay_host_journals() {
     int failures = 0;
     try {
         const host_identity here = current_host_identity();
-        const int error = journal_store_for_each_orphan([&](const std::string& text) {
+        auto replay = [&](const std::string& text, std::string* settled) {
             parsed_journal journal;
             if (!parse_journal(text, &journal)) {
                 QN_ERROR("host journal without a readable header left alone");
@@ -476,14 +516,14 @@ int replay_host_journals() {
                 // After a restart nothing else of it is left: the journal has nothing more to do.
                 return !same_boot;
             }
-            if (same_boot && journal.identity.net != here.net) {
-                return false;  // another namespace's session: a process there replays it
-            }
+            // The resolver file outlives a restart and its namespace; routes, forwarding,
+            // registrations and metrics live and die with the namespace of this boot.
+            const bool same_net =
+                same_boot && !here.net.empty() && journal.identity.net == here.net;
             const int failed_before = failures;
             for (auto it = journal.records.rbegin(); it != journal.records.rend(); ++it) {
-                // Routes, forwarding and registrations do not outlive a restart; the file does.
                 if (it->settled ||
-                    (!same_boot && it->change.kind != host_change_kind::resolver_file)) {
+                    (!same_net && it->change.kind != host_change_kind::resolver_file)) {
                     continue;
                 }
                 int error = undo_host_change(it->change);
@@ -492,10 +532,13 @@ int replay_host_journals() {
                     ++failures;
                 } else {
                     ++undone;
+                    *settled += journal_settle_line(it->id);
                 }
             }
-            return failures == failed_before;
-        });
+            // Another namespace of this boot may still be alive: its own replay does the rest.
+            return failures == failed_before && (same_net || !same_boot);
+        };
+        const int error = journal_store_for_each_orphan(replay);
         if (error != 0) {
             QN_ERROR("host journals could not be read, errNo={}", error);
             ++failures;

@@ -3,6 +3,7 @@
 // left; a stop puts the changes back newest first.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
@@ -40,13 +41,18 @@ struct host_change {
     bool automatic_before = true;  // interface_metric
 };
 
-// Where and in which boot a journal was written: its changes belong to that network namespace
-// and that resolver directory.
+// Where and in which boot a journal was written. The resolver file belongs to the /etc it lies
+// in, whichever namespace changed it; every other change to the network namespace.
 struct host_identity {
     std::string boot;
-    std::string net;
+    std::string net;  // the namespace's cookie, never reused; empty when it is not known
     std::string etc;
 };
+
+// The routes one session may record, its protect rounds included: room for the remote routes
+// a session keeps (10,000) and those the engine adds of its own, and a bound on the journal's
+// size far below what a replay reads.
+constexpr size_t MAX_SESSION_ROUTES = 10010;
 
 struct journal_record {
     uint64_t id = 0;
@@ -80,7 +86,8 @@ class host_journal {
     bool active();
 
     // Makes the changes about to be made durable; false (logged) when they are not on disk,
-    // and then none of them may be made. Ids in the same order.
+    // or when a replay could not read one of them back, or when they would take the session
+    // past MAX_SESSION_ROUTES: then none of them may be made. Ids in the same order.
     bool record(const std::vector<host_change>& changes, std::vector<uint64_t>* ids);
     bool record(const host_change& change, uint64_t* id);
     // The change was not made, or was put back by its step itself.
@@ -101,6 +108,7 @@ class host_journal {
     std::mutex lock_;
     void* store_ = nullptr;
     std::vector<journal_record> records_;
+    size_t routes_recorded_ = 0;
     uint64_t next_id_ = 1;
 };
 
@@ -124,5 +132,7 @@ void* journal_store_create(const std::string& header, int* error);
 int journal_store_append(void* store, const std::string& lines, bool durable);
 void journal_store_close(void* store, bool remove);
 // Calls back with the text of each journal whose process has ended; the file is removed when
-// the callback returns true. 0, or an errno value when the journals cannot be read.
-int journal_store_for_each_orphan(const std::function<bool(const std::string& text)>& handle);
+// the callback returns true, else the lines it leaves in *settled are added to it. 0, or an
+// errno value when some journals cannot be read (those stay).
+int journal_store_for_each_orphan(
+    const std::function<bool(const std::string& text, std::string* settled)>& handle);

@@ -1,15 +1,19 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/random.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "engine_log.h"
 #include "fd_io_linux.h"
 #include "host_journal.h"
 #include "resolver.h"
@@ -90,6 +94,21 @@ std::string id_of(const char* path) {
     return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
 }
 
+// The network namespace of the calling thread, by the cookie that the kernel never hands out
+// again (its inode number it does); empty when the kernel has none.
+std::string net_cookie() {
+    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    uint64_t cookie = 0;
+    socklen_t size = sizeof(cookie);
+    const bool known = fd >= 0 &&
+                       getsockopt(fd, SOL_SOCKET, SO_NETNS_COOKIE, &cookie, &size) == 0 &&
+                       size == sizeof(cookie);
+    if (fd >= 0) {
+        close(fd);
+    }
+    return known ? std::to_string(cookie) : std::string();
+}
+
 std::string boot_id() {
     int fd = open("/proc/sys/kernel/random/boot_id", O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -105,7 +124,7 @@ std::string boot_id() {
 
 host_identity current_host_identity() {
     // Per thread: a session runs in the network namespace of the thread that starts it.
-    return host_identity{boot_id(), id_of("/proc/thread-self/ns/net"), id_of("/etc")};
+    return host_identity{boot_id(), net_cookie(), id_of("/etc")};
 }
 
 int undo_host_change(const host_change& change) {
@@ -129,6 +148,94 @@ int undo_host_change(const host_change& change) {
     return EINVAL;
 }
 
+namespace {
+
+bool syncs(int fd, int* error) {
+    if (fsync(fd) != 0) {
+        *error = errno;
+    }
+    return *error == 0;
+}
+
+// An unnamed journal (O_TMPFILE), locked and holding its header before a link gives it a name:
+// no replay can ever see it unlocked. EOPNOTSUPP or EISDIR when the filesystem cannot.
+int create_unnamed(journal_file* file, const std::string& header) {
+    file->fd = openat(file->dir_fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (file->fd < 0) {
+        return errno;
+    }
+    int error = flock(file->fd, LOCK_EX) == 0 ? 0 : errno;
+    if (error == 0) {
+        error = write_all(file->fd, header);
+    }
+    if (error != 0 || !syncs(file->fd, &error)) {
+        return error;
+    }
+    // Through /proc rather than AT_EMPTY_PATH, which needs a capability the service lacks.
+    const std::string self = "/proc/self/fd/" + std::to_string(file->fd);
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        uint64_t random = 0;
+        if (getrandom(&random, sizeof(random), 0) != sizeof(random)) {
+            return errno;
+        }
+        char name[40];
+        std::snprintf(name, sizeof(name), "%s%016llx%s", PREFIX,
+                      static_cast<unsigned long long>(random), SUFFIX);
+        if (linkat(AT_FDCWD, self.c_str(), file->dir_fd, name, AT_SYMLINK_FOLLOW) == 0) {
+            file->name = name;
+            return 0;
+        }
+        if (errno != EEXIST) {
+            return errno;
+        }
+    }
+    return EEXIST;
+}
+
+// Where O_TMPFILE is refused: a temporary name that no replay takes while it is locked. A
+// replay may remove it in the moment before the lock, so the name is checked once locked.
+int create_renamed(journal_file* file, const std::string& header) {
+    std::string temp_name;
+    for (int attempt = 0; file->fd < 0; ++attempt) {
+        std::string temp = journal_dir() + "/" + TEMP_PREFIX + "XXXXXX";
+        const int fd = mkostemp(&temp[0], O_CLOEXEC);
+        if (fd < 0 || flock(fd, LOCK_EX) != 0) {
+            const int error = errno;
+            if (fd >= 0) {
+                close(fd);
+            }
+            return error;
+        }
+        temp_name = temp.substr(temp.rfind('/') + 1);
+        struct stat held {};
+        struct stat linked {};
+        if (fstat(fd, &held) == 0 &&
+            fstatat(file->dir_fd, temp_name.c_str(), &linked, AT_SYMLINK_NOFOLLOW) == 0 &&
+            held.st_ino == linked.st_ino && held.st_dev == linked.st_dev) {
+            file->fd = fd;
+        } else {
+            close(fd);
+            if (attempt == 16) {
+                return EAGAIN;
+            }
+        }
+    }
+    const std::string name = PREFIX + temp_name.substr(sizeof(TEMP_PREFIX) - 1) + SUFFIX;
+    int error = write_all(file->fd, header);
+    // A link, unlike a rename, never takes the place of another session's journal.
+    if (error == 0 && syncs(file->fd, &error)) {
+        if (linkat(file->dir_fd, temp_name.c_str(), file->dir_fd, name.c_str(), 0) == 0) {
+            file->name = name;
+        } else {
+            error = errno;
+        }
+    }
+    unlinkat(file->dir_fd, temp_name.c_str(), 0);
+    return error;
+}
+
+}  // namespace
+
 void* journal_store_create(const std::string& header, int* error) {
     auto file = std::make_unique<journal_file>();
     file->dir_fd = open_dir(true);
@@ -136,34 +243,24 @@ void* journal_store_create(const std::string& header, int* error) {
         *error = errno;
         return nullptr;
     }
-    // Written and locked under a name no replay takes, then renamed: a journal that a replay
-    // can see is always held by its live process or left by an ended one.
-    std::string temp = journal_dir() + "/" + TEMP_PREFIX + "XXXXXX";
-    file->fd = mkostemp(&temp[0], O_CLOEXEC);
-    if (file->fd < 0) {
-        *error = errno;
-        close(file->dir_fd);
-        return nullptr;
+    *error = create_unnamed(file.get(), header);
+    if (*error == EOPNOTSUPP || *error == EISDIR) {
+        if (file->fd >= 0) {
+            close(file->fd);
+            file->fd = -1;
+        }
+        *error = create_renamed(file.get(), header);
     }
-    const std::string temp_name = temp.substr(temp.rfind('/') + 1);
-    file->name = PREFIX + temp_name.substr(sizeof(TEMP_PREFIX) - 1) + SUFFIX;
-    *error = flock(file->fd, LOCK_EX) == 0 ? 0 : errno;
     if (*error == 0) {
-        *error = write_all(file->fd, header);
-    }
-    if (*error == 0 && fsync(file->fd) != 0) {
-        *error = errno;
-    }
-    if (*error == 0 &&
-        renameat(file->dir_fd, temp_name.c_str(), file->dir_fd, file->name.c_str()) != 0) {
-        *error = errno;
-    }
-    if (*error == 0 && fsync(file->dir_fd) != 0) {
-        *error = errno;
+        syncs(file->dir_fd, error);
     }
     if (*error != 0) {
-        unlinkat(file->dir_fd, temp_name.c_str(), 0);
-        close(file->fd);
+        if (!file->name.empty()) {
+            unlinkat(file->dir_fd, file->name.c_str(), 0);
+        }
+        if (file->fd >= 0) {
+            close(file->fd);
+        }
         close(file->dir_fd);
         return nullptr;
     }
@@ -209,7 +306,8 @@ struct owned_fd {
 };
 }  // namespace
 
-int journal_store_for_each_orphan(const std::function<bool(const std::string& text)>& handle) {
+int journal_store_for_each_orphan(
+    const std::function<bool(const std::string& text, std::string* settled)>& handle) {
     int dir_fd = open_dir(false);
     if (dir_fd < 0) {
         return errno == ENOENT ? 0 : errno;  // none: no journal was ever kept here
@@ -231,6 +329,7 @@ int journal_store_for_each_orphan(const std::function<bool(const std::string& te
     if (dir.fd < 0) {
         return dup_error;
     }
+    int result = 0;
     for (const std::string& name : names) {
         const bool temp = has_affixes(name, TEMP_PREFIX, "");
         if (!temp && !has_affixes(name, PREFIX, SUFFIX)) {
@@ -246,14 +345,32 @@ int journal_store_for_each_orphan(const std::function<bool(const std::string& te
         struct stat linked {};
         // Held by its live process, or replaced or removed since it was listed: not ours.
         bool ours = flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &st) == 0 &&
-                    S_ISREG(st.st_mode) && trusted(st) && st.st_size <= MAX_JOURNAL_SIZE &&
+                    S_ISREG(st.st_mode) && trusted(st) &&
                     fstatat(dir.fd, name.c_str(), &linked, AT_SYMLINK_NOFOLLOW) == 0 &&
                     linked.st_ino == st.st_ino && linked.st_dev == st.st_dev;
+        if (ours && st.st_size > MAX_JOURNAL_SIZE) {
+            // No session writes one this large: kept for whoever looks into it.
+            QN_ERROR("host journal {} holds {} bytes, more than the {} a replay reads: left alone",
+                     name, st.st_size, MAX_JOURNAL_SIZE);
+            result = EFBIG;
+            continue;
+        }
+        std::string settled;
         // A temporary journal's process ended before it could record anything.
-        if (ours && (temp || handle(read_text(fd, st.st_size)))) {
+        if (ours && (temp || handle(read_text(fd, st.st_size), &settled))) {
             unlinkat(dir.fd, name.c_str(), 0);
+        } else if (ours && !settled.empty()) {
+            // Reopened for writing only now that it is known to be a journal of ours.
+            const owned_fd writable(open(("/proc/self/fd/" + std::to_string(fd)).c_str(),
+                                         O_WRONLY | O_APPEND | O_CLOEXEC));
+            int error = writable.fd < 0 ? errno : write_all(writable.fd, settled);
+            if (error == 0 && fdatasync(writable.fd) != 0) {
+                error = errno;
+            }
+            // Unsettled, a put-back change could be taken for one a later session made again.
+            result = error != 0 ? error : result;
         }
     }
     fsync(dir.fd);
-    return 0;
+    return result;
 }
