@@ -337,9 +337,7 @@ TEST_F(HostJournalStore, ChangesAReplayCouldNotPutBackAreRefusedBeforeAnyIsWritt
     const host_change route = route_change("198.51.100.0", 24, "172.30.0.1", false);
     ASSERT_TRUE(journal.record(std::vector<host_change>(MAX_SESSION_ROUTES - 1, route), &ids));
     EXPECT_FALSE(journal.record({route, route}, &ids));
-    EXPECT_TRUE(
-        log.has("2 routes refused: a session records at most 10010 routes, 10009 are "
-                "recorded"))
+    EXPECT_TRUE(log.has("2 routes refused: a session holds at most 10010 routes, it holds 10009"))
         << log.dump();
     ASSERT_TRUE(journal.record({route}, &ids));
 
@@ -348,6 +346,33 @@ TEST_F(HostJournalStore, ChangesAReplayCouldNotPutBackAreRefusedBeforeAnyIsWritt
     ASSERT_EQ(on_disk.records.size(), 1 + MAX_SESSION_ROUTES);
     EXPECT_EQ(on_disk.records[0].change.found.data, large.found.data);
     EXPECT_EQ(on_disk.records.back().id, ids.at(0));
+}
+
+TEST_F(HostJournalStore, ALongSessionWhoseRoutesComeAndGoKeepsItsJournalSmall) {
+    host_journal journal;  // never ended: nothing is put back here
+    ASSERT_TRUE(journal.begin());
+    uint64_t kept = 0;
+    ASSERT_TRUE(journal.record(metric_change(ABSENT_INTERFACE), &kept));
+    const std::vector<host_change> routes(MAX_SESSION_ROUTES,
+                                          route_change("198.51.100.0", 24, "172.30.0.1", false));
+    std::vector<uint64_t> ids;
+    uintmax_t largest = 0;
+    for (int round = 0; round < 8; ++round) {                // about 7 MiB of lines
+        ASSERT_TRUE(journal.record(routes, &ids)) << round;  // settled routes are not held
+        for (uint64_t id : ids) {
+            journal.settle(id);
+        }
+        ASSERT_EQ(files().size(), 1u);
+        largest = std::max(largest, std::filesystem::file_size(dir_ + "/" + files()[0]));
+    }
+    EXPECT_LT(largest, JOURNAL_COMPACT_SIZE + (1u << 20));
+    parsed_journal on_disk;
+    ASSERT_TRUE(parse_journal(test_support::read_file(dir_ + "/" + files()[0]), &on_disk));
+    ASSERT_FALSE(on_disk.records.empty());
+    EXPECT_EQ(on_disk.records[0].id, kept);
+    EXPECT_FALSE(on_disk.records[0].settled);
+    EXPECT_TRUE(std::all_of(on_disk.records.begin() + 1, on_disk.records.end(),
+                            [](const journal_record& record) { return record.settled; }));
 }
 
 }  // namespace

@@ -357,9 +357,12 @@ bool host_journal::begin() {
     }
     int error = 0;
     try {
-        store_ = journal_store_create(journal_header_line(current_host_identity()), &error);
+        header_ = journal_header_line(current_host_identity());
+        store_ = journal_store_create(header_, &error);
+        size_ = header_.size();
+        compact_at_ = JOURNAL_COMPACT_SIZE;
         records_.clear();
-        routes_recorded_ = 0;
+        routes_held_ = 0;
         next_id_ = 1;
     } catch (const std::exception& e) {
         QN_ERROR("{}.", e.what());
@@ -383,7 +386,47 @@ bool host_journal::append(const std::string& lines, bool durable) {
         QN_ERROR("host journal write failed, errNo={}", error);
         return false;
     }
+    size_ += lines.size();
     return true;
+}
+
+void host_journal::mark_settled(journal_record* record) {
+    record->settled = true;
+    routes_held_ -= record->change.kind == host_change_kind::route ? 1 : 0;
+    if (store_ != nullptr) {
+        // Not made durable: a lost settle line only repeats an undo the host no longer needs.
+        append(journal_settle_line(record->id), false);
+    }
+}
+
+// The new journal is in place before the old one goes: a kill in between leaves two with the
+// same outstanding changes, each undone only where the host still shows it.
+void host_journal::compact_if_large() {
+    if (store_ == nullptr || size_ <= compact_at_) {
+        return;
+    }
+    try {
+        records_.erase(std::remove_if(records_.begin(), records_.end(),
+                                      [](const journal_record& record) { return record.settled; }),
+                       records_.end());
+        std::string text = header_;
+        for (const journal_record& record : records_) {
+            text += journal_record_line(record.id, record.change);
+        }
+        int error = 0;
+        void* fresh = journal_store_create(text, &error);
+        if (fresh == nullptr) {
+            QN_ERROR("host journal could not be written anew, errNo={}", error);
+            compact_at_ = size_ + JOURNAL_COMPACT_SIZE;  // not again at every line
+            return;
+        }
+        journal_store_close(store_, true);
+        store_ = fresh;
+        size_ = text.size();
+        compact_at_ = JOURNAL_COMPACT_SIZE;
+    } catch (const std::exception& e) {
+        QN_ERROR("{}.", e.what());
+    }
 }
 
 bool host_journal::record(const std::vector<host_change>& changes, std::vector<uint64_t>* ids) {
@@ -409,9 +452,9 @@ bool host_journal::record(const std::vector<host_change>& changes, std::vector<u
             lines += line;
             fresh.push_back(record);
         }
-        if (routes_recorded_ + routes > MAX_SESSION_ROUTES) {
-            QN_ERROR("{} routes refused: a session records at most {} routes, {} are recorded",
-                     routes, MAX_SESSION_ROUTES, routes_recorded_);
+        if (routes_held_ + routes > MAX_SESSION_ROUTES) {
+            QN_ERROR("{} routes refused: a session holds at most {} routes, it holds {}", routes,
+                     MAX_SESSION_ROUTES, routes_held_);
             return false;
         }
         records_.reserve(records_.size() + fresh.size());
@@ -419,11 +462,12 @@ bool host_journal::record(const std::vector<host_change>& changes, std::vector<u
         if (!append(lines, true)) {
             return false;
         }
-        routes_recorded_ += routes;
+        routes_held_ += routes;
         for (const journal_record& record : fresh) {
             ids->push_back(record.id);
             records_.push_back(record);
         }
+        compact_if_large();
         return true;
     } catch (const std::exception& e) {
         QN_ERROR("{}.", e.what());
@@ -447,9 +491,8 @@ void host_journal::settle(uint64_t id) {
         records_.begin(), records_.end(), id,
         [](const journal_record& record, uint64_t wanted) { return record.id < wanted; });
     if (it != records_.end() && it->id == id && !it->settled) {
-        it->settled = true;
-        // Not made durable: a lost settle line only repeats an undo the host no longer needs.
-        append(journal_settle_line(id), false);
+        mark_settled(&*it);
+        compact_if_large();
     }
 }
 
@@ -477,10 +520,7 @@ int host_journal::unwind(std::initializer_list<host_change_kind> kinds) {
             ++failures;
             continue;
         }
-        it->settled = true;
-        if (store_ != nullptr) {
-            append(journal_settle_line(it->id), false);
-        }
+        mark_settled(&*it);
     }
     return failures;
 }

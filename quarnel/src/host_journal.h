@@ -49,10 +49,12 @@ struct host_identity {
     std::string etc;
 };
 
-// The routes one session may record, its protect rounds included: room for the remote routes
-// a session keeps (10,000) and those the engine adds of its own, and a bound on the journal's
-// size far below what a replay reads.
+// The routes a session may hold recorded at once (made, or about to be, and not yet put back
+// or gone): the remote routes it keeps (10,000) and room for those the engine adds of its own.
 constexpr size_t MAX_SESSION_ROUTES = 10010;
+// Past this size a journal is written anew with only what is outstanding, so that a long
+// session whose routes come and go stays far below what a replay reads.
+constexpr size_t JOURNAL_COMPACT_SIZE = 4 << 20;
 
 struct journal_record {
     uint64_t id = 0;
@@ -86,8 +88,8 @@ class host_journal {
     bool active();
 
     // Makes the changes about to be made durable; false (logged) when they are not on disk,
-    // or when a replay could not read one of them back, or when they would take the session
-    // past MAX_SESSION_ROUTES: then none of them may be made. Ids in the same order.
+    // or when a replay could not read one of them back, or when the session would hold more
+    // than MAX_SESSION_ROUTES: then none of them may be made. Ids in the same order.
     bool record(const std::vector<host_change>& changes, std::vector<uint64_t>* ids);
     bool record(const host_change& change, uint64_t* id);
     // The change was not made, or was put back by its step itself.
@@ -104,11 +106,16 @@ class host_journal {
 
   private:
     bool append(const std::string& lines, bool durable);
+    void mark_settled(journal_record* record);
+    void compact_if_large();
 
     std::mutex lock_;
     void* store_ = nullptr;
+    std::string header_;
+    size_t size_ = 0;  // of the journal on disk
+    size_t compact_at_ = JOURNAL_COMPACT_SIZE;
     std::vector<journal_record> records_;
-    size_t routes_recorded_ = 0;
+    size_t routes_held_ = 0;
     uint64_t next_id_ = 1;
 };
 

@@ -106,8 +106,19 @@ int perform_add_routes(qn_ctx_t* /*ctx*/, const std::vector<route_request>& requ
     std::vector<route_row> table;
     int table_error = 0;
     if (route_table_read(&table, &table_error)) {
+        std::set<std::tuple<uint32_t, uint8_t, uint32_t, int32_t, uint32_t>> rows;
         for (const route_row& r : table) {
             present.emplace(r.dest, r.prefix_len, r.metric);
+            rows.emplace(r.dest, r.prefix_len, r.gateway, r.if_index, r.metric);
+        }
+        // A route of the session gone from the table (with its uplink, or deleted by someone)
+        // leaves nothing to undo: settled, so that one made again is held once.
+        for (const journal_record& record : journal.outstanding(host_change_kind::route)) {
+            const route_row& r = record.change.route;
+            if (rows.count(
+                    std::make_tuple(r.dest, r.prefix_len, r.gateway, r.if_index, r.metric)) == 0) {
+                journal.settle(record.id);
+            }
         }
     }
     std::vector<route_row> rows;

@@ -348,8 +348,7 @@ TEST_F(CrashSafetyOnceTest, AStartWhoseChangesCouldNotBePutBackFailsAndChangesNo
         remote.push_back(route(ip.c_str(), 32));
     }
     std::string output = failed_connect(args);
-    EXPECT_NE(output.find("10012 routes refused: a session records at most 10010 routes, 0 are "
-                          "recorded"),
+    EXPECT_NE(output.find("10012 routes refused: a session holds at most 10010 routes, it holds 0"),
               std::string::npos)
         << output;
     EXPECT_NE(output.find("connect failed (-51)"), std::string::npos) << output;

@@ -287,17 +287,19 @@ TEST_F(RouteTableTest, WithoutADefaultRouteTheTableFailsAndLeavesNothing) {
 }
 
 TEST_F(RouteTableTest, AFailureHalfwayRemovesTheRoutesAlreadyMade) {
+    // An uplink gateway outside the uplink's subnet, reached only by the on-link flag.
+    client_.ip("route replace default via 203.0.113.1 dev up0 onlink");
     const net_state before = dump_state(client_);
     {
         netns_scope inside(client_);
         session s(true);
         ASSERT_EQ(s.opened, 0);
         const std::vector<std::string> kernel = main_routes(client_);
-        // The 30 tunnel routes and the first remote route exist when the second one, whose
-        // address has bits beyond its prefix, is refused.
-        route_prefix remote[] = {prefix("198.51.100.0", 24), prefix("198.51.101.1", 24)};
+        // The 30 tunnel routes exist when the first remote route, through that gateway, is
+        // refused.
+        route_prefix remote[] = {prefix("198.51.100.0", 24), prefix("198.51.101.0", 24)};
         EXPECT_EQ(set_route_table(&s.ctx, remote, 2, nullptr, 0, true), -1);
-        EXPECT_TRUE(log_.has("CreateIpForwardEntry2 failed with err:22.", "perform_add_routes"))
+        EXPECT_TRUE(log_.has("CreateIpForwardEntry2 failed with err:101.", "perform_add_routes"))
             << log_.dump();
         EXPECT_TRUE(log_.has("perform_add_routes failed!", "set_route_table"));
         EXPECT_EQ(main_routes(client_), kernel);
@@ -415,11 +417,14 @@ TEST_F(RouteTableTest, AProtectRoundThatChangesNothingWritesNothing) {
         EXPECT_EQ(protect_wan_routes(&s.ctx), 0);
         EXPECT_EQ(protect_wan_routes(&s.ctx), 0);
         EXPECT_EQ(journal_size(), recorded);
+        const std::vector<std::string> held = sorted(describe(recorded_routes()));
 
-        // A route of the session that someone removed is made again, recorded again.
+        // A route of the session that someone removed is made again, recorded again; its
+        // first record, with nothing left to undo, no longer counts.
         client_.ip("route del 198.51.100.0/24 via 198.18.0.1 dev up0");
         EXPECT_EQ(protect_wan_routes(&s.ctx), 0);
         EXPECT_GT(journal_size(), recorded);
+        EXPECT_EQ(sorted(describe(recorded_routes())), held);
         std::vector<std::string> routes = main_routes(client_);
         EXPECT_NE(std::find(routes.begin(), routes.end(),
                             "198.51.100.0/24 via 198.18.0.1 dev up0 proto 113"),
