@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -32,10 +33,23 @@ const char SUFFIX[] = ".journal";
 const char TEMP_PREFIX[] = ".session-";
 constexpr off_t MAX_JOURNAL_SIZE = 16 << 20;
 
+// Its descriptors close with it; nothing allocates once the first is open.
 struct journal_file {
+    journal_file() = default;
+    journal_file(const journal_file&) = delete;
+    journal_file& operator=(const journal_file&) = delete;
+    ~journal_file() {
+        if (fd >= 0) {
+            close(fd);
+        }
+        if (dir_fd >= 0) {
+            close(dir_fd);
+        }
+    }
+
     int fd = -1;
     int dir_fd = -1;
-    std::string name;
+    char name[48] = "";  // empty until it has a name in the directory
 };
 
 std::string journal_dir() {
@@ -84,6 +98,14 @@ bool has_affixes(const std::string& name, const std::string& prefix, const std::
     return name.size() > prefix.size() + suffix.size() &&
            name.compare(0, prefix.size(), prefix) == 0 &&
            name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// Whether the name in the directory is still the open file.
+bool links_to(int dir_fd, const char* name, int fd) {
+    struct stat held {};
+    struct stat linked {};
+    return fstat(fd, &held) == 0 && fstatat(dir_fd, name, &linked, AT_SYMLINK_NOFOLLOW) == 0 &&
+           linked.st_ino == held.st_ino && linked.st_dev == held.st_dev;
 }
 
 std::string id_of(const char* path) {
@@ -157,6 +179,17 @@ bool syncs(int fd, int* error) {
     return *error == 0;
 }
 
+// Random hexadecimal digits between the prefix and the suffix; false (errno set) on failure.
+bool random_name(const char* prefix, const char* suffix, char (&out)[48]) {
+    uint64_t random = 0;
+    if (getrandom(&random, sizeof(random), 0) != sizeof(random)) {
+        return false;
+    }
+    std::snprintf(out, sizeof(out), "%s%016llx%s", prefix, static_cast<unsigned long long>(random),
+                  suffix);
+    return true;
+}
+
 // An unnamed journal (O_TMPFILE), locked and holding its header before a link gives it a name:
 // no replay can ever see it unlocked. EOPNOTSUPP or EISDIR when the filesystem cannot.
 int create_unnamed(journal_file* file, const std::string& header) {
@@ -172,17 +205,15 @@ int create_unnamed(journal_file* file, const std::string& header) {
         return error;
     }
     // Through /proc rather than AT_EMPTY_PATH, which needs a capability the service lacks.
-    const std::string self = "/proc/self/fd/" + std::to_string(file->fd);
+    char self[48];
+    std::snprintf(self, sizeof(self), "/proc/self/fd/%d", file->fd);
+    char name[48];
     for (int attempt = 0; attempt < 16; ++attempt) {
-        uint64_t random = 0;
-        if (getrandom(&random, sizeof(random), 0) != sizeof(random)) {
+        if (!random_name(PREFIX, SUFFIX, name)) {
             return errno;
         }
-        char name[40];
-        std::snprintf(name, sizeof(name), "%s%016llx%s", PREFIX,
-                      static_cast<unsigned long long>(random), SUFFIX);
-        if (linkat(AT_FDCWD, self.c_str(), file->dir_fd, name, AT_SYMLINK_FOLLOW) == 0) {
-            file->name = name;
+        if (linkat(AT_FDCWD, self, file->dir_fd, name, AT_SYMLINK_FOLLOW) == 0) {
+            std::memcpy(file->name, name, sizeof(name));
             return 0;
         }
         if (errno != EEXIST) {
@@ -195,42 +226,37 @@ int create_unnamed(journal_file* file, const std::string& header) {
 // Where O_TMPFILE is refused: a temporary name that no replay takes while it is locked. A
 // replay may remove it in the moment before the lock, so the name is checked once locked.
 int create_renamed(journal_file* file, const std::string& header) {
-    std::string temp_name;
+    char temp[48];
     for (int attempt = 0; file->fd < 0; ++attempt) {
-        std::string temp = journal_dir() + "/" + TEMP_PREFIX + "XXXXXX";
-        const int fd = mkostemp(&temp[0], O_CLOEXEC);
-        if (fd < 0 || flock(fd, LOCK_EX) != 0) {
-            const int error = errno;
-            if (fd >= 0) {
-                close(fd);
-            }
-            return error;
+        if (attempt == 16) {
+            return EAGAIN;
         }
-        temp_name = temp.substr(temp.rfind('/') + 1);
-        struct stat held {};
-        struct stat linked {};
-        if (fstat(fd, &held) == 0 &&
-            fstatat(file->dir_fd, temp_name.c_str(), &linked, AT_SYMLINK_NOFOLLOW) == 0 &&
-            held.st_ino == linked.st_ino && held.st_dev == linked.st_dev) {
-            file->fd = fd;
-        } else {
-            close(fd);
-            if (attempt == 16) {
-                return EAGAIN;
-            }
+        if (!random_name(TEMP_PREFIX, "", temp)) {
+            return errno;
+        }
+        file->fd =
+            openat(file->dir_fd, temp, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (file->fd < 0 && errno != EEXIST) {
+            return errno;
+        }
+        if (file->fd >= 0 &&
+            (flock(file->fd, LOCK_EX) != 0 || !links_to(file->dir_fd, temp, file->fd))) {
+            close(file->fd);
+            file->fd = -1;
         }
     }
-    const std::string name = PREFIX + temp_name.substr(sizeof(TEMP_PREFIX) - 1) + SUFFIX;
+    char name[48];
+    std::snprintf(name, sizeof(name), "%s%.16s%s", PREFIX, temp + sizeof(TEMP_PREFIX) - 1, SUFFIX);
     int error = write_all(file->fd, header);
     // A link, unlike a rename, never takes the place of another session's journal.
     if (error == 0 && syncs(file->fd, &error)) {
-        if (linkat(file->dir_fd, temp_name.c_str(), file->dir_fd, name.c_str(), 0) == 0) {
-            file->name = name;
+        if (linkat(file->dir_fd, temp, file->dir_fd, name, 0) == 0) {
+            std::memcpy(file->name, name, sizeof(name));
         } else {
             error = errno;
         }
     }
-    unlinkat(file->dir_fd, temp_name.c_str(), 0);
+    unlinkat(file->dir_fd, temp, 0);
     return error;
 }
 
@@ -255,13 +281,9 @@ void* journal_store_create(const std::string& header, int* error) {
         syncs(file->dir_fd, error);
     }
     if (*error != 0) {
-        if (!file->name.empty()) {
-            unlinkat(file->dir_fd, file->name.c_str(), 0);
+        if (file->name[0] != '\0') {
+            unlinkat(file->dir_fd, file->name, 0);
         }
-        if (file->fd >= 0) {
-            close(file->fd);
-        }
-        close(file->dir_fd);
         return nullptr;
     }
     return file.release();
@@ -280,11 +302,9 @@ void journal_store_close(void* store, bool remove) {
     std::unique_ptr<journal_file> file(static_cast<journal_file*>(store));
     if (remove) {
         // Still locked: no replay can take the records of a finished session for a dead one's.
-        unlinkat(file->dir_fd, file->name.c_str(), 0);
+        unlinkat(file->dir_fd, file->name, 0);
         fsync(file->dir_fd);
     }
-    close(file->fd);
-    close(file->dir_fd);
 }
 
 namespace {
@@ -342,12 +362,9 @@ int journal_store_for_each_orphan(
             continue;
         }
         struct stat st {};
-        struct stat linked {};
         // Held by its live process, or replaced or removed since it was listed: not ours.
         bool ours = flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &st) == 0 &&
-                    S_ISREG(st.st_mode) && trusted(st) &&
-                    fstatat(dir.fd, name.c_str(), &linked, AT_SYMLINK_NOFOLLOW) == 0 &&
-                    linked.st_ino == st.st_ino && linked.st_dev == st.st_dev;
+                    S_ISREG(st.st_mode) && trusted(st) && links_to(dir.fd, name.c_str(), fd);
         if (ours && st.st_size > MAX_JOURNAL_SIZE) {
             // No session writes one this large: kept for whoever looks into it.
             QN_ERROR("host journal {} holds {} bytes, more than the {} a replay reads: left alone",

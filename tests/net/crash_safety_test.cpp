@@ -243,12 +243,15 @@ class CrashSafetyTest : public ::testing::TestWithParam<bool> {
         return cleanup.output;
     }
 
-    int start_in_process(bool proxy, const std::vector<route_entry_str_t>& remote = {
-                                         route("198.51.100.0", 24)}) {
+    int start_in_process(bool proxy) {
+        const route_entry_str_t remote[] = {route("198.51.100.0", 24)};
+        return start_in_process(proxy, remote, 1);
+    }
+
+    int start_in_process(bool proxy, const route_entry_str_t* remote, int remote_count) {
         return start_vpn("LINUX", "3.1.8.0", TOKEN, "test-device-uuid", key_.c_str(), "",
-                         TUNNEL_SERVER_ADDR, TUNNEL_SERVER_PORT, nullptr, 0, remote.data(),
-                         static_cast<int>(remote.size()), nullptr, 0, 1400, 0, 0, proxy ? 1 : 0,
-                         "10.8.0.1", "10.8.0.254");
+                         TUNNEL_SERVER_ADDR, TUNNEL_SERVER_PORT, nullptr, 0, remote, remote_count,
+                         nullptr, 0, 1400, 0, 0, proxy ? 1 : 0, "10.8.0.1", "10.8.0.254");
     }
 
     tunnel_topology net_;
@@ -355,7 +358,7 @@ TEST_F(CrashSafetyOnceTest, AStartWhoseChangesCouldNotBePutBackFailsAndChangesNo
     EXPECT_EQ(dump_state(net_.cli), before_);
     EXPECT_TRUE(journal_files().empty());
     remote.pop_back();
-    ASSERT_EQ(start_in_process(false, remote), 0);
+    ASSERT_EQ(start_in_process(false, remote.data(), static_cast<int>(remote.size())), 0);
     stop_vpn(1);
     EXPECT_EQ(dump_state(net_.cli), before_);
 
