@@ -3,6 +3,7 @@
 #include <QDebug>
 #include <QFile>
 #include <QMetaEnum>
+#include <QTimer>
 #include <QWebEngineDownloadItem>
 #include <QWebEnginePage>
 
@@ -14,6 +15,7 @@ namespace {
 const QString kInstallerName = QStringLiteral("lumar.exe");
 const QString kSignatureName = QStringLiteral("lumar.exe.sig");
 constexpr qint64 kSignatureBytes = 64;
+constexpr int kSignatureWaitMs = 60000;
 
 QString endState(const QWebEngineDownloadItem* item) {
     return QString::fromLatin1(
@@ -49,7 +51,7 @@ QString UpdateDownload::installerPath() const {
 }
 
 void UpdateDownload::save(QWebEngineDownloadItem* item, const QString& name, qint64 maxBytes) {
-    // Stopped as soon as it grows past its limit, whatever length the server announced.
+    // Stopped as soon as it announces or grows past its limit.
     connect(item, &QWebEngineDownloadItem::downloadProgress, this,
             [item, maxBytes](qint64 received, qint64 total) {
                 if (received > maxBytes || total > maxBytes) {
@@ -62,10 +64,6 @@ void UpdateDownload::save(QWebEngineDownloadItem* item, const QString& name, qin
             });
     item->setDownloadDirectory(m_dir.path());
     item->setDownloadFileName(name);
-    if (item->totalBytes() > maxBytes) {
-        item->cancel();
-        return;
-    }
     item->accept();
 }
 
@@ -95,6 +93,12 @@ void UpdateDownload::installerFinished() {
     m_stage = Stage::Signature;
     m_signatureUrl = signatureUrl(item->url());
     m_page->download(m_signatureUrl, kSignatureName);
+    // A signature that never comes must not hold later updates back.
+    QTimer::singleShot(kSignatureWaitMs, this, [this] {
+        if (m_stage == Stage::Signature) {
+            fail(QStringLiteral("no signature arrived"));
+        }
+    });
 }
 
 void UpdateDownload::signatureFinished() {

@@ -35,6 +35,7 @@ class UpdateDownload : public QObject {
 
   private:
     enum class Stage { Installer, Signature, Done, Failed };
+    // Accepts `item` into the directory, cancelled once it is larger than `maxBytes`.
     void save(QWebEngineDownloadItem* item, const QString& name, qint64 maxBytes);
     void installerFinished();
     void signatureFinished();

@@ -64,6 +64,8 @@ class UpdateSite : public LocalSite {
         // 2 MiB with no length announced: only the bytes received can tell.
         serve("/big.bin", {"application/octet-stream", installerBytes(2 << 20, 2), false});
         serve("/big.bin.sig", {"application/octet-stream", sign(installerBytes(2 << 20, 2))});
+        serve("/announced-big.bin", {"application/octet-stream", installerBytes(2 << 20, 3)});
+        serve("/unsigned.bin", installer);
     }
     const QByteArray& installer() const { return m_installer; }
 
@@ -135,6 +137,15 @@ TEST_F(UpdateDownloadTest, OnlyASignedDownloadFromTheUpdateOriginIsKept) {
          [&] { eval(QStringLiteral("location.href = '%1'; 1").arg(m_site.url("/big.bin"))); },
          QStringLiteral("Update download failed and deleted: the download ended "
                         "DownloadCancelled")},
+        {"over the size limit, announced",
+         [&] {
+             eval(QStringLiteral("location.href = '%1'; 1").arg(m_site.url("/announced-big.bin")));
+         },
+         QStringLiteral("Download of %1 cancelled: more than 1048576 bytes.")
+             .arg(m_site.url("/announced-big.bin"))},
+        {"no signature",
+         [&] { eval(QStringLiteral("location.href = '%1'; 1").arg(m_site.url("/unsigned.bin"))); },
+         QStringLiteral("Update download failed and deleted: the signature download ended")},
         {"a signature of other bytes",
          [&] { eval(QStringLiteral("location.href = '%1'; 1").arg(m_site.url("/bad.bin"))); },
          QStringLiteral("Update download failed and deleted: the signature does not match")},
