@@ -8,6 +8,7 @@
 #include "Corvel_Web.h"
 #include "host_identity.h"
 #include "page_script.h"
+#include "program_options.h"
 
 Corvel::Corvel(QObject* parent, int mtu, VpnEngine& engine)
     : QObject(parent), m_mtu(mtu), m_engine(engine) {
@@ -31,8 +32,26 @@ void Corvel::runPageScript(const QString& script) {
     }
 }
 
+bool Corvel::calledByOwnPage(const char* slot) const {
+    if (m_web != nullptr && m_web->showsOwnPage()) {
+        return true;
+    }
+    qWarning("Bridge call %s ignored: the window does not show the program's own page.", slot);
+    return false;
+}
+
 void Corvel::getVersionAndUuid() {
+    if (!calledByOwnPage("getVersionAndUuid")) {
+        return;
+    }
     callOnGetVersionAndUuid();
+}
+
+void Corvel::getPageOptions() {
+    if (!calledByOwnPage("getPageOptions")) {
+        return;
+    }
+    runPageScript(QStringLiteral("onPageOptions(%1)").arg(jsStringLiteral(readPageOptions())));
 }
 
 void Corvel::callOnGetVersionAndUuid() {
@@ -71,6 +90,9 @@ void Corvel::callOnPing(int callId, int rtt) {
 }
 
 void Corvel::ping(QString ip, short port, int callId) {
+    if (!calledByOwnPage("ping")) {
+        return;
+    }
     // The page passes ports above 32767 through a signed short.
     const auto udpPort = static_cast<uint16_t>(port);
     VpnEngine& engine = m_engine;

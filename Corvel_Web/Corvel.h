@@ -44,6 +44,8 @@ class Corvel : public QObject, public QAbstractNativeEventFilter {
     void redirectTo(QString url);
     void getVersionAndUuid();
     void ping(QString ip, short port, int callId);
+    // Answers with "onPageOptions(text)": the options file beside the program as JSON text.
+    void getPageOptions();
 
   private slots:
     void on_vpnStarted();
@@ -74,6 +76,10 @@ class Corvel : public QObject, public QAbstractNativeEventFilter {
     friend class PacketLossMonitoringThread;
 
     void runPageScript(const QString& script);
+    // Whether a page call may act: only the program's own page is served; anything else is
+    // logged and ignored.
+    bool calledByOwnPage(const char* slot) const;
+    void disconnectTunnel();
     // Parses the page's parameters (toasting a fault) and records the server; false on a fault.
     bool acceptParams(const QString& serverInfo, VpnStartArguments& args);
     void launchStart(TCaller caller, const VpnStartArguments& args);

@@ -13,6 +13,7 @@
 #include "StatusMonitoringThread.h"
 #include "connection_params.h"
 #include "host_identity.h"
+#include "log_redaction.h"
 #include "result_codes.h"
 
 namespace {
@@ -143,8 +144,11 @@ void Corvel::showConnectionLook(bool connected) {
 }
 
 void Corvel::conn(QString serverInfo) {
+    if (!calledByOwnPage("conn")) {
+        return;
+    }
     qDebug("conn called!");
-    qDebug().noquote() << "serviceInfo:" << serverInfo;
+    qDebug().noquote() << "serviceInfo:" << serviceInfoForLog(serverInfo);
     if (m_starting) {
         callOnConnectFailed();
         callToast(kStartInFlight);
@@ -164,6 +168,13 @@ void Corvel::conn(QString serverInfo) {
 }
 
 void Corvel::disconn() {
+    if (!calledByOwnPage("disconn")) {
+        return;
+    }
+    disconnectTunnel();
+}
+
+void Corvel::disconnectTunnel() {
     qDebug("disconn called!");
     if (!m_connected) {
         callToast(QStringLiteral("还未连接！"));
@@ -184,6 +195,9 @@ void Corvel::disconn() {
 }
 
 void Corvel::reconn(QString serverInfo) {
+    if (!calledByOwnPage("reconn")) {
+        return;
+    }
     qDebug("reconn called!");
     if (m_starting) {
         callOnConnectFailed();
@@ -206,8 +220,11 @@ void Corvel::reconn(QString serverInfo) {
 }
 
 void Corvel::updateToken(QString token) {
+    if (!calledByOwnPage("updateToken")) {
+        return;
+    }
     qDebug("updateToken called!");
-    qDebug().noquote() << "token: " + token;
+    qDebug().noquote() << "token: " + maskedSecret(token);
     if (!m_connected) {
         return;
     }
@@ -217,6 +234,9 @@ void Corvel::updateToken(QString token) {
 }
 
 void Corvel::updateLimitRate(int uploadLimitRate, int downloadLimitRate) {
+    if (!calledByOwnPage("updateLimitRate")) {
+        return;
+    }
     qDebug("updateLimitRate called!");
     qDebug().noquote() << QStringLiteral("uploadLimitRate: %1, downloadLimitRate:%2")
                               .arg(uploadLimitRate)
@@ -329,7 +349,7 @@ void Corvel::stopForSessionEnd() {
         on_vpnStarted();
     }
     if (m_connected) {
-        disconn();
+        disconnectTunnel();
     }
     // Covers a stop that was already in flight too.
     m_stopWatcher->waitForFinished();

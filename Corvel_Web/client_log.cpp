@@ -7,6 +7,8 @@
 #include <QTextStream>
 #include <mutex>
 
+#include "file_safety.h"
+
 namespace {
 
 constexpr qint64 kMaxLogBytes = 10485760;
@@ -68,9 +70,10 @@ void clientLogHandler(QtMsgType type, const QMessageLogContext& context, const Q
         QFile::remove(backup);
         QFile::rename(path, backup);
     }
-    QFile file(path);
-    // An unwritable directory loses the line; the program goes on.
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append)) {
+    // An unwritable directory, or a link in place of the log, loses the line; the program goes
+    // on.
+    QFile file;
+    if (!openForAppendNoFollow(file, path)) {
         return;
     }
     QTextStream out(&file);
@@ -82,5 +85,12 @@ void clientLogHandler(QtMsgType type, const QMessageLogContext& context, const Q
 }
 
 void installClientLog() {
+    // Root writes the log only where nobody else can put anything in its place.
+    QString why;
+    if (!directoryTrusted(QCoreApplication::applicationDirPath(), &why)) {
+        qWarning("Not writing Corvel.log beside the program (%s): messages go to standard error.",
+                 qPrintable(why));
+        return;
+    }
     qInstallMessageHandler(clientLogHandler);
 }

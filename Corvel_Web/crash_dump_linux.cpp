@@ -20,6 +20,7 @@
 #include <string>
 
 #include "client_log.h"
+#include "file_safety.h"
 
 namespace {
 
@@ -54,6 +55,7 @@ std::string g_dumpName;
 std::array<std::string, kFatalSignals.size()> g_logLines;
 int g_stampOffset = -1;
 bool g_logFatal = false;
+bool g_logDirTrusted = false;
 long g_utcOffsetSeconds = 0;
 struct sigaction g_action;
 std::atomic<bool> g_crashing{false};
@@ -123,7 +125,7 @@ void copyFile(int from, int to) {
 void writeDump(int sig, const siginfo_t* info, const char* name) {
     unlinkat(g_dirFd, g_dumpName.c_str(), 0);
     const int fd = openat(g_dirFd, g_dumpName.c_str(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         return;
     }
@@ -215,7 +217,8 @@ void appendLogLine(int index) {
     if (g_stampOffset >= 0) {
         formatStamp(line.data() + g_stampOffset);
     }
-    const int fd = openat(g_dirFd, kLogFileName, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    const int fd =
+        openat(g_dirFd, kLogFileName, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         return;
     }
@@ -268,7 +271,7 @@ int findStamp(const std::string& line) {
 }
 
 void prepareLogLines() {
-    g_logFatal = static_cast<int>(QtFatalMsg) >= clientLogThreshold();
+    g_logFatal = static_cast<int>(QtFatalMsg) >= clientLogThreshold() && g_logDirTrusted;
     const QMessageLogContext context(__FILE__, __LINE__, "crashSignalHandler", "default");
     for (size_t i = 0; i < kFatalSignals.size(); ++i) {
         const QString text =
@@ -295,6 +298,8 @@ void prepareFiles() {
     // Without one the dump goes to the working directory.
     g_dirFd = dirFd >= 0 ? dirFd : AT_FDCWD;
     g_dumpName = QFile::encodeName(exe.baseName() + QStringLiteral(".dmp")).toStdString();
+    // The client log's own rule: root appends only where nobody else can put a file.
+    g_logDirTrusted = directoryTrusted(exe.absolutePath());
 }
 
 bool isOurs(const struct sigaction& action) {

@@ -3,7 +3,6 @@
 #include <QFont>
 #include <QIcon>
 #include <QScreen>
-#include <QSettings>
 #include <QThread>
 #include <QThreadPool>
 #include <algorithm>
@@ -15,6 +14,7 @@
 #include "display_scale.h"
 #include "driver_provisioning.h"
 #include "host_journal.h"
+#include "program_options.h"
 #include "session_end.h"
 #include "singleapplication.h"
 #include "webengine_root.h"
@@ -70,17 +70,14 @@ int main(int argc, char** argv) {
         std::max(kMinPoolThreads, QThread::idealThreadCount()));
     logWebEngineRootDecision();
 
-    QSettings options(QCoreApplication::applicationDirPath() + QStringLiteral("/Option.ini"),
-                      QSettings::IniFormat);
-    const int width = options.value(QStringLiteral("resolution/width"), 360).toInt();
-    const int height = options.value(QStringLiteral("resolution/height"), 728).toInt();
+    const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
+    const QSize size = windowSizeOnScreen(readProgramOptions(), available.size());
 
     Corvel_Web window(nullptr);
     app.setRaiseWindow(&window, true);
     installSessionEndHandling(window);
-    window.setFixedSize(width, height);
+    window.setFixedSize(size);
     window.show();
-    const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
     window.move((available.width() - window.width()) / 2,
                 (available.height() - window.height()) / 2);
     // Libraries loaded with the window (the web engine among them) may have taken over

@@ -91,6 +91,9 @@ TEST(CrashDump, SegvSentToTheRunningProgramLeavesADumpAndEndsTheProgramBySegv) {
 
     expectReported(crash, SIGSEGV, QStringLiteral("SIGSEGV"));
     EXPECT_FALSE(crash.dump.contains(QStringLiteral("an older dump")));
+    // A new file, readable by root alone, in place of the older one.
+    EXPECT_EQ(QFile::permissions(copy.file(QStringLiteral("lumar.dmp"))),
+              QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
     EXPECT_TRUE(crash.dump.contains(
         QStringLiteral("\nSent by process: %1\n").arg(QCoreApplication::applicationPid())));
 }
