@@ -32,6 +32,11 @@ std::mutex& logMutex() {
     return mutex;
 }
 
+// Fixed when the handler is installed and never freed: a message logged once the application
+// object has gone (a ping ending at exit, a static destructor) has no program directory to ask
+// for, and would otherwise land in "/Corvel.log". Guarded by logMutex.
+QString* g_logPath = nullptr;
+
 }  // namespace
 
 int clientLogThreshold() {
@@ -60,8 +65,10 @@ void clientLogHandler(QtMsgType type, const QMessageLogContext& context, const Q
     const QString line = clientLogLine(type, context, msg);
 
     std::lock_guard<std::mutex> lock(logMutex());
-    const QString path = QStringLiteral("%1/%2").arg(QCoreApplication::applicationDirPath(),
-                                                     QStringLiteral("Corvel.log"));
+    if (g_logPath == nullptr) {
+        return;
+    }
+    const QString& path = *g_logPath;
     const QFileInfo info(path);
     if (info.exists() && info.size() > kMaxLogBytes) {
         const QString backup = path + QStringLiteral(".bak");
@@ -81,6 +88,16 @@ void clientLogHandler(QtMsgType type, const QMessageLogContext& context, const Q
     out.flush();
 }
 
-void installClientLog() {
-    qInstallMessageHandler(clientLogHandler);
+QtMessageHandler installClientLog() {
+    {
+        std::lock_guard<std::mutex> lock(logMutex());
+        const QString path = QStringLiteral("%1/%2").arg(QCoreApplication::applicationDirPath(),
+                                                         QStringLiteral("Corvel.log"));
+        if (g_logPath == nullptr) {
+            g_logPath = new QString(path);
+        } else {
+            *g_logPath = path;
+        }
+    }
+    return qInstallMessageHandler(clientLogHandler);
 }
