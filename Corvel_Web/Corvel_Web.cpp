@@ -30,6 +30,10 @@ Corvel_Web::Corvel_Web(QWidget* parent) : QWidget(parent) {
     setWindowFlags(Qt::Window | Qt::FramelessWindowHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint);
     setWindowTitle(QStringLiteral("lumar"));
+    // Hidden in the tray the window still counts: closing a dialog meanwhile must not end the
+    // program (and the tunnel). It ends only when asked to: the tray's quit, a close without a
+    // tray, the end of the session.
+    QGuiApplication::setQuitOnLastWindowClosed(false);
 
     QPalette background = palette();
     background.setBrush(QPalette::All, QPalette::Window,

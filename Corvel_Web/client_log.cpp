@@ -34,6 +34,11 @@ std::mutex& logMutex() {
     return mutex;
 }
 
+// Fixed when the handler is installed and never freed: a message logged once the application
+// object has gone (a ping ending at exit, a static destructor) has no program directory to ask
+// for, and would otherwise land in "/Corvel.log". Guarded by logMutex.
+QString* g_logPath = nullptr;
+
 }  // namespace
 
 int clientLogThreshold() {
@@ -62,8 +67,10 @@ void clientLogHandler(QtMsgType type, const QMessageLogContext& context, const Q
     const QString line = clientLogLine(type, context, msg);
 
     std::lock_guard<std::mutex> lock(logMutex());
-    const QString path = QStringLiteral("%1/%2").arg(QCoreApplication::applicationDirPath(),
-                                                     QStringLiteral("Corvel.log"));
+    if (g_logPath == nullptr) {
+        return;
+    }
+    const QString& path = *g_logPath;
     const QFileInfo info(path);
     if (info.exists() && info.size() > kMaxLogBytes) {
         const QString backup = path + QStringLiteral(".bak");
@@ -84,13 +91,23 @@ void clientLogHandler(QtMsgType type, const QMessageLogContext& context, const Q
     out.flush();
 }
 
-void installClientLog() {
+QtMessageHandler installClientLog() {
     // Root writes the log only where nobody else can put anything in its place.
     QString why;
     if (!directoryTrusted(QCoreApplication::applicationDirPath(), &why)) {
         qWarning("Not writing Corvel.log beside the program (%s): messages go to standard error.",
                  qPrintable(why));
-        return;
+        return nullptr;
     }
-    qInstallMessageHandler(clientLogHandler);
+    {
+        std::lock_guard<std::mutex> lock(logMutex());
+        const QString path = QStringLiteral("%1/%2").arg(QCoreApplication::applicationDirPath(),
+                                                         QStringLiteral("Corvel.log"));
+        if (g_logPath == nullptr) {
+            g_logPath = new QString(path);
+        } else {
+            *g_logPath = path;
+        }
+    }
+    return qInstallMessageHandler(clientLogHandler);
 }

@@ -3,9 +3,6 @@
 #include <QFont>
 #include <QIcon>
 #include <QScreen>
-#include <QThread>
-#include <QThreadPool>
-#include <algorithm>
 #include <cmath>
 
 #include "Corvel_Web.h"
@@ -22,9 +19,6 @@
 namespace {
 
 constexpr int kRaiseTimeoutMs = 5000;
-// Every engine call and every ping runs on the global pool; a page pinging a list of silent
-// servers (3 s each) must not hold a disconnect back on a machine with few cores.
-constexpr int kMinPoolThreads = 8;
 
 void applyApplicationFont(double scale) {
     QFont font = QApplication::font();
@@ -66,8 +60,6 @@ int main(int argc, char** argv) {
     } else if (undone < 0) {
         qWarning("Some host changes left by an ended session could not be put back.");
     }
-    QThreadPool::globalInstance()->setMaxThreadCount(
-        std::max(kMinPoolThreads, QThread::idealThreadCount()));
     logWebEngineRootDecision();
 
     const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
