@@ -18,8 +18,10 @@
 #include <QStringList>
 
 #include "Corvel.h"
+#include "Corvel_Web.h"
 #include "client_test_support.h"
 #include "crash_dump.h"
+#include "recording_page.h"
 #include "scripted_engine.h"
 #include "single_instance_x11.h"
 
@@ -249,7 +251,10 @@ void overflowOnAProgramThread(const ThreadOverflow& c) {
     installCrashHandlers();
     ScriptedEngine engine;
     engine.overflowIn = c.where;
-    Corvel bridge(nullptr, 1400, engine);
+    // The bridge answers only while the window shows the program's own page.
+    Corvel_Web window;
+    client_test::RecordingPage page(window);
+    Corvel bridge(&window, 1400, engine);
     if (c.connect) {
         const QJsonObject service{
             {"vpnServerIp", "192.0.2.1"},   {"vpnServerPort", 5000},
