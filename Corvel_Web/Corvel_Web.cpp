@@ -18,6 +18,7 @@
 #include "Corvel.h"
 #include "TitleWidget.h"
 #include "program_resources.h"
+#include "quarnel_defaults.h"
 
 namespace {
 const QString kProductName = QStringLiteral("Orvane");
@@ -36,7 +37,7 @@ Corvel_Web::Corvel_Web(QWidget* parent) : QWidget(parent) {
 
     const QString programDir = QCoreApplication::applicationDirPath();
     QSettings options(programDir + QStringLiteral("/Option.ini"), QSettings::IniFormat);
-    const int mtu = options.value(QStringLiteral("vpn_params/mtu"), 1417).toInt();
+    const int mtu = options.value(QStringLiteral("vpn_params/mtu"), QUARNEL_DEFAULT_MTU).toInt();
 
     m_channel = new QWebChannel(this);
     m_bridge = new Corvel(this, mtu);

@@ -2,7 +2,6 @@
 // on the global thread pool, the result handlers and the two monitors.
 #include <QCoreApplication>
 #include <QMap>
-#include <QSysInfo>
 #include <QThreadPool>
 #include <QtConcurrent>
 #include <QtDebug>
@@ -13,6 +12,7 @@
 #include "StatusMonitoringThread.h"
 #include "connection_params.h"
 #include "host_identity.h"
+#include "quarnel_defaults.h"
 #include "result_codes.h"
 
 namespace {
@@ -37,15 +37,6 @@ QString stateMessage(int state, const QString& otherwise) {
 // A connect or reconnect while an earlier start has not reported yet: its watcher would only
 // report the later task.
 const QString kStartInFlight = QStringLiteral("正在连接，请稍候...");
-
-// The system the program runs on, as the server expects it in upper case.
-QByteArray operatingSystemType() {
-#ifdef Q_OS_WIN
-    return QByteArrayLiteral("WINDOWS");
-#else
-    return QSysInfo::kernelType().toUpper().toLatin1();
-#endif
-}
 
 }  // namespace
 
@@ -98,7 +89,7 @@ bool Corvel::acceptParams(const QString& serverInfo, VpnStartArguments& args) {
         return false;
     }
     setServer(serverIp, serverPort);
-    args.osType = operatingSystemType();
+    args.osType = QByteArrayLiteral(QUARNEL_OS_TYPE);
     args.clientVersion = versionHead(appFileVersion()).toLatin1();
     args.token = token.toLatin1();
     args.uuid = m_uuid.toLatin1();

@@ -14,7 +14,7 @@
 #include "crash_dump.h"
 #include "display_scale.h"
 #include "driver_provisioning.h"
-#include "host_journal.h"
+#include "journal_replay.h"
 #include "session_end.h"
 #include "singleapplication.h"
 #include "webengine_root.h"

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "host_journal.h"
-#include "platform_net.h"
+#include "ipv4_text.h"
 #include "test_support.h"
 
 namespace {

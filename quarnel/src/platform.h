@@ -6,9 +6,6 @@
 
 namespace platform {
 
-// Directory of the running executable (not of the engine library), without a trailing separator.
-std::string executable_directory();
-
 // Socket library start-up and clean-up (WSAStartup / WSACleanup); 0 on success.
 int net_startup();
 void net_cleanup();

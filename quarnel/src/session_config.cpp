@@ -3,7 +3,7 @@
 #include <boost/algorithm/hex.hpp>
 #include <cstring>
 
-#include "platform_net.h"
+#include "ipv4_text.h"
 
 namespace {
 constexpr size_t server_pk_text_len = 64;

@@ -12,12 +12,12 @@
 #include <vector>
 
 #include "host_journal.h"
+#include "ipv4_text.h"
 #include "log_capture.h"
 #include "netcard_tool.h"
 #include "netns.h"
-#include "platform_net.h"
-#include "quarnel.h"
 #include "router.h"
+#include "session.h"
 #include "test_support.h"
 #include "tun_util.h"
 
