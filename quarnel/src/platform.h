@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 
 namespace platform {
 
@@ -13,9 +12,6 @@ void net_cleanup();
 // Per-thread COM apartment (CoInitializeEx / CoUninitialize); 0 on success.
 int com_startup();
 void com_cleanup();
-
-// Text of an errno-style error code.
-std::string error_text(int code);
 
 // Last error of the calling thread (errno, GetLastError).
 int last_error();

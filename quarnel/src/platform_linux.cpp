@@ -1,7 +1,6 @@
 #include "platform.h"
 
 #include <cerrno>
-#include <cstring>
 #include <ctime>
 
 namespace platform {
@@ -15,11 +14,6 @@ int com_startup() {
     return 0;
 }
 void com_cleanup() {}
-
-std::string error_text(int code) {
-    char buf[256] = {};
-    return strerror_r(code, buf, sizeof(buf));
-}
 
 int last_error() {
     return errno;
