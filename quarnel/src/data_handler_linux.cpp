@@ -4,9 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstring>
-#include <thread>
+#include <algorithm>
 #include <vector>
 
 #include "data_handler.h"
