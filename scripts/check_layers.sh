@@ -46,23 +46,25 @@ done
 check_folder() {
     local folder=$1
     shift
-    local file target name owner
-    while IFS= read -r file; do
-        while IFS= read -r target; do
-            if [[ "$target" == *quarnel/src/* ]]; then
-                fail "$file includes $target"
-                continue
-            fi
-            # A header beside the file is its own.
-            [ -e "$(dirname "$file")/$target" ] && continue
-            name=${target##*/}
-            owner=${home[$name]:-}
-            [ -n "$owner" ] || continue
-            if [[ " $* " != *" $owner "* ]]; then
-                fail "$file includes $target from $owner"
-            fi
-        done < <(sed -n 's/^[[:space:]]*#[[:space:]]*include[[:space:]]*"\([^"]*\)".*/\1/p' "$file")
-    done < <(find "$folder" \( -name '*.h' -o -name '*.cpp' \) | sort)
+    local file line target name owner
+    while IFS= read -r line; do
+        file=${line%%:*}
+        target=${line#*\"}
+        target=${target%\"*}
+        if [[ "$target" == *quarnel/src/* ]]; then
+            fail "$file includes $target"
+            continue
+        fi
+        # A header beside the file is its own.
+        [ -e "${file%/*}/$target" ] && continue
+        name=${target##*/}
+        owner=${home[$name]:-}
+        [ -n "$owner" ] || continue
+        if [[ " $* " != *" $owner "* ]]; then
+            fail "$file includes $target from $owner"
+        fi
+    done < <(grep -rHo --include='*.h' --include='*.cpp' \
+        '^[[:space:]]*#[[:space:]]*include[[:space:]]*"[^"]*"' "$folder" | sort)
 }
 
 for dir in "${!allowed[@]}"; do
