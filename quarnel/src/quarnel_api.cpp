@@ -28,6 +28,14 @@ void release_process_setup() {
     platform::net_cleanup();
 }
 
+// A started session's end by either path: the teardown, then out of the registry, then the
+// process set-up given back. The caller holds session_lock().
+void end_session(qn_ctx_t* ctx, bool send_disconn) {
+    qn_stop(ctx, send_disconn);
+    session_map().erase(QUARNEL_DEVICE_NAME);
+    release_process_setup();
+}
+
 }  // namespace
 
 extern "C" {
@@ -99,9 +107,7 @@ start_vpn(const char* os_type, const char* client_version, const char* token, co
         } catch (const std::exception& e) {
             // A session the registry cannot hold could never be stopped: it ends here.
             QN_ERROR("{}.", e.what());
-            session_map().erase(QUARNEL_DEVICE_NAME);
-            qn_stop(ctx, true);
-            release_process_setup();
+            end_session(ctx, true);
             g_engine_status.exchange(QN_FAILED);
             return QN_FAILED;
         }
@@ -119,9 +125,7 @@ QUARNEL_EXPORT void QUARNEL_CALL stop_vpn(int send_disconn) {
         if (!ctx) {
             return;
         }
-        qn_stop(ctx.get(), (send_disconn & 0xFF) != 0);
-        session_map().erase(QUARNEL_DEVICE_NAME);
-        release_process_setup();
+        end_session(ctx.get(), (send_disconn & 0xFF) != 0);
     } catch (const std::exception& e) {
         QN_ERROR("{}.", e.what());
     }
