@@ -2,7 +2,6 @@
 // on the global thread pool, the result handlers and the two monitors.
 #include <QCoreApplication>
 #include <QMap>
-#include <QSysInfo>
 #include <QThreadPool>
 #include <QtDebug>
 
@@ -14,6 +13,7 @@
 #include "host_identity.h"
 #include "log_redaction.h"
 #include "pool_task.h"
+#include "quarnel_defaults.h"
 #include "result_codes.h"
 
 namespace {
@@ -39,15 +39,6 @@ QString stateMessage(int state, const QString& otherwise) {
 // report the later task.
 const QString kStartInFlight = QStringLiteral("正在连接，请稍候...");
 
-// The system the program runs on, as the server expects it in upper case.
-QByteArray operatingSystemType() {
-#ifdef Q_OS_WIN
-    return QByteArrayLiteral("WINDOWS");
-#else
-    return QSysInfo::kernelType().toUpper().toLatin1();
-#endif
-}
-
 }  // namespace
 
 bool Corvel::ParseParams(const QString& serverInfo, ConnectionParams& params) {
@@ -66,7 +57,7 @@ bool Corvel::acceptParams(const QString& serverInfo, VpnStartArguments& args) {
     }
     m_serverIp = params.serverIp;
     m_serverPort = params.serverPort;
-    args.osType = operatingSystemType();
+    args.osType = QByteArrayLiteral(QUARNEL_OS_TYPE);
     args.clientVersion = versionHead(appFileVersion()).toLatin1();
     args.token = params.token.toLatin1();
     args.uuid = m_uuid.toLatin1();

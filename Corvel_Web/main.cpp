@@ -10,7 +10,7 @@
 #include "crash_dump.h"
 #include "display_scale.h"
 #include "driver_provisioning.h"
-#include "host_journal.h"
+#include "journal_replay.h"
 #include "program_options.h"
 #include "session_end.h"
 #include "singleapplication.h"

@@ -6,10 +6,12 @@
 #include <QString>
 #include <QUrl>
 
+#include "quarnel_defaults.h"
+
 struct ProgramOptions {
     static constexpr int kDefaultWidth = 360;
     static constexpr int kDefaultHeight = 728;
-    static constexpr int kDefaultMtu = 1417;
+    static constexpr int kDefaultMtu = QUARNEL_DEFAULT_MTU;
 
     int width = kDefaultWidth;
     int height = kDefaultHeight;

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Compiles every portable engine source for 32-bit Windows (syntax only) so that
-# 32-bit and Windows-header mistakes show up early. Only the spdlog, fmt, libsodium, Boost
+# Compiles every portable engine source (every layer but the _linux and _win files) for
+# 32-bit Windows (syntax only) so that 32-bit and Windows-header mistakes show up early. Only the spdlog, fmt, libsodium, Boost
 # and project include folders are on the include path.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -19,10 +19,12 @@ while IFS= read -r src; do
     count=$((count + 1))
     if ! "$compiler" -std=c++17 -fsyntax-only -Wall -Wextra -Werror \
         -D_WIN32_WINNT=0x0601 -DSPDLOG_HEADER_ONLY -DFMT_HEADER_ONLY \
-        -isystem "$stage" -I"$root/quarnel/src" -I"$root/quarnel/vpn-proto" "$src"; then
+        -isystem "$stage" -I"$root/quarnel/include" -I"$root/quarnel/log" \
+        -I"$root/quarnel/proto" -I"$root/quarnel/netio" -I"$root/quarnel/src" "$src"; then
         echo "windows syntax check failed: $src"
         status=1
     fi
-done < <(find "$root/quarnel/src" "$root/quarnel/vpn-proto" -name '*.cpp' ! -name '*_linux.cpp' ! -name '*_win.cpp' | sort)
+done < <(find "$root/quarnel/log" "$root/quarnel/proto" "$root/quarnel/netio" "$root/quarnel/src" \
+    -name '*.cpp' ! -name '*_linux.cpp' ! -name '*_win.cpp' | sort)
 echo "windows syntax check: $count portable sources, status $status"
 exit $status

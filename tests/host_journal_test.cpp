@@ -15,8 +15,8 @@
 #include <string>
 
 #include "host_journal.h"
+#include "ipv4_text.h"
 #include "log_capture.h"
-#include "platform_net.h"
 #include "test_support.h"
 
 namespace {

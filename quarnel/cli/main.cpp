@@ -8,8 +8,9 @@
 #include <string>
 
 #include "cli_options.h"
-#include "host_journal.h"
+#include "journal_replay.h"
 #include "quarnel_api.h"
+#include "quarnel_defaults.h"
 #include "result_codes.h"
 
 namespace {
@@ -95,13 +96,13 @@ int run_connect(const cli_options& o) {
     std::printf("connecting to %s port %d (%s mode)\n", o.server.c_str(), o.port,
                 o.proxy_mode ? "proxy" : "split");
     std::fflush(stdout);
-    int code =
-        start_vpn("LINUX", LUMAR_VERSION, o.token.c_str(), uuid.c_str(), o.server_key.c_str(),
-                  o.static_ip.c_str(), o.server.c_str(), o.port, data(o.local_routes),
-                  static_cast<int>(o.local_routes.size()), data(o.remote_routes),
-                  static_cast<int>(o.remote_routes.size()), data(o.proxy_routes),
-                  static_cast<int>(o.proxy_routes.size()), o.mtu, o.upload_limit, o.download_limit,
-                  o.proxy_mode ? 1 : 0, o.dns.c_str(), o.backup_dns.c_str());
+    int code = start_vpn(QUARNEL_OS_TYPE, LUMAR_VERSION, o.token.c_str(), uuid.c_str(),
+                         o.server_key.c_str(), o.static_ip.c_str(), o.server.c_str(), o.port,
+                         data(o.local_routes), static_cast<int>(o.local_routes.size()),
+                         data(o.remote_routes), static_cast<int>(o.remote_routes.size()),
+                         data(o.proxy_routes), static_cast<int>(o.proxy_routes.size()), o.mtu,
+                         o.upload_limit, o.download_limit, o.proxy_mode ? 1 : 0, o.dns.c_str(),
+                         o.backup_dns.c_str());
     if (code != 0) {
         std::fprintf(stderr, "connect failed (%d): %s\n", code, start_failure_text(code));
         return 1;

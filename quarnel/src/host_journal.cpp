@@ -1,11 +1,13 @@
 #include "host_journal.h"
 
 #include <algorithm>
+#include <charconv>
 #include <exception>
 #include <sstream>
 #include <unordered_map>
 
 #include "engine_log.h"
+#include "hex_text.h"
 #include "platform_net.h"
 
 namespace {
@@ -68,16 +70,6 @@ std::string hex(const std::string& data) {
     return out;
 }
 
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
-}
-
 bool unhex(const std::string& text, std::string* out) {
     out->clear();
     if (text == "-") {
@@ -86,29 +78,17 @@ bool unhex(const std::string& text, std::string* out) {
     if (text.empty() || text.size() % 2 != 0 || text.size() > MAX_FIELD_HEX) {
         return false;
     }
-    for (size_t i = 0; i < text.size(); i += 2) {
-        int high = hex_digit(text[i]);
-        int low = hex_digit(text[i + 1]);
-        if (high < 0 || low < 0) {
-            return false;
-        }
-        *out += static_cast<char>(high << 4 | low);
-    }
-    return true;
+    out->resize(text.size() / 2);
+    std::string error;
+    return hex_decode(text.data(), text.size(), reinterpret_cast<uint8_t*>(&(*out)[0]), &error);
 }
 
 bool parse_number(const std::string& text, int base, uint64_t max, uint64_t* out) {
-    if (text.empty() || text.size() > 20) {
-        return false;
-    }
     uint64_t value = 0;
-    for (char c : text) {
-        int digit = base == 16 ? hex_digit(c) : (c >= '0' && c <= '9' ? c - '0' : -1);
-        if (digit < 0 || digit >= base || static_cast<uint64_t>(digit) > max ||
-            value > (max - static_cast<uint64_t>(digit)) / static_cast<uint64_t>(base)) {
-            return false;
-        }
-        value = value * static_cast<uint64_t>(base) + static_cast<uint64_t>(digit);
+    const char* end = text.data() + text.size();
+    const auto parsed = std::from_chars(text.data(), end, value, base);
+    if (text.size() > 20 || parsed.ec != std::errc() || parsed.ptr != end || value > max) {
+        return false;
     }
     *out = value;
     return true;

@@ -11,7 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "route_types.h"
+#include "journal_replay.h"
+#include "route_row.h"
 
 enum class host_change_kind : uint8_t {
     route,                  // a route carrying the engine's tag
@@ -121,11 +122,6 @@ class host_journal {
 
 // The journal of the session of this process (one session at a time).
 host_journal& session_journal();
-
-// Undoes what journals of ended processes left in this network namespace and resolver
-// directory, newest change first: the number of changes put back, or -1 when some could not be
-// (their journals stay for the next attempt).
-int replay_host_journals();
 
 // Platform layer.
 // Where and in which boot the calling thread works.

@@ -9,10 +9,11 @@
 #include "business.h"
 #include "engine_log.h"
 #include "platform.h"
-#include "platform_net.h"
 #include "protocol.h"
 #include "quarnel.h"
+#include "quarnel_defaults.h"
 #include "result_codes.h"
+#include "session.h"
 #include "session_config.h"
 #include "session_registry.h"
 
@@ -25,6 +26,14 @@ const char* text_or_empty(const char* text) {
 void release_process_setup() {
     platform::com_cleanup();
     platform::net_cleanup();
+}
+
+// A started session's end by either path: the teardown, then out of the registry, then the
+// process set-up given back. The caller holds session_lock().
+void end_session(qn_ctx_t* ctx, bool send_disconn) {
+    qn_stop(ctx, send_disconn);
+    session_map().erase(QUARNEL_DEVICE_NAME);
+    release_process_setup();
 }
 
 }  // namespace
@@ -93,16 +102,12 @@ start_vpn(const char* os_type, const char* client_version, const char* token, co
         std::unique_ptr<qn_ctx_t> owner(ctx);
         try {
             // The slot first: the owner must still hold the session if either step fails.
-            std::shared_ptr<qn_ctx_t>& slot = session_map()[SESSION_DEVICE_NAME];
+            std::shared_ptr<qn_ctx_t>& slot = session_map()[QUARNEL_DEVICE_NAME];
             slot = std::shared_ptr<qn_ctx_t>(std::move(owner));
         } catch (const std::exception& e) {
             // A session the registry cannot hold could never be stopped: it ends here.
             QN_ERROR("{}.", e.what());
-            session_map().erase(SESSION_DEVICE_NAME);
-            ctx->running.exchange(false);
-            join_qn_threads(ctx);
-            qn_stop(ctx, true);
-            release_process_setup();
+            end_session(ctx, true);
             g_engine_status.exchange(QN_FAILED);
             return QN_FAILED;
         }
@@ -120,11 +125,7 @@ QUARNEL_EXPORT void QUARNEL_CALL stop_vpn(int send_disconn) {
         if (!ctx) {
             return;
         }
-        ctx->running.exchange(false);
-        join_qn_threads(ctx.get());
-        qn_stop(ctx.get(), (send_disconn & 0xFF) != 0);
-        session_map().erase(SESSION_DEVICE_NAME);
-        release_process_setup();
+        end_session(ctx.get(), (send_disconn & 0xFF) != 0);
     } catch (const std::exception& e) {
         QN_ERROR("{}.", e.what());
     }

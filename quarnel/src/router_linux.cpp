@@ -6,7 +6,6 @@
 
 #include "engine_log.h"
 #include "host_journal.h"
-#include "quarnel.h"
 #include "router.h"
 
 namespace {
@@ -31,7 +30,7 @@ int write_forwarding(int fd, const std::string& value) {
 
 }  // namespace
 
-int start_router(qn_ctx_t* ctx) {
+int start_router() {
     int fd = open(IP_FORWARD, O_RDWR | O_CLOEXEC);
     if (fd < 0) {
         QN_ERROR("OpenService failed.");
@@ -58,7 +57,6 @@ int start_router(qn_ctx_t* ctx) {
         }
     }
     close(fd);
-    ctx->router_started = true;
     return result;
 }
 

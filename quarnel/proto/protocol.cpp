@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "engine_log.h"
-#include "platform_net.h"
+#include "ipv4_text.h"
 
 namespace {
 
@@ -155,33 +155,6 @@ const session_keys* proto_ctx::begin_seal(uint64_t* seq) {
         }
         std::this_thread::yield();
     }
-}
-
-void put_be16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v >> 8);
-    p[1] = static_cast<uint8_t>(v);
-}
-
-void put_be32(uint8_t* p, uint32_t v) {
-    put_be16(p, static_cast<uint16_t>(v >> 16));
-    put_be16(p + 2, static_cast<uint16_t>(v));
-}
-
-void put_be64(uint8_t* p, uint64_t v) {
-    put_be32(p, static_cast<uint32_t>(v >> 32));
-    put_be32(p + 4, static_cast<uint32_t>(v));
-}
-
-uint16_t get_be16(const uint8_t* p) {
-    return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
-
-uint32_t get_be32(const uint8_t* p) {
-    return (static_cast<uint32_t>(get_be16(p)) << 16) | get_be16(p + 2);
-}
-
-uint64_t get_be64(const uint8_t* p) {
-    return (static_cast<uint64_t>(get_be32(p)) << 32) | get_be32(p + 4);
 }
 
 void put_vpn_header(uint8_t* buf, uint8_t type, uint32_t sid, uint64_t seq, uint16_t payload_len) {

@@ -1,4 +1,11 @@
-#include "platform_net.h"
+#include "ipv4_text.h"
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#endif
 
 uint32_t ipv4_from_text(const char* text) {
     in_addr addr{};

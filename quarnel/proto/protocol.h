@@ -7,7 +7,8 @@
 #include <deque>
 #include <mutex>
 
-#include "route_types.h"
+#include "packet_bytes.h"
+#include "route_prefix.h"
 
 enum msg_type : uint8_t {
     MSG_AUTH_KX = 1,
@@ -123,14 +124,6 @@ struct vpn_header {
     uint64_t seq;
     uint16_t payload_len;
 };
-
-// Big-endian helpers of the wire format.
-void put_be16(uint8_t* p, uint16_t v);
-void put_be32(uint8_t* p, uint32_t v);
-void put_be64(uint8_t* p, uint64_t v);
-uint16_t get_be16(const uint8_t* p);
-uint32_t get_be32(const uint8_t* p);
-uint64_t get_be64(const uint8_t* p);
 
 // Writes a header with sid and seq big-endian (every type but the S1 request and ping).
 void put_vpn_header(uint8_t* buf, uint8_t type, uint32_t sid, uint64_t seq, uint16_t payload_len);

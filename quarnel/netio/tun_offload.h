@@ -3,8 +3,6 @@
 // super-packets of up to 64 KiB that the reader has to split.
 #pragma once
 
-#include "tun_util.h"
-
 // Offloads to ask for and what a device took.
 enum tun_offload_flags : unsigned {
     TUN_OFFLOAD_CSUM = 1,  // packets may leave their transport checksum to the reader
@@ -16,7 +14,7 @@ enum tun_offload_flags : unsigned {
 // Sets the header size and enables the wanted offloads; UDP segmentation is dropped first
 // when the kernel does not know it. Returns the offloads now on, 0 when the kernel refused
 // them all (the device then passes every packet whole, behind a header saying so).
-unsigned tun_enable_offload(native_handle_t fd, unsigned wanted);
+unsigned tun_enable_offload(int fd, unsigned wanted);
 
 // False when the environment variable QUARNEL_OFFLOAD is "0": the data path then opens the
 // device without a header and sends and receives UDP without segmentation offload.

@@ -4,7 +4,8 @@
 #pragma once
 
 #include <cstdint>
-#include <type_traits>
+
+#include "packet_io.h"
 
 constexpr int OFFLOAD_HEADER_LEN = 10;
 // Largest IP packet a super-packet can be (16-bit total length).
@@ -41,26 +42,6 @@ struct offload_header {
 void offload_header_read(const uint8_t* p, offload_header* h);
 void offload_header_write(const offload_header& h, uint8_t* p);
 
-// Non-owning reference to a callable bool(uint8_t* packet, int len), cheap to pass by value.
-// The callable must outlive the call it is passed to. Returning false stops the producer.
-class packet_sink {
-  public:
-    template <typename F,
-              typename = std::enable_if_t<!std::is_same<std::decay_t<F>, packet_sink>::value>>
-    packet_sink(F&& f)  // NOLINT: implicit so that a lambda can be passed directly
-        : obj_(const_cast<void*>(static_cast<const void*>(&f))),
-          call_(&invoke<std::remove_reference_t<F>>) {}
-    bool operator()(uint8_t* packet, int len) const { return call_(obj_, packet, len); }
-
-  private:
-    template <typename F>
-    static bool invoke(void* obj, uint8_t* packet, int len) {
-        return (*static_cast<F*>(obj))(packet, len);
-    }
-    void* obj_;
-    bool (*call_)(void*, uint8_t*, int);
-};
-
 // Whether offload_split handles super-packets of this gso_type (ECN bit ignored); the device
 // must not be offered offloads it cannot split.
 bool offload_split_supports(uint8_t gso_type);
@@ -79,12 +60,6 @@ bool offload_split_supports(uint8_t gso_type);
 // offsets outside the buffer, gso_size 0, a packet not of the gso_type's family/protocol,
 // fragments, IPv6 extension headers, an unknown gso_type, or mtu too small for the headers.
 int offload_split(uint8_t* buf, int len, int mtu, packet_sink sink);
-
-// One packet handed to offload_coalesce.
-struct packet_ref {
-    const uint8_t* data;
-    int len;
-};
 
 // Coalesces a batch of IP packets for writing to a TUN with a vnet header. Segments of one
 // IPv4 TCP flow that follow each other in sequence (same addresses, ports, IP and TCP header

@@ -3,17 +3,17 @@
 // otherwise. The datagrams on the wire are the same either way.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <vector>
 
-#include "platform_net.h"
-
 // A socket with the batching it uses. Two threads may send on it at once.
 struct udp_batch_socket {
-    native_socket_t fd;
+    int fd;
     std::atomic<bool> gso{false};  // equal-sized runs go out as one segmented send
     bool gro = false;              // the kernel may hand over several datagrams in one receive
 };

@@ -90,7 +90,7 @@ void plan_messages(const udp_datagram* d, size_t count, size_t first, bool gso, 
 
 // The forced size needs privileges (the engine has them for its device); without them the
 // size is capped by the system's limit.
-void grow_buffer(native_socket_t fd, int forced, int plain) {
+void grow_buffer(int fd, int forced, int plain) {
     const int size = UDP_BATCH_BUFFER;
     if (setsockopt(fd, SOL_SOCKET, forced, &size, sizeof(size)) != 0) {
         setsockopt(fd, SOL_SOCKET, plain, &size, sizeof(size));

@@ -3,14 +3,10 @@
 #include <cstddef>
 #include <cstring>
 
-#include "protocol.h"
+#include "packet_bytes.h"
 
 namespace {
 
-constexpr uint8_t PROTO_TCP = 6;
-constexpr uint8_t PROTO_UDP = 17;
-constexpr int IPV4_MIN_HEADER = 20;
-constexpr int IPV6_HEADER = 40;
 constexpr int TCP_MIN_HEADER = 20;
 constexpr int UDP_HEADER = 8;
 constexpr int TCP_CHECK_OFFSET = 16;
@@ -28,63 +24,6 @@ constexpr uint8_t TCP_CWR = 0x80;
 
 // Coalescing keeps a mark per packet on the stack; larger batches are taken in runs.
 constexpr int COALESCE_RUN = 256;
-
-// Ones' complement sums are kept as sums of native-order words: the folded result stored with
-// memcpy has its bytes in network order on either endianness, so no word is ever swapped.
-inline uint64_t csum_add(uint64_t sum, uint64_t word) {
-    sum += word;
-    return sum + (sum < word);
-}
-
-uint64_t csum_bytes(const uint8_t* p, size_t n, uint64_t sum) {
-    uint64_t a = 0;
-    uint64_t b = 0;
-    uint64_t w[4];
-    while (n >= sizeof(w)) {
-        std::memcpy(w, p, sizeof(w));
-        a = csum_add(a, w[0]);
-        b = csum_add(b, w[1]);
-        a = csum_add(a, w[2]);
-        b = csum_add(b, w[3]);
-        p += sizeof(w);
-        n -= sizeof(w);
-    }
-    while (n >= 8) {
-        std::memcpy(w, p, 8);
-        a = csum_add(a, w[0]);
-        p += 8;
-        n -= 8;
-    }
-    sum = csum_add(csum_add(sum, a), b);
-    if (n >= 4) {
-        uint32_t v;
-        std::memcpy(&v, p, 4);
-        sum = csum_add(sum, v);
-        p += 4;
-        n -= 4;
-    }
-    if (n >= 2) {
-        uint16_t v;
-        std::memcpy(&v, p, 2);
-        sum = csum_add(sum, v);
-        p += 2;
-        n -= 2;
-    }
-    if (n == 1) {
-        uint16_t v = 0;  // an odd last byte is the high byte of a zero-padded word
-        std::memcpy(&v, p, 1);
-        sum = csum_add(sum, v);
-    }
-    return sum;
-}
-
-uint16_t csum_fold(uint64_t sum) {
-    sum = (sum & 0xFFFFFFFFu) + (sum >> 32);
-    sum = (sum & 0xFFFFFFFFu) + (sum >> 32);
-    sum = (sum & 0xFFFFu) + (sum >> 16);
-    sum = (sum & 0xFFFFu) + (sum >> 16);
-    return static_cast<uint16_t>(sum);
-}
 
 // A computed zero goes out as 0xFFFF: the same value for TCP, and "no checksum" for UDP.
 void csum_store(uint8_t* field, uint64_t sum) {
@@ -126,32 +65,25 @@ struct packet_layout {
 };
 
 bool parse_ip(const uint8_t* p, int n, packet_layout* l) {
-    if (n < 1) {
+    const int ip_len = whole_ip_packet_header(p, n);
+    if (ip_len == 0) {
         return false;
     }
-    if ((p[0] >> 4) == 4) {
-        const int ihl = (p[0] & 0x0F) * 4;
+    if (ip_version(p) == 4) {
         // Fragments (offset or more-fragments) cannot be segmented.
-        if (n < IPV4_MIN_HEADER || ihl < IPV4_MIN_HEADER || ihl > n || get_be16(p + 2) != n ||
-            (get_be16(p + 6) & 0x3FFF) != 0) {
+        if ((ipv4_fragment_word(p) & IPV4_FRAGMENTED) != 0) {
             return false;
         }
-        *l = {false, ihl, p[9], 0};
+        *l = {false, ip_len, ipv4_protocol(p), 0};
         return true;
     }
-    if ((p[0] >> 4) == 6) {
-        // Extension headers are refused: the next header must be the transport.
-        if (n < IPV6_HEADER || get_be16(p + 4) + IPV6_HEADER != n) {
-            return false;
-        }
-        *l = {true, IPV6_HEADER, p[6], 0};
-        return true;
-    }
-    return false;
+    // Extension headers are refused: the next header must be the transport.
+    *l = {true, ip_len, ipv6_next_header(p), 0};
+    return true;
 }
 
 bool parse_transport(const uint8_t* p, int n, packet_layout* l) {
-    if (l->proto == PROTO_TCP) {
+    if (l->proto == IP_PROTO_TCP) {
         if (n - l->ip_len < TCP_MIN_HEADER) {
             return false;
         }
@@ -162,7 +94,7 @@ bool parse_transport(const uint8_t* p, int n, packet_layout* l) {
         l->hdr = l->ip_len + doff;
         return true;
     }
-    if (l->proto == PROTO_UDP) {
+    if (l->proto == IP_PROTO_UDP) {
         if (n - l->ip_len < UDP_HEADER) {
             return false;
         }
@@ -178,11 +110,11 @@ bool parse_super_packet(const uint8_t* p, int n, uint8_t type, packet_layout* l)
     }
     switch (type) {
         case OFFLOAD_GSO_TCPV4:
-            return !l->v6 && l->proto == PROTO_TCP;
+            return !l->v6 && l->proto == IP_PROTO_TCP;
         case OFFLOAD_GSO_TCPV6:
-            return l->v6 && l->proto == PROTO_TCP;
+            return l->v6 && l->proto == IP_PROTO_TCP;
         case OFFLOAD_GSO_UDP_L4:
-            return l->proto == PROTO_UDP;
+            return l->proto == IP_PROTO_UDP;
         default:
             return false;
     }
@@ -203,7 +135,7 @@ void finish_segment(uint8_t* s, const packet_layout& l, int i, int count, int ch
     }
     uint8_t* t = s + l.ip_len;
     int check_offset = UDP_CHECK_OFFSET;
-    if (l.proto == PROTO_TCP) {
+    if (l.proto == IP_PROTO_TCP) {
         put_be32(t + 4,
                  get_be32(t + 4) + static_cast<uint32_t>(i) * static_cast<uint32_t>(seg_payload));
         if (i != 0) {
@@ -238,7 +170,7 @@ struct tcp_segment {
 bool read_tcp_segment(const packet_ref& r, tcp_segment* s) {
     packet_layout l;
     if (r.len < IPV4_MIN_HEADER + TCP_MIN_HEADER || !parse_ip(r.data, r.len, &l) || l.v6 ||
-        l.proto != PROTO_TCP || !parse_transport(r.data, r.len, &l)) {
+        l.proto != IP_PROTO_TCP || !parse_transport(r.data, r.len, &l)) {
         return false;
     }
     const uint8_t* t = r.data + l.ip_len;
@@ -264,9 +196,10 @@ bool same_flow(const tcp_segment& a, const tcp_segment& b) {
 bool checksums_valid(tcp_segment* s) {
     if (!s->verified) {
         const uint32_t l4_len = static_cast<uint32_t>(s->len - IPV4_MIN_HEADER);
-        s->verified = csum_fold(csum_bytes(s->p, IPV4_MIN_HEADER, 0)) == 0xFFFF &&
-                      csum_fold(csum_bytes(s->p + IPV4_MIN_HEADER, l4_len,
-                                           pseudo_sum(s->p, false, PROTO_TCP, l4_len))) == 0xFFFF;
+        s->verified =
+            csum_fold(csum_bytes(s->p, IPV4_MIN_HEADER, 0)) == 0xFFFF &&
+            csum_fold(csum_bytes(s->p + IPV4_MIN_HEADER, l4_len,
+                                 pseudo_sum(s->p, false, IP_PROTO_TCP, l4_len))) == 0xFFFF;
     }
     return s->verified;
 }
@@ -314,8 +247,8 @@ bool emit_group(const tcp_segment* segs, const int* members, int n, uint8_t* out
     uint8_t* t = ip + IPV4_MIN_HEADER;
     t[13] = last.flags;
     // The device completes the checksum from the pseudo-header sum left in the field.
-    const uint16_t partial =
-        csum_fold(pseudo_sum(ip, false, PROTO_TCP, static_cast<uint32_t>(total - IPV4_MIN_HEADER)));
+    const uint16_t partial = csum_fold(
+        pseudo_sum(ip, false, IP_PROTO_TCP, static_cast<uint32_t>(total - IPV4_MIN_HEADER)));
     std::memcpy(t + TCP_CHECK_OFFSET, &partial, 2);
     offload_header h;
     h.flags = OFFLOAD_F_NEEDS_CSUM;
@@ -431,13 +364,13 @@ int offload_split(uint8_t* buf, int len, int mtu, packet_sink sink) {
     if (h.gso_size == 0 || !parse_super_packet(pkt, n, type, &l)) {
         return -1;
     }
-    if (l.proto == PROTO_TCP && (pkt[l.ip_len + 13] & (TCP_SYN | TCP_RST | TCP_URG)) != 0) {
+    if (l.proto == IP_PROTO_TCP && (pkt[l.ip_len + 13] & (TCP_SYN | TCP_RST | TCP_URG)) != 0) {
         return -1;  // flags that must not be repeated on every segment
     }
     int seg_payload = h.gso_size;
     if (l.hdr + seg_payload > mtu) {
         // TCP may be cut finer than the sender asked; UDP datagram boundaries are fixed.
-        if (l.proto != PROTO_TCP || mtu - l.hdr < 1) {
+        if (l.proto != IP_PROTO_TCP || mtu - l.hdr < 1) {
             return -1;
         }
         seg_payload = mtu - l.hdr;

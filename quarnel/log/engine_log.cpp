@@ -9,14 +9,13 @@
 #include <cstdlib>
 #include <vector>
 
-#include "platform.h"
+#include "executable_directory.h"
 
 namespace engine_log {
 
 namespace {
 constexpr const char* logger_name = "mervik_qn_logger";
-constexpr const char* pattern =
-    "[%l]  [%Y-%m-%d %H:%M:%S %e]  [%s : Line: %#]  [Function: %!]  %v";
+constexpr const char* pattern = "[%l]  [%Y-%m-%d %H:%M:%S %e]  [%s : Line: %#]  [Function: %!]  %v";
 constexpr size_t max_file_size = 524288;
 constexpr size_t max_files = 1;
 constexpr size_t queue_size = 8192;
@@ -25,9 +24,13 @@ constexpr size_t env_level_max = 127;
 
 std::atomic<int> g_active_level{spdlog::level::info};
 
-std::string log_file_path() { return platform::executable_directory() + "/quarnel.log"; }
+std::string log_file_path() {
+    return executable_directory() + "/quarnel.log";
+}
 
-void setup() { setup_with_file(log_file_path()); }
+void setup() {
+    setup_with_file(log_file_path());
+}
 
 void setup_with_file(const std::string& path) {
     try {
@@ -38,8 +41,8 @@ void setup_with_file(const std::string& path) {
         // An unwritable directory must not end the host program: log to the console only.
         std::string file_error;
         try {
-            auto file = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(
-                path, max_file_size, max_files, false);
+            auto file = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(path, max_file_size,
+                                                                               max_files, false);
             file->set_level(spdlog::level::debug);
             sinks.push_back(file);
         } catch (const spdlog::spdlog_ex& e) {
@@ -47,9 +50,9 @@ void setup_with_file(const std::string& path) {
         }
 
         spdlog::init_thread_pool(queue_size, 1);
-        auto logger = std::make_shared<spdlog::async_logger>(
-            logger_name, sinks.begin(), sinks.end(), spdlog::thread_pool(),
-            spdlog::async_overflow_policy::block);
+        auto logger = std::make_shared<spdlog::async_logger>(logger_name, sinks.begin(),
+                                                             sinks.end(), spdlog::thread_pool(),
+                                                             spdlog::async_overflow_policy::block);
         logger->set_level(spdlog::level::info);
         spdlog::set_default_logger(logger);
         spdlog::set_pattern(pattern, spdlog::pattern_time_type::local);

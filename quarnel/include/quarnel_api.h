@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "route_types.h"
+#include "route_entry.h"
 
 #ifdef _WIN32
 #define QUARNEL_EXPORT __declspec(dllexport)
@@ -14,13 +14,13 @@
 #endif
 
 extern "C" {
-QUARNEL_EXPORT int QUARNEL_CALL start_vpn(
-    const char* os_type, const char* client_version, const char* token, const char* uuid,
-    const char* server_pk, const char* static_ip, const char* server_ip, int server_port,
-    const route_entry_str_t* local_routes, int local_route_count,
-    const route_entry_str_t* remote_routes, int remote_route_count,
-    const route_entry_str_t* proxy_routes, int proxy_route_count, int mtu, int upload_limit,
-    int download_limit, int proxy_mode, const char* dns, const char* backup_dns);
+QUARNEL_EXPORT int QUARNEL_CALL
+start_vpn(const char* os_type, const char* client_version, const char* token, const char* uuid,
+          const char* server_pk, const char* static_ip, const char* server_ip, int server_port,
+          const route_entry_str_t* local_routes, int local_route_count,
+          const route_entry_str_t* remote_routes, int remote_route_count,
+          const route_entry_str_t* proxy_routes, int proxy_route_count, int mtu, int upload_limit,
+          int download_limit, int proxy_mode, const char* dns, const char* backup_dns);
 QUARNEL_EXPORT void QUARNEL_CALL stop_vpn(int send_disconn);
 QUARNEL_EXPORT void QUARNEL_CALL update_token(const char* token);
 QUARNEL_EXPORT void QUARNEL_CALL update_limit_rate(int upload_limit, int download_limit);

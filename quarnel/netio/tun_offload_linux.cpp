@@ -38,7 +38,7 @@ unsigned kernel_bits(unsigned wanted) {
 
 }  // namespace
 
-unsigned tun_enable_offload(native_handle_t fd, unsigned wanted) {
+unsigned tun_enable_offload(int fd, unsigned wanted) {
     int header = VNET_HEADER_SIZE;
     if (ioctl(fd, TUNSETVNETHDRSZ, &header) < 0) {
         return 0;
