@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Compiles every portable engine source (every layer but the _linux and _win files) for
-# 32-bit Windows (syntax only) so that 32-bit and Windows-header mistakes show up early. Only the spdlog, fmt, libsodium, Boost
-# and project include folders are on the include path.
+# 32-bit Windows (syntax only) so that 32-bit and Windows-header mistakes show up early. Only
+# the spdlog, fmt, libsodium, OpenSSL, Boost and project include folders are on the include path.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 compiler=i686-w64-mingw32-g++-posix
@@ -12,6 +12,9 @@ ln -s /usr/include/fmt "$stage/fmt"
 ln -s /usr/include/sodium "$stage/sodium"
 ln -s /usr/include/sodium.h "$stage/sodium.h"
 ln -s /usr/include/boost "$stage/boost"
+# OpenSSL's headers, with the build machine's configuration header beside them.
+mkdir "$stage/openssl"
+ln -s /usr/include/openssl/*.h "/usr/include/$(gcc -dumpmachine)"/openssl/*.h "$stage/openssl/"
 
 status=0
 count=0

@@ -453,22 +453,17 @@ uint64_t ping_rtt_ms(const uint8_t* reply, uint64_t now_us) {
 }
 
 int seal_payload(const uint8_t* key, uint8_t* msg, const uint8_t* plain, int plain_len) {
-    unsigned long long sealed_len = 0;
-    crypto_aead_chacha20poly1305_encrypt(msg + VPN_HEADER_LEN, &sealed_len, plain,
-                                         static_cast<unsigned long long>(plain_len), msg,
-                                         VPN_HEADER_LEN, nullptr, msg + 5, key);
-    return VPN_HEADER_LEN + static_cast<int>(sealed_len);
+    active_aead().impl->seal(key, msg + 5, msg, VPN_HEADER_LEN, plain,
+                             static_cast<size_t>(plain_len), msg + VPN_HEADER_LEN);
+    return VPN_HEADER_LEN + plain_len + AEAD_TAG_LEN;
 }
 
 int open_payload(const uint8_t* key, const uint8_t* msg, int len, uint8_t* plain, int* plain_len) {
     const int sealed_len = len - VPN_HEADER_LEN;
-    if (sealed_len < AEAD_TAG_LEN)
+    if (sealed_len < AEAD_TAG_LEN ||
+        !active_aead().impl->open(key, msg + 5, msg, VPN_HEADER_LEN, msg + VPN_HEADER_LEN,
+                                  static_cast<size_t>(sealed_len), plain))
         return -1;
-    unsigned long long opened_len = 0;
-    if (crypto_aead_chacha20poly1305_decrypt(plain, &opened_len, nullptr, msg + VPN_HEADER_LEN,
-                                             static_cast<unsigned long long>(sealed_len), msg,
-                                             VPN_HEADER_LEN, msg + 5, key) != 0)
-        return -1;
-    *plain_len = static_cast<int>(opened_len);
+    *plain_len = sealed_len - AEAD_TAG_LEN;
     return 0;
 }

@@ -7,6 +7,7 @@
 #include <deque>
 #include <mutex>
 
+#include "aead.h"
 #include "packet_bytes.h"
 #include "route_prefix.h"
 
@@ -21,7 +22,6 @@ enum msg_type : uint8_t {
 };
 
 constexpr int VPN_HEADER_LEN = 15;
-constexpr int AEAD_TAG_LEN = 16;
 constexpr int KEY_LEN = 32;
 constexpr int SIGNATURE_LEN = 64;
 constexpr int CONTROL_BUF_LEN = 2048;  // request and reply buffers of the control exchanges
@@ -176,5 +176,6 @@ uint64_t ping_rtt_ms(const uint8_t* reply, uint64_t now_us);
 // Seals plain with key after the header already written at msg (nonce = header seq bytes,
 // associated data = header); returns the message length. plain may be msg + 15.
 int seal_payload(const uint8_t* key, uint8_t* msg, const uint8_t* plain, int plain_len);
-// Opens the payload after the header at msg; -1 when shorter than a tag or not authentic.
+// Opens the payload after the header at msg into plain (msg + 15 or apart from msg); -1 when
+// shorter than a tag or not authentic.
 int open_payload(const uint8_t* key, const uint8_t* msg, int len, uint8_t* plain, int* plain_len);

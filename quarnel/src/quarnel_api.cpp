@@ -2,10 +2,12 @@
 
 #include <sodium.h>
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <string>
 
+#include "aead.h"
 #include "business.h"
 #include "engine_log.h"
 #include "platform.h"
@@ -21,6 +23,13 @@ namespace {
 
 const char* text_or_empty(const char* text) {
     return text != nullptr ? text : "";
+}
+
+// The choice is the process's: said once, in the first session's log.
+void log_aead_choice() {
+    static std::atomic<bool> logged{false};
+    if (!logged.exchange(true))
+        QN_INFO("ChaCha20-Poly1305: {}.", active_aead().reason);
 }
 
 void release_process_setup() {
@@ -58,6 +67,7 @@ start_vpn(const char* os_type, const char* client_version, const char* token, co
             QN_ERROR("sodium_init failed.");
             return QN_SODIUM_INIT_FAILED;
         }
+        log_aead_choice();
         if (platform::net_startup() != 0) {
             QN_ERROR("WSAStartup failed with error: {}", platform::last_error());
             return QN_FAILED;
