@@ -11,16 +11,16 @@ cd "$root"
 # The engine's folders, and the folders each may include from.
 declare -A allowed=(
     [quarnel/log]="quarnel/log"
-    [quarnel/proto]="quarnel/proto quarnel/log"
-    [quarnel/netio]="quarnel/netio quarnel/proto quarnel/log"
-    [quarnel/src]="quarnel/src quarnel/netio quarnel/proto quarnel/log quarnel/include"
+    [quarnel/vpn-proto]="quarnel/vpn-proto quarnel/log"
+    [quarnel/netio]="quarnel/netio quarnel/vpn-proto quarnel/log"
+    [quarnel/src]="quarnel/src quarnel/netio quarnel/vpn-proto quarnel/log quarnel/include"
     [quarnel/include]="quarnel/include"
 )
 declare -A users=(
     [Corvel_Web]="quarnel/include"
     [quarnel/cli]="quarnel/include"
     [service]="quarnel/include"
-    [tools]="quarnel/include quarnel/netio quarnel/proto quarnel/log"
+    [tools]="quarnel/include quarnel/netio quarnel/vpn-proto quarnel/log"
 )
 
 status=0

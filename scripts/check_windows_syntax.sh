@@ -23,11 +23,11 @@ while IFS= read -r src; do
     if ! "$compiler" -std=c++17 -fsyntax-only -Wall -Wextra -Werror \
         -D_WIN32_WINNT=0x0601 -DSPDLOG_HEADER_ONLY -DFMT_HEADER_ONLY \
         -isystem "$stage" -I"$root/quarnel/include" -I"$root/quarnel/log" \
-        -I"$root/quarnel/proto" -I"$root/quarnel/netio" -I"$root/quarnel/src" "$src"; then
+        -I"$root/quarnel/vpn-proto" -I"$root/quarnel/netio" -I"$root/quarnel/src" "$src"; then
         echo "windows syntax check failed: $src"
         status=1
     fi
-done < <(find "$root/quarnel/log" "$root/quarnel/proto" "$root/quarnel/netio" "$root/quarnel/src" \
+done < <(find "$root/quarnel/log" "$root/quarnel/vpn-proto" "$root/quarnel/netio" "$root/quarnel/src" \
     -name '*.cpp' ! -name '*_linux.cpp' ! -name '*_win.cpp' | sort)
 echo "windows syntax check: $count portable sources, status $status"
 exit $status
