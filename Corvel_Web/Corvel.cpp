@@ -3,15 +3,22 @@
 
 #include <QCoreApplication>
 #include <QDebug>
-#include <QtConcurrent>
 
 #include "Corvel_Web.h"
 #include "host_identity.h"
 #include "page_script.h"
+#include "pool_task.h"
+#include "program_options.h"
+
+namespace {
+// Beyond this many pings waiting for their servers, a ping is answered at once as dead.
+constexpr int kMaxPingsInFlight = 8;
+}  // namespace
 
 Corvel::Corvel(QObject* parent, int mtu, VpnEngine& engine)
     : QObject(parent), m_mtu(mtu), m_engine(engine) {
     m_web = qobject_cast<Corvel_Web*>(parent);
+    m_pingPool.setMaxThreadCount(kMaxPingsInFlight);
     m_uuid = hostMachineGuid();
     m_devid = hostComputerName();
     qDebug().noquote() << "m_uuid:" + m_uuid;
@@ -31,8 +38,26 @@ void Corvel::runPageScript(const QString& script) {
     }
 }
 
+bool Corvel::calledByOwnPage(const char* slot) const {
+    if (m_web != nullptr && m_web->showsOwnPage()) {
+        return true;
+    }
+    qWarning("Bridge call %s ignored: the window does not show the program's own page.", slot);
+    return false;
+}
+
 void Corvel::getVersionAndUuid() {
+    if (!calledByOwnPage("getVersionAndUuid")) {
+        return;
+    }
     callOnGetVersionAndUuid();
+}
+
+void Corvel::getPageOptions() {
+    if (!calledByOwnPage("getPageOptions")) {
+        return;
+    }
+    runPageScript(QStringLiteral("onPageOptions(%1)").arg(jsStringLiteral(readPageOptions())));
 }
 
 void Corvel::callOnGetVersionAndUuid() {
@@ -71,11 +96,23 @@ void Corvel::callOnPing(int callId, int rtt) {
 }
 
 void Corvel::ping(QString ip, short port, int callId) {
+    if (!calledByOwnPage("ping")) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_pingMutex);
+        if (static_cast<int>(m_pingWatchers.size()) >= kMaxPingsInFlight) {
+            qWarning("Ping %d refused: %d pings are waiting for their servers.", callId,
+                     kMaxPingsInFlight);
+            callOnPing(callId, -1);
+            return;
+        }
+    }
     // The page passes ports above 32767 through a signed short.
     const auto udpPort = static_cast<uint16_t>(port);
     VpnEngine& engine = m_engine;
     QFuture<std::tuple<int, int>> future =
-        QtConcurrent::run([&engine, ip, udpPort, callId]() -> std::tuple<int, int> {
+        runOnPool(&m_pingPool, [&engine, ip, udpPort, callId]() -> std::tuple<int, int> {
             uint16_t rttMs = 0;
             const int rc = engine.udpPing(ip.toLatin1(), udpPort, &rttMs);
             if (rc != 0) {

@@ -6,13 +6,14 @@
 #include <QFutureWatcher>
 #include <QObject>
 #include <QString>
-#include <QVector>
+#include <QThreadPool>
 #include <atomic>
 #include <list>
 #include <memory>
 #include <mutex>
 #include <tuple>
 
+#include "connection_params.h"
 #include "vpn_engine.h"
 
 class Corvel_Web;
@@ -44,6 +45,8 @@ class Corvel : public QObject, public QAbstractNativeEventFilter {
     void redirectTo(QString url);
     void getVersionAndUuid();
     void ping(QString ip, short port, int callId);
+    // Answers with "onPageOptions(text)": the options file beside the program as JSON text.
+    void getPageOptions();
 
   private slots:
     void on_vpnStarted();
@@ -62,26 +65,20 @@ class Corvel : public QObject, public QAbstractNativeEventFilter {
     void stopStateMonitorThread();
     void startPacketLossMonitoringThread();
     void stopPacketLossMonitoringThread();
-    bool ParseParams(const QString& serverInfo, QString& serverIp, int* pServerPort,
-                     QString& serverPk, QString& dns, QString& backupDns, QString& token,
-                     QString& staticTunIp, int* pUploadLimitRate, int* pDownloadLimitRate,
-                     bool* pIsProxyMode, QVector<route_entry_str_t>& localRoutes,
-                     QVector<route_entry_str_t>& remoteRoutes,
-                     QVector<route_entry_str_t>& proxyRoutes);
+    // The page's parameters as one record; on a fault the page has had its toast.
+    bool ParseParams(const QString& serverInfo, ConnectionParams& params);
 
   private:
-    friend class StatusMonitoringThread;
-    friend class PacketLossMonitoringThread;
-
     void runPageScript(const QString& script);
+    // Whether a page call may act: only the program's own page is served; anything else is
+    // logged and ignored.
+    bool calledByOwnPage(const char* slot) const;
+    void disconnectTunnel();
     // Parses the page's parameters (toasting a fault) and records the server; false on a fault.
     bool acceptParams(const QString& serverInfo, VpnStartArguments& args);
     void launchStart(TCaller caller, const VpnStartArguments& args);
     void launchStop(TCaller caller);
     void showConnectionLook(bool connected);
-    // The server of the last accepted connect or reconnect, read by the packet-loss monitor.
-    void setServer(const QString& ip, int port);
-    std::pair<QString, int> server() const;
 
     Corvel_Web* m_web = nullptr;
     QString m_uuid;
@@ -97,8 +94,12 @@ class Corvel : public QObject, public QAbstractNativeEventFilter {
     std::mutex m_pingMutex;
     StatusMonitoringThread* m_stateMonitorThread = nullptr;
     PacketLossMonitoringThread* m_packetLossMonitoringThread = nullptr;
+    // The server of the last accepted connect or reconnect; the packet-loss monitor gets a copy.
     QString m_serverIp;
     int m_serverPort = 0;
-    mutable std::mutex m_serverMutex;
     VpnEngine& m_engine;
+    // Pings wait up to 3 s for a silent server: they get threads of their own, so that they
+    // never hold back the engine's start and stop. Last, so that the bridge's destruction
+    // waits for the pings still running before anything else goes.
+    QThreadPool m_pingPool;
 };

@@ -8,7 +8,6 @@
 #include <QMessageBox>
 #include <QMetaEnum>
 #include <QMouseEvent>
-#include <QSettings>
 #include <QUrl>
 #include <QVBoxLayout>
 #include <QWebChannel>
@@ -17,7 +16,10 @@
 
 #include "Corvel.h"
 #include "TitleWidget.h"
+#include "locked_page.h"
+#include "program_options.h"
 #include "program_resources.h"
+#include "update_policy.h"
 
 namespace {
 const QString kProductName = QStringLiteral("Orvane");
@@ -28,15 +30,17 @@ Corvel_Web::Corvel_Web(QWidget* parent) : QWidget(parent) {
     setWindowFlags(Qt::Window | Qt::FramelessWindowHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint);
     setWindowTitle(QStringLiteral("lumar"));
+    // Hidden in the tray the window still counts: closing a dialog meanwhile must not end the
+    // program (and the tunnel). It ends only when asked to: the tray's quit, a close without a
+    // tray, the end of the session.
+    QGuiApplication::setQuitOnLastWindowClosed(false);
 
     QPalette background = palette();
     background.setBrush(QPalette::All, QPalette::Window,
                         QBrush(QPixmap(QStringLiteral(":/img/background"))));
     setPalette(background);
 
-    const QString programDir = QCoreApplication::applicationDirPath();
-    QSettings options(programDir + QStringLiteral("/Option.ini"), QSettings::IniFormat);
-    const int mtu = options.value(QStringLiteral("vpn_params/mtu"), 1417).toInt();
+    const int mtu = readProgramOptions().mtu;
 
     m_channel = new QWebChannel(this);
     m_bridge = new Corvel(this, mtu);
@@ -47,15 +51,18 @@ Corvel_Web::Corvel_Web(QWidget* parent) : QWidget(parent) {
     // interrupted.
     m_profile = new QWebEngineProfile(QStringLiteral("lumar"), this);
     m_view = new QWebEngineView(this);
-    m_view->setPage(new QWebEnginePage(m_profile, m_view));
-    m_view->page()->setWebChannel(m_channel);
+    m_page = new LockedPage(m_profile, programPageUrl(), m_view);
+    m_view->setPage(m_page);
+    m_page->setWebChannel(m_channel);
+    refuseDrops(m_view);
 
     connect(m_view, &QWebEngineView::renderProcessTerminated, this,
             &Corvel_Web::on_renderProcessTerminated);
     connect(m_profile, &QWebEngineProfile::downloadRequested, this,
             &Corvel_Web::onDownloadRequested);
+    reportUpdatePolicy();
 
-    m_view->load(QUrl::fromLocalFile(programDir + QStringLiteral("/index.html")));
+    m_view->load(m_page->ownUrl());
 
     m_titleWidget = new TitleWidget(this);
     connect(m_titleWidget, &TitleWidget::showMin, this, &Corvel_Web::showMinimized);
@@ -88,6 +95,7 @@ Corvel_Web::~Corvel_Web() {
     // Pages must go before their profile.
     delete m_view;
     m_view = nullptr;
+    m_page = nullptr;
 }
 
 void Corvel_Web::runPageScript(const QString& script) {
@@ -95,6 +103,10 @@ void Corvel_Web::runPageScript(const QString& script) {
         return;
     }
     m_view->page()->runJavaScript(script);
+}
+
+bool Corvel_Web::showsOwnPage() const {
+    return m_page != nullptr && m_page->showsOwnPage();
 }
 
 void Corvel_Web::updateConnectionLook(bool connected) {

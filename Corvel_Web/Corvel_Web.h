@@ -13,6 +13,8 @@ class QWebEngineProfile;
 class QWebChannel;
 class QWebEngineDownloadItem;
 class Corvel;
+class LockedPage;
+class UpdateDownload;
 
 class Corvel_Web : public QWidget {
     Q_OBJECT
@@ -23,12 +25,15 @@ class Corvel_Web : public QWidget {
 
     // Used by the bridge.
     void runPageScript(const QString& script);
+    // Whether the view shows the program's own page; the bridge serves nothing else.
+    bool showsOwnPage() const;
     void updateConnectionLook(bool connected);
     void showTrayWarning(const QString& text);
 
     // Software update: the page's downloads.
     void onDownloadRequested(QWebEngineDownloadItem* download);
     void onDownloadFinished();
+    void onUpdateFailed();
 
   protected:
     void mousePressEvent(QMouseEvent* event) override;
@@ -45,10 +50,12 @@ class Corvel_Web : public QWidget {
   private:
     TitleWidget* m_titleWidget = nullptr;
     QWebEngineView* m_view = nullptr;
+    LockedPage* m_page = nullptr;
     QWebEngineProfile* m_profile = nullptr;
     QWebChannel* m_channel = nullptr;
     Corvel* m_bridge = nullptr;
     QSystemTrayIcon* m_trayIcon = nullptr;
+    UpdateDownload* m_update = nullptr;
     QPoint m_dragOffset;
     bool m_dragging = false;
 };

@@ -2,9 +2,7 @@
 // on the global thread pool, the result handlers and the two monitors.
 #include <QCoreApplication>
 #include <QMap>
-#include <QSysInfo>
 #include <QThreadPool>
-#include <QtConcurrent>
 #include <QtDebug>
 
 #include "Corvel.h"
@@ -13,6 +11,9 @@
 #include "StatusMonitoringThread.h"
 #include "connection_params.h"
 #include "host_identity.h"
+#include "log_redaction.h"
+#include "pool_task.h"
+#include "quarnel_defaults.h"
 #include "result_codes.h"
 
 namespace {
@@ -38,99 +39,59 @@ QString stateMessage(int state, const QString& otherwise) {
 // report the later task.
 const QString kStartInFlight = QStringLiteral("正在连接，请稍候...");
 
-// The system the program runs on, as the server expects it in upper case.
-QByteArray operatingSystemType() {
-#ifdef Q_OS_WIN
-    return QByteArrayLiteral("WINDOWS");
-#else
-    return QSysInfo::kernelType().toUpper().toLatin1();
-#endif
-}
-
 }  // namespace
 
-void Corvel::setServer(const QString& ip, int port) {
-    std::lock_guard<std::mutex> lock(m_serverMutex);
-    m_serverIp = ip;
-    m_serverPort = port;
-}
-
-std::pair<QString, int> Corvel::server() const {
-    std::lock_guard<std::mutex> lock(m_serverMutex);
-    return {m_serverIp, m_serverPort};
-}
-
-bool Corvel::ParseParams(const QString& serverInfo, QString& serverIp, int* pServerPort,
-                         QString& serverPk, QString& dns, QString& backupDns, QString& token,
-                         QString& staticTunIp, int* pUploadLimitRate, int* pDownloadLimitRate,
-                         bool* pIsProxyMode, QVector<route_entry_str_t>& localRoutes,
-                         QVector<route_entry_str_t>& remoteRoutes,
-                         QVector<route_entry_str_t>& proxyRoutes) {
-    ConnectionParams params;
+bool Corvel::ParseParams(const QString& serverInfo, ConnectionParams& params) {
     const QString fault = parseConnectionParams(serverInfo, params);
     if (!fault.isEmpty()) {
         callToast(fault);
         return false;
     }
-    serverIp = params.serverIp;
-    *pServerPort = params.serverPort;
-    serverPk = params.serverPk;
-    dns = params.dns;
-    backupDns = params.backupDns;
-    token = params.token;
-    staticTunIp = params.staticTunIp;
-    *pUploadLimitRate = params.uploadLimitRate;
-    *pDownloadLimitRate = params.downloadLimitRate;
-    *pIsProxyMode = params.proxyMode;
-    localRoutes = params.localRoutes;
-    remoteRoutes = params.remoteRoutes;
-    proxyRoutes = params.proxyRoutes;
     return true;
 }
 
 bool Corvel::acceptParams(const QString& serverInfo, VpnStartArguments& args) {
-    QString serverIp, serverPk, dns, backupDns, token, staticTunIp;
-    int serverPort = 0, uploadLimit = 0, downloadLimit = 0;
-    bool proxyMode = false;
-    if (!ParseParams(serverInfo, serverIp, &serverPort, serverPk, dns, backupDns, token,
-                     staticTunIp, &uploadLimit, &downloadLimit, &proxyMode, args.localRoutes,
-                     args.remoteRoutes, args.proxyRoutes)) {
+    ConnectionParams params;
+    if (!ParseParams(serverInfo, params)) {
         return false;
     }
-    setServer(serverIp, serverPort);
-    args.osType = operatingSystemType();
+    m_serverIp = params.serverIp;
+    m_serverPort = params.serverPort;
+    args.osType = QByteArrayLiteral(QUARNEL_OS_TYPE);
     args.clientVersion = versionHead(appFileVersion()).toLatin1();
-    args.token = token.toLatin1();
+    args.token = params.token.toLatin1();
     args.uuid = m_uuid.toLatin1();
-    args.serverPk = serverPk.toLatin1();
-    args.staticIp = staticTunIp.toLatin1();
-    args.serverIp = serverIp.toLatin1();
-    args.serverPort = serverPort & 0xFFFF;
+    args.serverPk = params.serverPk.toLatin1();
+    args.staticIp = params.staticTunIp.toLatin1();
+    args.serverIp = params.serverIp.toLatin1();
+    args.serverPort = params.serverPort & 0xFFFF;
+    args.localRoutes = std::move(params.localRoutes);
+    args.remoteRoutes = std::move(params.remoteRoutes);
+    args.proxyRoutes = std::move(params.proxyRoutes);
     args.mtu = m_mtu;
-    args.uploadLimit = uploadLimit;
-    args.downloadLimit = downloadLimit;
-    args.proxyMode = proxyMode ? 1 : 0;
-    args.dns = dns.toLatin1();
-    args.backupDns = backupDns.toLatin1();
+    args.uploadLimit = params.uploadLimitRate;
+    args.downloadLimit = params.downloadLimitRate;
+    args.proxyMode = params.proxyMode ? 1 : 0;
+    args.dns = params.dns.toLatin1();
+    args.backupDns = params.backupDns.toLatin1();
     return true;
 }
 
 void Corvel::launchStart(TCaller caller, const VpnStartArguments& args) {
     m_starting = true;
-    m_startWatcher->setFuture(
-        QtConcurrent::run(QThreadPool::globalInstance(), [this, caller, args] {
-            if (caller == TC_RECONN) {
-                m_engine.stopVpn(1);
-                m_connected = false;
-            }
-            return std::make_tuple(caller, static_cast<vpn_state_t>(m_engine.startVpn(args)));
-        }));
+    m_startWatcher->setFuture(runOnPool(QThreadPool::globalInstance(), [this, caller, args] {
+        if (caller == TC_RECONN) {
+            m_engine.stopVpn(1);
+            m_connected = false;
+        }
+        return std::make_tuple(caller, static_cast<vpn_state_t>(m_engine.startVpn(args)));
+    }));
 }
 
 void Corvel::launchStop(TCaller caller) {
     m_stopping = true;
     VpnEngine& engine = m_engine;
-    m_stopWatcher->setFuture(QtConcurrent::run(QThreadPool::globalInstance(), [&engine, caller] {
+    m_stopWatcher->setFuture(runOnPool(QThreadPool::globalInstance(), [&engine, caller] {
         engine.stopVpn(1);
         return caller;
     }));
@@ -143,8 +104,11 @@ void Corvel::showConnectionLook(bool connected) {
 }
 
 void Corvel::conn(QString serverInfo) {
+    if (!calledByOwnPage("conn")) {
+        return;
+    }
     qDebug("conn called!");
-    qDebug().noquote() << "serviceInfo:" << serverInfo;
+    qDebug().noquote() << "serviceInfo:" << serviceInfoForLog(serverInfo);
     if (m_starting) {
         callOnConnectFailed();
         callToast(kStartInFlight);
@@ -164,6 +128,13 @@ void Corvel::conn(QString serverInfo) {
 }
 
 void Corvel::disconn() {
+    if (!calledByOwnPage("disconn")) {
+        return;
+    }
+    disconnectTunnel();
+}
+
+void Corvel::disconnectTunnel() {
     qDebug("disconn called!");
     if (!m_connected) {
         callToast(QStringLiteral("还未连接！"));
@@ -176,7 +147,9 @@ void Corvel::disconn() {
     }
     stopStateMonitorThread();
     stopPacketLossMonitoringThread();
-    if (m_disconnecting) {
+    // A disconnect, or the stop that ends a reconnect with rejected parameters, is already
+    // taking the tunnel down.
+    if (m_stopping) {
         return;
     }
     m_disconnecting = true;
@@ -184,9 +157,12 @@ void Corvel::disconn() {
 }
 
 void Corvel::reconn(QString serverInfo) {
+    if (!calledByOwnPage("reconn")) {
+        return;
+    }
     qDebug("reconn called!");
+    // The start in flight still reports its own outcome: this refusal claims no failure.
     if (m_starting) {
-        callOnConnectFailed();
         callToast(kStartInFlight);
         return;
     }
@@ -206,17 +182,23 @@ void Corvel::reconn(QString serverInfo) {
 }
 
 void Corvel::updateToken(QString token) {
+    if (!calledByOwnPage("updateToken")) {
+        return;
+    }
     qDebug("updateToken called!");
-    qDebug().noquote() << "token: " + token;
+    qDebug().noquote() << "token: " + maskedSecret(token);
     if (!m_connected) {
         return;
     }
     VpnEngine& engine = m_engine;
-    QtConcurrent::run(QThreadPool::globalInstance(),
-                      [&engine, text = token.toLatin1()] { engine.updateToken(text); });
+    runOnPool(QThreadPool::globalInstance(),
+              [&engine, text = token.toLatin1()] { engine.updateToken(text); });
 }
 
 void Corvel::updateLimitRate(int uploadLimitRate, int downloadLimitRate) {
+    if (!calledByOwnPage("updateLimitRate")) {
+        return;
+    }
     qDebug("updateLimitRate called!");
     qDebug().noquote() << QStringLiteral("uploadLimitRate: %1, downloadLimitRate:%2")
                               .arg(uploadLimitRate)
@@ -225,7 +207,7 @@ void Corvel::updateLimitRate(int uploadLimitRate, int downloadLimitRate) {
         return;
     }
     VpnEngine& engine = m_engine;
-    QtConcurrent::run(QThreadPool::globalInstance(), [&engine, uploadLimitRate, downloadLimitRate] {
+    runOnPool(QThreadPool::globalInstance(), [&engine, uploadLimitRate, downloadLimitRate] {
         engine.updateLimitRate(uploadLimitRate, downloadLimitRate);
     });
 }
@@ -286,7 +268,7 @@ void Corvel::callOnNetworkFailed(vpn_state_t state) {
 
 void Corvel::startStateMonitorThread() {
     stopStateMonitorThread();
-    m_stateMonitorThread = new StatusMonitoringThread(this);
+    m_stateMonitorThread = new StatusMonitoringThread(this, m_engine, m_connected);
     connect(m_stateMonitorThread, &StatusMonitoringThread::networkError, this,
             &Corvel::callOnNetworkFailed, Qt::BlockingQueuedConnection);
     m_stateMonitorThread->start(QThread::InheritPriority);
@@ -308,7 +290,8 @@ void Corvel::stopStateMonitorThread() {
 
 void Corvel::startPacketLossMonitoringThread() {
     stopPacketLossMonitoringThread();
-    m_packetLossMonitoringThread = new PacketLossMonitoringThread(this);
+    m_packetLossMonitoringThread =
+        new PacketLossMonitoringThread(this, m_engine, m_serverIp, m_serverPort);
     m_packetLossMonitoringThread->start(QThread::InheritPriority);
 }
 
@@ -329,7 +312,7 @@ void Corvel::stopForSessionEnd() {
         on_vpnStarted();
     }
     if (m_connected) {
-        disconn();
+        disconnectTunnel();
     }
     // Covers a stop that was already in flight too.
     m_stopWatcher->waitForFinished();

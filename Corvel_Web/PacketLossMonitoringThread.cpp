@@ -1,20 +1,25 @@
 #include "PacketLossMonitoringThread.h"
 
-#include "Corvel.h"
+#include "crash_dump.h"
 #include "monitor_sleep.h"
+#include "vpn_engine.h"
 
-PacketLossMonitoringThread::PacketLossMonitoringThread(QObject* parent)
-    : QThread(parent), m_client(qobject_cast<Corvel*>(parent)) {}
+PacketLossMonitoringThread::PacketLossMonitoringThread(QObject* parent, VpnEngine& engine,
+                                                       const QString& serverIp, int serverPort)
+    : QThread(parent),
+      m_engine(engine),
+      m_serverIp(serverIp.toLatin1()),
+      m_serverPort(serverPort) {}
 
 void PacketLossMonitoringThread::run() {
-    if (m_client == nullptr || !sleepUnlessInterrupted(1000)) {
+    ensureThreadSignalStack();
+    if (!sleepUnlessInterrupted(1000)) {
         return;
     }
     do {
-        const auto [ip, port] = m_client->server();
-        if (!ip.isEmpty() && port > 0) {
+        if (!m_serverIp.isEmpty() && m_serverPort > 0) {
             uint16_t rtt = 0;
-            m_client->m_engine.udpPing(ip.toLatin1(), port, &rtt);
+            m_engine.udpPing(m_serverIp, m_serverPort, &rtt);
         }
     } while (sleepUnlessInterrupted(1000));
 }

@@ -1,19 +1,25 @@
 // Probes the server with the engine's stateless ping once a second while the tunnel is up.
 #pragma once
 
+#include <QByteArray>
+#include <QString>
 #include <QThread>
 
-class Corvel;
+class VpnEngine;
 
 class PacketLossMonitoringThread : public QThread {
     Q_OBJECT
 
   public:
-    explicit PacketLossMonitoringThread(QObject* parent);
+    // The server of the connection this monitor watches, as the bridge accepted it.
+    PacketLossMonitoringThread(QObject* parent, VpnEngine& engine, const QString& serverIp,
+                               int serverPort);
 
   protected:
     void run() override;
 
   private:
-    Corvel* m_client = nullptr;
+    VpnEngine& m_engine;
+    const QByteArray m_serverIp;
+    const int m_serverPort;
 };

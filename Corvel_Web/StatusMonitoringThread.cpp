@@ -2,28 +2,29 @@
 
 #include <QtDebug>
 
-#include "Corvel.h"
+#include "crash_dump.h"
 #include "monitor_sleep.h"
 #include "result_codes.h"
 
-StatusMonitoringThread::StatusMonitoringThread(QObject* parent)
-    : QThread(parent), m_client(qobject_cast<Corvel*>(parent)) {}
+StatusMonitoringThread::StatusMonitoringThread(QObject* parent, VpnEngine& engine,
+                                               std::atomic<bool>& connected)
+    : QThread(parent), m_engine(engine), m_connected(connected) {}
 
 void StatusMonitoringThread::run() {
-    if (m_client == nullptr || !sleepUnlessInterrupted(1000)) {
+    ensureThreadSignalStack();
+    if (!sleepUnlessInterrupted(1000)) {
         return;
     }
-    VpnEngine& engine = m_client->m_engine;
     for (;;) {
-        const int state = engine.vpnStatus();
+        const int state = m_engine.vpnStatus();
         if (state != 0) {
             qCritical().noquote() << QStringLiteral("Error state detected: %1").arg(state);
-            if (!m_client->m_connected) {
+            if (!m_connected) {
                 return;
             }
             // A server that stopped answering keepalives is not told that we leave.
-            engine.stopVpn(state == QN_SERVER_SILENT ? 0 : 1);
-            m_client->m_connected = false;
+            m_engine.stopVpn(state == QN_SERVER_SILENT ? 0 : 1);
+            m_connected = false;
             emit networkError(static_cast<vpn_state_t>(state));
             return;
         }

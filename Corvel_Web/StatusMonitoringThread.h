@@ -3,16 +3,16 @@
 #pragma once
 
 #include <QThread>
+#include <atomic>
 
 #include "vpn_engine.h"
-
-class Corvel;
 
 class StatusMonitoringThread : public QThread {
     Q_OBJECT
 
   public:
-    explicit StatusMonitoringThread(QObject* parent);
+    // `connected`: the bridge's flag, which this thread reads and clears on a failure.
+    StatusMonitoringThread(QObject* parent, VpnEngine& engine, std::atomic<bool>& connected);
 
   signals:
     void networkError(vpn_state_t state);
@@ -21,5 +21,6 @@ class StatusMonitoringThread : public QThread {
     void run() override;
 
   private:
-    Corvel* m_client = nullptr;
+    VpnEngine& m_engine;
+    std::atomic<bool>& m_connected;
 };

@@ -7,6 +7,8 @@
 #include <QTextStream>
 #include <mutex>
 
+#include "file_safety.h"
+
 namespace {
 
 constexpr qint64 kMaxLogBytes = 10485760;
@@ -31,6 +33,11 @@ std::mutex& logMutex() {
     static std::mutex mutex;
     return mutex;
 }
+
+// Fixed when the handler is installed and never freed: a message logged once the application
+// object has gone (a ping ending at exit, a static destructor) has no program directory to ask
+// for, and would otherwise land in "/Corvel.log". Guarded by logMutex.
+QString* g_logPath = nullptr;
 
 }  // namespace
 
@@ -60,17 +67,20 @@ void clientLogHandler(QtMsgType type, const QMessageLogContext& context, const Q
     const QString line = clientLogLine(type, context, msg);
 
     std::lock_guard<std::mutex> lock(logMutex());
-    const QString path = QStringLiteral("%1/%2").arg(QCoreApplication::applicationDirPath(),
-                                                     QStringLiteral("Corvel.log"));
+    if (g_logPath == nullptr) {
+        return;
+    }
+    const QString& path = *g_logPath;
     const QFileInfo info(path);
     if (info.exists() && info.size() > kMaxLogBytes) {
         const QString backup = path + QStringLiteral(".bak");
         QFile::remove(backup);
         QFile::rename(path, backup);
     }
-    QFile file(path);
-    // An unwritable directory loses the line; the program goes on.
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append)) {
+    // An unwritable directory, or a link in place of the log, loses the line; the program goes
+    // on.
+    QFile file;
+    if (!openForAppendNoFollow(file, path)) {
         return;
     }
     QTextStream out(&file);
@@ -81,6 +91,23 @@ void clientLogHandler(QtMsgType type, const QMessageLogContext& context, const Q
     out.flush();
 }
 
-void installClientLog() {
-    qInstallMessageHandler(clientLogHandler);
+QtMessageHandler installClientLog() {
+    // Root writes the log only where nobody else can put anything in its place.
+    QString why;
+    if (!directoryTrusted(QCoreApplication::applicationDirPath(), &why)) {
+        qWarning("Not writing Corvel.log beside the program (%s): messages go to standard error.",
+                 qPrintable(why));
+        return nullptr;
+    }
+    {
+        std::lock_guard<std::mutex> lock(logMutex());
+        const QString path = QStringLiteral("%1/%2").arg(QCoreApplication::applicationDirPath(),
+                                                         QStringLiteral("Corvel.log"));
+        if (g_logPath == nullptr) {
+            g_logPath = new QString(path);
+        } else {
+            *g_logPath = path;
+        }
+    }
+    return qInstallMessageHandler(clientLogHandler);
 }

@@ -5,10 +5,13 @@
 #include <QString>
 #include <QtGlobal>
 
+// Writes nothing until installClientLog has fixed the log's path.
 void clientLogHandler(QtMsgType type, const QMessageLogContext& context, const QString& msg);
 
-// Installs clientLogHandler as the process's message handler.
-void installClientLog();
+// Fixes the log's path beside the program and installs clientLogHandler as the process's
+// message handler; returns the handler it replaces. Where others could write beside the
+// program, installs nothing and returns null.
+QtMessageHandler installClientLog();
 
 // The threshold in force: LUMAR_LOG_LEVEL in base 10, or 2 when missing or not a number.
 int clientLogThreshold();

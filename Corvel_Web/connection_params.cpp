@@ -9,6 +9,8 @@
 #include <cstring>
 #include <limits>
 
+#include "log_redaction.h"
+
 namespace {
 
 // A JSON number with an integral value that fits an int; anything else counts as 0.
@@ -54,7 +56,7 @@ bool parseRoutes(const QJsonArray& array, QVector<route_entry_str_t>& routes) {
 }
 
 QString parseConnectionParams(const QString& serverInfo, ConnectionParams& params) {
-    qDebug().noquote() << "serviceInfo:" << serverInfo;
+    qDebug().noquote() << "serviceInfo:" << serviceInfoForLog(serverInfo);
     QJsonParseError error{};
     const QJsonDocument document = QJsonDocument::fromJson(serverInfo.toUtf8(), &error);
     if (error.error != QJsonParseError::NoError) {

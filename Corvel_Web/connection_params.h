@@ -6,7 +6,7 @@
 #include <QString>
 #include <QVector>
 
-#include "route_types.h"
+#include "route_entry.h"
 
 struct ConnectionParams {
     QString serverIp;

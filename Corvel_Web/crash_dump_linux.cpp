@@ -20,6 +20,7 @@
 #include <string>
 
 #include "client_log.h"
+#include "file_safety.h"
 
 namespace {
 
@@ -37,8 +38,10 @@ constexpr std::array<FatalSignal, 5> kFatalSignals{{
 }};
 
 constexpr int kMaxFrames = 128;
-// The unwinder and backtrace_symbols_fd need a few pages; a stack overflow leaves none.
-constexpr size_t kAltStackBytes = 256 * 1024;
+// Naming the frames takes the dynamic loader's lock, which another thread may hold for good (a
+// library constructor that never returns, a fault inside dlopen): the backtrace gets this long
+// before the process ends without it.
+constexpr unsigned kBacktraceSeconds = 5;
 constexpr char kLogFileName[] = "Corvel.log";
 constexpr char kFatalMessage[] =
     u8"发生严重错误，即将退出！\r\n请将安装目录下的 \"Orvane.dmp文件\" 提交给开发人员！";
@@ -48,15 +51,17 @@ constexpr int kStampLength = sizeof(kStampPattern) - 1;
 
 // Everything the handler touches is prepared at installation: no allocation, no Qt, no
 // stdio once a signal arrives.
-alignas(16) char g_altStack[kAltStackBytes];
 int g_dirFd = AT_FDCWD;
 std::string g_dumpName;
 std::array<std::string, kFatalSignals.size()> g_logLines;
 int g_stampOffset = -1;
 bool g_logFatal = false;
+bool g_logDirTrusted = false;
 long g_utcOffsetSeconds = 0;
 struct sigaction g_action;
+struct sigaction g_timeoutAction;
 std::atomic<bool> g_crashing{false};
+volatile sig_atomic_t g_crashSignal = 0;
 
 // Async-signal-safe output helpers.
 void writeAll(int fd, const char* data, size_t size) {
@@ -123,7 +128,7 @@ void copyFile(int from, int to) {
 void writeDump(int sig, const siginfo_t* info, const char* name) {
     unlinkat(g_dirFd, g_dumpName.c_str(), 0);
     const int fd = openat(g_dirFd, g_dumpName.c_str(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         return;
     }
@@ -146,9 +151,12 @@ void writeDump(int sig, const siginfo_t* info, const char* name) {
     writeText(fd, "\nThread: ");
     writeSigned(fd, syscall(SYS_gettid));
     writeText(fd, "\nBacktrace:\n");
+    sigaction(SIGALRM, &g_timeoutAction, nullptr);
+    alarm(kBacktraceSeconds);
     void* frames[kMaxFrames];
     const int count = backtrace(frames, kMaxFrames);
     backtrace_symbols_fd(frames, count, fd);
+    alarm(0);
     // The map turns the addresses of unnamed frames into module offsets.
     writeText(fd, "Memory map:\n");
     const int maps = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
@@ -215,12 +223,38 @@ void appendLogLine(int index) {
     if (g_stampOffset >= 0) {
         formatStamp(line.data() + g_stampOffset);
     }
-    const int fd = openat(g_dirFd, kLogFileName, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    const int fd =
+        openat(g_dirFd, kLogFileName, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         return;
     }
     writeAll(fd, line.data(), line.size());
     close(fd);
+}
+
+// The message, the log line and the signal's own end of the process.
+[[noreturn]] void finishCrash(int sig) {
+    writeText(STDERR_FILENO, kFatalMessage);
+    writeText(STDERR_FILENO, "\n");
+    const int index = signalIndex(sig);
+    if (index >= 0) {
+        appendLogLine(index);
+    }
+    struct sigaction defaultAction {};
+    defaultAction.sa_handler = SIG_DFL;
+    sigemptyset(&defaultAction.sa_mask);
+    sigaction(sig, &defaultAction, nullptr);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, sig);
+    pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    raise(sig);
+    _exit(128 + sig);
+}
+
+// The backtrace did not come back in time; the dump keeps what was written before it.
+void backtraceTimedOut(int) {
+    finishCrash(g_crashSignal);
 }
 
 }  // namespace
@@ -233,21 +267,11 @@ void crashSignalHandler(int sig, siginfo_t* info, void*) {
             pause();
         }
     }
+    g_crashSignal = sig;
     const int index = signalIndex(sig);
     const char* name = index >= 0 ? kFatalSignals[static_cast<size_t>(index)].name : "?";
     writeDump(sig, info, name);
-    writeText(STDERR_FILENO, kFatalMessage);
-    writeText(STDERR_FILENO, "\n");
-    if (index >= 0) {
-        appendLogLine(index);
-    }
-    // The signal is blocked while this runs; it is delivered with the default action on return,
-    // so the process ends with the signal's own status.
-    struct sigaction defaultAction {};
-    defaultAction.sa_handler = SIG_DFL;
-    sigemptyset(&defaultAction.sa_mask);
-    sigaction(sig, &defaultAction, nullptr);
-    raise(sig);
+    finishCrash(sig);
 }
 
 namespace {
@@ -268,7 +292,7 @@ int findStamp(const std::string& line) {
 }
 
 void prepareLogLines() {
-    g_logFatal = static_cast<int>(QtFatalMsg) >= clientLogThreshold();
+    g_logFatal = static_cast<int>(QtFatalMsg) >= clientLogThreshold() && g_logDirTrusted;
     const QMessageLogContext context(__FILE__, __LINE__, "crashSignalHandler", "default");
     for (size_t i = 0; i < kFatalSignals.size(); ++i) {
         const QString text =
@@ -295,6 +319,8 @@ void prepareFiles() {
     // Without one the dump goes to the working directory.
     g_dirFd = dirFd >= 0 ? dirFd : AT_FDCWD;
     g_dumpName = QFile::encodeName(exe.baseName() + QStringLiteral(".dmp")).toStdString();
+    // The client log's own rule: root appends only where nobody else can put a file.
+    g_logDirTrusted = directoryTrusted(exe.absolutePath());
 }
 
 bool isOurs(const struct sigaction& action) {
@@ -311,10 +337,11 @@ void installCrashHandlers() {
     void* frames[1];
     backtrace(frames, 1);
 
-    stack_t altStack{};
-    altStack.ss_sp = g_altStack;
-    altStack.ss_size = sizeof g_altStack;
-    sigaltstack(&altStack, nullptr);
+    ensureThreadSignalStack();
+    g_timeoutAction = {};
+    g_timeoutAction.sa_handler = backtraceTimedOut;
+    g_timeoutAction.sa_flags = SA_ONSTACK;
+    sigemptyset(&g_timeoutAction.sa_mask);
 
     g_action = {};
     g_action.sa_sigaction = crashSignalHandler;

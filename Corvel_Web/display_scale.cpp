@@ -15,7 +15,7 @@ QByteArray scaleFactorText(double scale) {
 }
 
 double applyDisplayScale() {
-    const double scale = scaleForWidth(defaultScreenWidth());
+    const double scale = scaleForWidth(primaryMonitorWidth());
     qputenv("QT_SCALE_FACTOR", scaleFactorText(scale));
     return scale;
 }

@@ -1,4 +1,5 @@
-// The scale factor set before the application object exists, from the width of the screen.
+// The scale factor set before the application object exists, from the width of the primary
+// monitor.
 #pragma once
 
 #include <QByteArray>
@@ -8,7 +9,8 @@
 double scaleForWidth(uint32_t widthPixels);
 // The factor as QT_SCALE_FACTOR takes it: 'g' format, 6 significant digits.
 QByteArray scaleFactorText(double scale);
-// Width of the default screen of the display named by DISPLAY; 0 when none is reachable.
-uint32_t defaultScreenWidth();
-// Sets QT_SCALE_FACTOR from the current screen and returns the factor (1.0 without a display).
+// Width of the primary monitor of the display named by DISPLAY (not of the X screen, which
+// spans every monitor); 0 when no display is reachable.
+uint32_t primaryMonitorWidth();
+// Sets QT_SCALE_FACTOR from the primary monitor and returns the factor (1.0 without a display).
 double applyDisplayScale();

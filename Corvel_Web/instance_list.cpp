@@ -1,6 +1,9 @@
 #include "instance_list.h"
 
+#include <QFile>
 #include <cstring>
+
+#include "private_files.h"
 
 namespace InstanceGuard {
 
@@ -44,6 +47,42 @@ void InstanceList::assign(const QVector<qint64>& pids) {
         set(i, pids.at(i));
     }
     set(count, 0);
+}
+
+InstanceListFile::InstanceListFile(const QString& path)
+    : m_path(path), m_block(kInstanceListBytes, '\0') {}
+
+bool InstanceListFile::load() {
+    QFile file(m_path);
+    QString problem;
+    if (!openPrivateFile(file, QIODevice::ReadOnly, &problem)) {
+        qWarning("Instance list %s refused: %s", qPrintable(m_path), qPrintable(problem));
+        return false;
+    }
+    const QByteArray content = file.read(kInstanceListBytes);
+    if (content.isNull() && file.error() != QFileDevice::NoError) {
+        qWarning("Instance list %s unreadable: %s", qPrintable(m_path),
+                 qPrintable(file.errorString()));
+        return false;
+    }
+    m_block.fill('\0');
+    m_block.replace(0, content.size(), content);
+    return true;
+}
+
+bool InstanceListFile::store() {
+    if (list().entries().isEmpty()) {
+        return QFile::remove(m_path) || !QFile::exists(m_path);
+    }
+    QFile file(m_path);
+    QString problem;
+    if (!openPrivateFile(file, QIODevice::WriteOnly, &problem) ||
+        file.write(m_block) != m_block.size()) {
+        qWarning("Instance list %s not written: %s", qPrintable(m_path),
+                 qPrintable(problem.isEmpty() ? file.errorString() : problem));
+        return false;
+    }
+    return true;
 }
 
 }  // namespace InstanceGuard

@@ -1,11 +1,16 @@
-// The list of running instances kept in a shared memory block: signed 64-bit process ids
-// one after the other, ended by a 0 entry. Nothing is ever written past the block.
+// The list of running instances: a block of 1,024 bytes holding signed 64-bit process ids one
+// after the other, ended by a 0 entry, kept in a file of the guard's private directory. Nothing
+// is ever written past the block.
 #pragma once
 
+#include <QByteArray>
+#include <QString>
 #include <QVector>
 #include <QtGlobal>
 
 namespace InstanceGuard {
+
+constexpr int kInstanceListBytes = 1024;
 
 class InstanceList {
   public:
@@ -26,6 +31,23 @@ class InstanceList {
 
     char* m_data;
     int m_slots;
+};
+
+// The list's file, read whole and written back whole; only under the list's lock.
+class InstanceListFile {
+  public:
+    explicit InstanceListFile(const QString& path);
+
+    // A missing or short file reads as a list ended early. False, with a warning, when the
+    // file is refused (another user's, a link) or cannot be read.
+    bool load();
+    InstanceList list() { return InstanceList(m_block.data(), kInstanceListBytes); }
+    // Writes the block back; a list left empty takes the file away.
+    bool store();
+
+  private:
+    QString m_path;
+    QByteArray m_block;
 };
 
 }  // namespace InstanceGuard

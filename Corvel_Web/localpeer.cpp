@@ -2,13 +2,15 @@
 
 #include <QCoreApplication>
 #include <QDataStream>
-#include <QDir>
+#include <QDeadlineTimer>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QThread>
 #include <QtEndian>
 
 #include "login_session.h"
+#include "peer_credentials.h"
+#include "private_files.h"
 
 namespace InstanceGuard {
 
@@ -18,7 +20,9 @@ const char kAck[] = "ack";
 constexpr int kAckSize = 3;
 constexpr int kRetryPauseMs = 250;
 constexpr int kHeaderWaitMs = 1000;
-constexpr int kPieceWaitMs = 2000;
+// The whole message: a sender trickling a byte now and then must not hold the event loop
+// however short each single wait is.
+constexpr int kMessageWaitMs = 2000;
 constexpr int kAckWriteWaitMs = 1000;
 // Messages are short commands; a larger length is a broken or hostile sender, not a reason
 // to allocate gigabytes.
@@ -28,12 +32,16 @@ enum class Reception { Received, Stale, Failed };
 
 // Reads one length-framed message; on failure `failure` tells why.
 Reception readFramed(QLocalSocket* socket, QByteArray* message, QString* failure) {
+    const QDeadlineTimer deadline(kMessageWaitMs);
+    const auto waitMs = [&deadline](int limitMs) {
+        return int(qMin<qint64>(limitMs, deadline.remainingTime()));
+    };
     // A sender that connects and then stays silent must not hold the event loop.
     while (socket->bytesAvailable() < qint64(sizeof(quint32))) {
         if (!socket->isValid()) {
             return Reception::Stale;
         }
-        if (!socket->waitForReadyRead(kHeaderWaitMs) &&
+        if ((deadline.hasExpired() || !socket->waitForReadyRead(waitMs(kHeaderWaitMs))) &&
             socket->bytesAvailable() < qint64(sizeof(quint32)) && socket->isValid()) {
             *failure = socket->errorString();
             return Reception::Failed;
@@ -56,7 +64,8 @@ Reception readFramed(QLocalSocket* socket, QByteArray* message, QString* failure
             remaining -= got;
             next += got;
         }
-    } while (remaining > 0 && got >= 0 && socket->waitForReadyRead(kPieceWaitMs));
+    } while (remaining > 0 && got >= 0 && !deadline.hasExpired() &&
+             socket->waitForReadyRead(waitMs(kMessageWaitMs)));
     // A message cut short is as lost as one that failed to read: it is not delivered in part.
     if (got < 0 || remaining > 0) {
         *failure = socket->errorString();
@@ -80,15 +89,19 @@ QString sessionSocketName(const QString& id) {
 LocalPeer::LocalPeer(QObject* parent, const QString& id)
     : QObject(parent),
       m_id(id.isEmpty() ? QCoreApplication::applicationFilePath() : id),
-      m_socketName(sessionSocketName(m_id)),
       m_server(new QLocalServer(this)) {
-    m_lockFile.setFileName(QDir::temp().absolutePath() + QLatin1Char('/') + m_socketName +
-                           QStringLiteral("-lockfile"));
+    // Without the private directory there is no name to own or to reach.
+    const QString dir = guardDirectory();
+    if (dir.isEmpty()) {
+        return;
+    }
+    m_socketName = dir + QLatin1Char('/') + sessionSocketName(m_id);
+    m_lockFile.setFileName(m_socketName + QStringLiteral("-lockfile"));
     m_lockFile.open(QIODevice::ReadWrite);
 }
 
 bool LocalPeer::isClient() {
-    if (m_lockFile.hasLock()) {
+    if (m_lockFile.hasLock() || !m_lockFile.isOpen()) {
         return false;
     }
     if (!m_lockFile.lock(LockedFile::ExclusiveLock, false)) {
@@ -119,7 +132,8 @@ bool LocalPeer::deliver(const QString& message, int timeout) {
         socket.connectToServer(m_socketName);
         connected = socket.waitForConnected(timeout / 2);
     }
-    if (!connected) {
+    qint64 ownerUid = -1;
+    if (!connected || !peerIsThisUser(socket.socketDescriptor(), &ownerUid)) {
         return false;
     }
     const QByteArray utf8 = message.toUtf8();
@@ -132,6 +146,15 @@ bool LocalPeer::deliver(const QString& message, int timeout) {
 void LocalPeer::receiveConnection() {
     QLocalSocket* socket = m_server->nextPendingConnection();
     if (!socket) {
+        return;
+    }
+    // Only the same user's processes may ask this one to do anything; nothing of another's
+    // is read.
+    qint64 peerUid = -1;
+    if (!peerIsThisUser(socket->socketDescriptor(), &peerUid)) {
+        qWarning("LocalPeer: connection from user %lld refused", static_cast<long long>(peerUid));
+        socket->abort();
+        socket->deleteLater();
         return;
     }
     QByteArray bytes;

@@ -1,5 +1,6 @@
 // One process's named local socket. The process holding the exclusive lock on the name's
-// lock file owns the name and listens on it; every other process can deliver a message to it.
+// lock file owns the name and listens on it; every other process of the same user can deliver
+// a message to it. Socket and lock file live in the guard's private directory.
 #pragma once
 
 #include <QObject>
@@ -22,10 +23,11 @@ class LocalPeer : public QObject {
     explicit LocalPeer(QObject* parent = nullptr, const QString& id = QString());
 
     // True when another live process owns the name. Otherwise this peer owns it from now on
-    // and listens, and the answer is false.
+    // and listens, and the answer is false; also false, without listening, when the lock file
+    // was refused (no trusted process can own the name then).
     bool isClient();
     // Sends the message to the owner and waits for its "ack"; false when nobody else owns
-    // the name, the owner cannot be reached or does not answer in time.
+    // the name, the owner is another user's, cannot be reached or does not answer in time.
     bool deliver(const QString& message, int timeout);
 
   signals:

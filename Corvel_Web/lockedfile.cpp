@@ -1,5 +1,7 @@
 #include "lockedfile.h"
 
+#include "private_files.h"
+
 namespace InstanceGuard {
 
 LockedFile::LockedFile() = default;
@@ -10,6 +12,15 @@ LockedFile::~LockedFile() {
     if (isOpen()) {
         unlock();
     }
+}
+
+bool LockedFile::open(OpenMode mode) {
+    QString problem;
+    if (!openPrivateFile(*this, mode, &problem)) {
+        qWarning("LockedFile: %s refused: %s", qPrintable(fileName()), qPrintable(problem));
+        return false;
+    }
+    return true;
 }
 
 bool LockedFile::lock(LockMode mode, bool block) {

@@ -1,4 +1,4 @@
-// Locks are open file description locks (F_OFD_SETLK/F_OFD_SETLKW): they belong to this
+// Locks are open file description locks (F_OFD_SETLK): they belong to this
 // QFile's own open file rather than to the process, so two LockedFile objects of one process
 // exclude each other, and closing some other descriptor of the same file in the process does
 // not drop the lock, as it would with classic POSIX record locks.
@@ -8,6 +8,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <QDeadlineTimer>
+#include <QThread>
 #include <cerrno>
 #include <cstring>
 
@@ -17,16 +19,32 @@ namespace InstanceGuard {
 
 namespace {
 
-// Returns 0 or the errno of the failure.
-int setLock(int fd, short type, bool block) {
+constexpr int kLockWaitMs = 5000;
+constexpr int kLockRetryMs = 10;
+
+// Returns 0 or the errno of the failure; never waits.
+int setLock(int fd, short type) {
     struct flock lock {};
     lock.l_type = type;
     lock.l_whence = SEEK_SET;
     int rc;
     do {
-        rc = fcntl(fd, block ? F_OFD_SETLKW : F_OFD_SETLK, &lock);
+        rc = fcntl(fd, F_OFD_SETLK, &lock);
     } while (rc == -1 && errno == EINTR);
     return rc == -1 ? errno : 0;
+}
+
+// A blocking F_OFD_SETLKW cannot be given a time limit: the wait is a retry every few
+// milliseconds until the deadline.
+int setLockWithin(int fd, short type, bool block) {
+    const QDeadlineTimer deadline(block ? kLockWaitMs : 0);
+    for (;;) {
+        const int error = setLock(fd, type);
+        if ((error != EAGAIN && error != EACCES) || deadline.hasExpired()) {
+            return error;
+        }
+        QThread::msleep(kLockRetryMs);
+    }
 }
 
 // Whether the path still names the file open on fd.
@@ -42,8 +60,8 @@ bool stillNamed(int fd, const QString& path) {
 bool LockedFile::acquireLock(LockMode mode, bool block) {
     const short type = mode == ExclusiveLock ? F_WRLCK : F_RDLCK;
     for (;;) {
-        const int error = setLock(handle(), type, block);
-        if (!block && (error == EAGAIN || error == EACCES)) {
+        const int error = setLockWithin(handle(), type, block);
+        if (error == EAGAIN || error == EACCES) {
             return false;
         }
         if (error != 0) {
@@ -55,7 +73,7 @@ bool LockedFile::acquireLock(LockMode mode, bool block) {
         }
         // The holder we waited for removed the file; only a lock on the file now at the path
         // excludes those who open it from now on.
-        setLock(handle(), F_UNLCK, false);
+        setLock(handle(), F_UNLCK);
         const OpenMode openedAs = openMode() & ~QIODevice::Truncate;
         close();
         if (!open(openedAs)) {
@@ -69,10 +87,10 @@ bool LockedFile::releaseLock() {
     // Whoever can hold the lock exclusively is its last holder. It removes the file before
     // letting go, so that a waiter on the old file notices and moves to a new one; removing it
     // afterwards could take the file from under a new holder.
-    if (setLock(handle(), F_WRLCK, false) == 0 && stillNamed(handle(), fileName())) {
+    if (setLock(handle(), F_WRLCK) == 0 && stillNamed(handle(), fileName())) {
         QFile::remove(fileName());
     }
-    const int error = setLock(handle(), F_UNLCK, false);
+    const int error = setLock(handle(), F_UNLCK);
     if (error != 0) {
         qWarning("LockedFile::unlock(): ReleaseSemaphore: %s", strerror(error));
         return false;

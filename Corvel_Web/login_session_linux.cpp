@@ -20,10 +20,13 @@ quint32 textSessionHash(const QByteArray& text) {
 
 }  // namespace
 
+std::optional<quint32> loginSessionId() {
+    return loginSessionIdFor(qgetenv("XDG_SESSION_ID"));
+}
+
 // logind hands out decimal session ids; other session managers may use any text, which is
 // hashed so that the id stays a short, file-name-safe number.
-std::optional<quint32> loginSessionId() {
-    const QByteArray session = qgetenv("XDG_SESSION_ID");
+quint32 loginSessionIdFor(const QByteArray& session) {
     if (session.isEmpty()) {
         return static_cast<quint32>(getuid());
     }

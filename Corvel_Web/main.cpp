@@ -3,10 +3,6 @@
 #include <QFont>
 #include <QIcon>
 #include <QScreen>
-#include <QSettings>
-#include <QThread>
-#include <QThreadPool>
-#include <algorithm>
 #include <cmath>
 
 #include "Corvel_Web.h"
@@ -14,7 +10,8 @@
 #include "crash_dump.h"
 #include "display_scale.h"
 #include "driver_provisioning.h"
-#include "host_journal.h"
+#include "journal_replay.h"
+#include "program_options.h"
 #include "session_end.h"
 #include "singleapplication.h"
 #include "webengine_root.h"
@@ -22,9 +19,6 @@
 namespace {
 
 constexpr int kRaiseTimeoutMs = 5000;
-// Every engine call and every ping runs on the global pool; a page pinging a list of silent
-// servers (3 s each) must not hold a disconnect back on a machine with few cores.
-constexpr int kMinPoolThreads = 8;
 
 void applyApplicationFont(double scale) {
     QFont font = QApplication::font();
@@ -66,21 +60,16 @@ int main(int argc, char** argv) {
     } else if (undone < 0) {
         qWarning("Some host changes left by an ended session could not be put back.");
     }
-    QThreadPool::globalInstance()->setMaxThreadCount(
-        std::max(kMinPoolThreads, QThread::idealThreadCount()));
     logWebEngineRootDecision();
 
-    QSettings options(QCoreApplication::applicationDirPath() + QStringLiteral("/Option.ini"),
-                      QSettings::IniFormat);
-    const int width = options.value(QStringLiteral("resolution/width"), 360).toInt();
-    const int height = options.value(QStringLiteral("resolution/height"), 728).toInt();
+    const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
+    const QSize size = windowSizeOnScreen(readProgramOptions(), available.size());
 
     Corvel_Web window(nullptr);
     app.setRaiseWindow(&window, true);
     installSessionEndHandling(window);
-    window.setFixedSize(width, height);
+    window.setFixedSize(size);
     window.show();
-    const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
     window.move((available.width() - window.width()) / 2,
                 (available.height() - window.height()) / 2);
     // Libraries loaded with the window (the web engine among them) may have taken over

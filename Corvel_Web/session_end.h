@@ -4,6 +4,7 @@
 
 class Corvel_Web;
 
-// Connects the session manager's commit-data request and SIGTERM/SIGINT to the window's
-// bridge; each stops the tunnel, waits for the stop and then quits the application.
+// Connects SIGTERM/SIGINT to the window's bridge, which stops the tunnel, waits for the stop
+// and then quits the application; keeps the session manager's checkpoints from ending or
+// hiding anything.
 void installSessionEndHandling(Corvel_Web& window);

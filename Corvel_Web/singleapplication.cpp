@@ -1,36 +1,36 @@
 #include "singleapplication.h"
 
-#include <QDir>
 #include <QFileOpenEvent>
-#include <QSharedMemory>
 #include <QWidget>
 
 #include "instance_list.h"
 #include "localpeer.h"
 #include "lockedfile.h"
+#include "private_files.h"
 
 namespace InstanceGuard {
 
 namespace {
 
-constexpr int kInstanceListBytes = 1024;
-
-QString instanceListLockPath(const QString& appId) {
-    QString path = QDir::tempPath();
-    if (!path.endsWith(QLatin1Char('/'))) {
-        path += QLatin1Char('/');
-    }
-    return path + sessionSocketName(appId) + QStringLiteral("-instances");
-}
-
 QString peerId(const QString& appId, qint64 pid) {
     return appId + QLatin1Char('-') + QString::number(pid);
 }
 
-// Every change of the instance list happens under this lock, across all processes.
-void lockInstanceList(LockedFile& lockFile) {
-    lockFile.open(QIODevice::ReadWrite);
-    lockFile.lock(LockedFile::ExclusiveLock, true);
+QString listFilePath(const QString& lockPath) {
+    return lockPath + QStringLiteral(".list");
+}
+
+// Every change of the instance list happens under this lock, across all processes. The wait
+// has a time limit: a process of this user's hanging with the lock must not hang every start.
+bool lockInstanceList(LockedFile& lockFile) {
+    if (!lockFile.open(QIODevice::ReadWrite)) {
+        return false;
+    }
+    if (lockFile.lock(LockedFile::ExclusiveLock, false)) {
+        return true;
+    }
+    qDebug("Waiting for the instance list's lock.");
+    return lockFile.lock(LockedFile::ExclusiveLock, true);
 }
 
 void unlockInstanceList(LockedFile& lockFile) {
@@ -38,52 +38,64 @@ void unlockInstanceList(LockedFile& lockFile) {
     lockFile.close();
 }
 
-InstanceList listIn(QSharedMemory* memory) {
-    return InstanceList(memory->data(), qMin(memory->size(), kInstanceListBytes));
-}
-
 }  // namespace
 
 SingleApplication::SingleApplication(const QString& appId, int& argc, char** argv)
     : QApplication(argc, argv),
       m_firstRunningPid(-1),
-      m_instanceList(nullptr),
       m_ownPeer(nullptr),
       m_raiseWindow(nullptr),
       m_appId(appId) {
-    m_instanceList = new QSharedMemory(sessionSocketName(appId), this);
-    // The segment is there already while another instance runs, or after one was killed.
-    if (!m_instanceList->create(kInstanceListBytes) && !m_instanceList->attach()) {
-        qWarning("Failed to initialize instances shared memory: %s",
-                 qPrintable(m_instanceList->errorString()));
-        delete m_instanceList;
-        m_instanceList = nullptr;
+    QString problem;
+    const QString dir = guardDirectory(&problem);
+    if (dir.isEmpty()) {
+        qWarning("Failed to initialize instances shared memory: %s", qPrintable(problem));
         return;
     }
-    LockedFile lockFile(instanceListLockPath(m_appId));
-    lockInstanceList(lockFile);
-    registerInstance();
+    m_instanceList =
+        dir + QLatin1Char('/') + sessionSocketName(appId) + QStringLiteral("-instances");
+    LockedFile lockFile(m_instanceList);
+    const bool locked = lockInstanceList(lockFile);
+    if (locked) {
+        registerInstance();
+    } else {
+        qWarning(
+            "Instance list lock refused or held for over 5 s: starting as the first "
+            "instance.");
+    }
     m_ownPeer = new LocalPeer(this, peerId(m_appId, applicationPid()));
     connect(m_ownPeer, &LocalPeer::messageReceived, this, &SingleApplication::messageReceived);
     m_ownPeer->isClient();
-    unlockInstanceList(lockFile);
+    if (locked) {
+        unlockInstanceList(lockFile);
+    }
 }
 
 SingleApplication::~SingleApplication() {
-    if (!m_instanceList) {
+    if (m_instanceList.isEmpty()) {
         return;
     }
-    LockedFile lockFile(instanceListLockPath(m_appId));
-    lockInstanceList(lockFile);
-    InstanceList list = listIn(m_instanceList);
-    list.assign(liveOthers(list.entries()));
+    LockedFile lockFile(m_instanceList);
+    if (!lockInstanceList(lockFile)) {
+        qWarning("Instance list lock refused or held for over 5 s: list left as it is.");
+        return;
+    }
+    InstanceListFile file(listFilePath(m_instanceList));
+    if (file.load()) {
+        InstanceList list = file.list();
+        list.assign(liveOthers(list.entries()));
+        file.store();
+    }
     unlockInstanceList(lockFile);
 }
 
 void SingleApplication::registerInstance() {
-    InstanceList list = listIn(m_instanceList);
-    // Read even when this process created the segment: another start may have attached and
-    // registered before this one got the lock.
+    InstanceListFile file(listFilePath(m_instanceList));
+    // A list that is refused leaves this start off it, as the only instance it knows of.
+    if (!file.load()) {
+        return;
+    }
+    InstanceList list = file.list();
     const QVector<qint64> pids = list.entries();
     for (const qint64 pid : pids) {
         if (m_firstRunningPid != -1) {
@@ -94,15 +106,15 @@ void SingleApplication::registerInstance() {
         }
     }
     const qint64 ownPid = applicationPid();
-    if (list.append(ownPid)) {
-        return;
-    }
-    // Full: make room by dropping instances that ended without unregistering. If all are
-    // alive this one stays unlisted; it still owns its name and answers messages.
-    list.assign(liveOthers(pids));
     if (!list.append(ownPid)) {
-        qWarning("Instance list is full, this instance is not registered");
+        // Full: make room by dropping instances that ended without unregistering. If all are
+        // alive this one stays unlisted; it still owns its name and answers messages.
+        list.assign(liveOthers(pids));
+        if (!list.append(ownPid)) {
+            qWarning("Instance list is full, this instance is not registered");
+        }
     }
+    file.store();
 }
 
 QVector<qint64> SingleApplication::liveOthers(const QVector<qint64>& pids) {

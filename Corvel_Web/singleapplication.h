@@ -1,6 +1,8 @@
 // The client's application object: one instance per login session. A later start finds the
 // running instance through a list shared by all instances of the application id, sends it a
-// message and ends; the running one brings its window forward.
+// message and ends; the running one brings its window forward. List, locks and sockets live in
+// a directory only this user can enter, so another user's processes can neither end a start
+// nor hold it up.
 #pragma once
 
 #include <QApplication>
@@ -8,7 +10,6 @@
 #include <QVector>
 
 class QEvent;
-class QSharedMemory;
 class QWidget;
 
 namespace InstanceGuard {
@@ -42,7 +43,9 @@ class SingleApplication : public QApplication {
     QVector<qint64> liveOthers(const QVector<qint64>& pids);
 
     qint64 m_firstRunningPid;
-    QSharedMemory* m_instanceList;
+    // The instance list's lock file, the list's own file beside it with ".list" appended; empty
+    // when there is no list.
+    QString m_instanceList;
     LocalPeer* m_ownPeer;
     QWidget* m_raiseWindow;
     QString m_appId;

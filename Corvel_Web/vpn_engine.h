@@ -7,7 +7,7 @@
 #include <QVector>
 #include <cstdint>
 
-#include "route_types.h"
+#include "route_entry.h"
 
 // The engine status: 0 healthy, or a negative failure code.
 enum vpn_state_t : int {};

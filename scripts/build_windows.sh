@@ -2,8 +2,10 @@
 # Builds the engine for Windows with mingw-w64: quarnel.dll, quarnel-cli.exe and the tests,
 # for 32-bit Windows (the product, in build-win32) and its 64-bit twin (in build-win64, the
 # build that runs under wine64). libsodium is built from Debian's own source package into each
-# build folder once; GoogleTest from /usr/src/googletest the same way.
-# Usage: scripts/build_windows.sh [win32|win64]...   (both when none is named)
+# build folder once (the source is fetched once for both); GoogleTest from /usr/src/googletest
+# the same way. win32-dll builds only quarnel.dll and quarnel-cli.exe for 32-bit Windows, the
+# part of it that CI inspects.
+# Usage: scripts/build_windows.sh [win32|win32-dll|win64]...   (win32 and win64 when none is named)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 targets=("$@")
@@ -26,10 +28,19 @@ ensure_deb_src() {
     apt-get update -qq
 }
 
-# fetch_sodium DIR: Debian's libsodium source, extracted and made ready to configure.
+# fetch_sodium DIR: Debian's libsodium source, extracted and made ready to configure; a copy
+# of another build folder's when there is one.
 fetch_sodium() {
-    local dir=$1
+    local dir=$1 other
     [ -x "$dir/src/configure" ] && return 0
+    for other in "$root"/build-win*/deps/sodium; do
+        if [ "$other" != "$dir" ] && [ -x "$other/src/configure" ]; then
+            mkdir -p "$dir"
+            rm -rf "$dir/src"
+            cp -a "$other/src" "$dir/src"
+            return 0
+        fi
+    done
     ensure_deb_src
     rm -rf "$dir/src" "$dir/fetch"
     mkdir -p "$dir/fetch"
@@ -80,25 +91,32 @@ stage_headers() {
 }
 
 for target in "${targets[@]}"; do
+    tests=ON
+    goals=()
     case "$target" in
     win32) triple=i686-w64-mingw32 toolchain=$root/cmake/mingw-i686.cmake ;;
+    win32-dll)
+        triple=i686-w64-mingw32 toolchain=$root/cmake/mingw-i686.cmake tests=OFF
+        goals=(quarnel quarnel-cli)
+        ;;
     win64) triple=x86_64-w64-mingw32 toolchain=$root/cmake/mingw-x86_64.cmake ;;
     *)
-        echo "usage: $0 [win32|win64]..." >&2
+        echo "usage: $0 [win32|win32-dll|win64]..." >&2
         exit 64
         ;;
     esac
-    build=$root/build-$target
+    build=$root/build-${target%-dll}
     prefix=$build/deps/prefix
     start=$(date +%s)
     build_sodium "$triple" "$prefix"
-    build_gtest "$triple" "$prefix" "$toolchain"
+    [ "$tests" = ON ] && build_gtest "$triple" "$prefix" "$toolchain"
     stage_headers "$build/deps/headers"
     launcher=()
     command -v ccache >/dev/null &&
         launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
     cmake -S "$root" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
-        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQN_WINDOWS_DEPS="$build/deps" -DQN_CLIENT=OFF -DQN_BENCH=OFF "${launcher[@]}" >/dev/null
-    ninja -C "$build" -j2
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQN_WINDOWS_DEPS="$build/deps" -DQN_CLIENT=OFF \
+        -DQN_BENCH=OFF -DQN_WINDOWS_TESTS="$tests" "${launcher[@]}" >/dev/null
+    ninja -C "$build" -j2 "${goals[@]}"
     echo "build_windows: $target built in $(($(date +%s) - start)) s"
 done

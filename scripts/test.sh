@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs every test: the normal build (engine and client program; the
-# client's tests each on a private X server), the Windows build (the 32-bit DLL inspected,
-# the 64-bit twin's tests under wine64), AddressSanitizer + UndefinedBehaviorSanitizer, and
-# ThreadSanitizer for the multi-threaded engine tests. Needs root (network namespaces, TUN devices).
+# Sets up, builds and runs every test: the include rule of the engine's layers, the normal
+# build (engine and client program; the client's tests each on a private X server), the
+# Windows build (the 32-bit DLL inspected, the 64-bit twin's tests under wine64),
+# AddressSanitizer + UndefinedBehaviorSanitizer, and ThreadSanitizer for the multi-threaded
+# engine tests. Needs root (network namespaces, TUN devices).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
+
+echo "== include rule of the engine's layers"
+bash scripts/check_layers.sh
 
 echo "== build and test"
 bash scripts/setup.sh "$root/build"

@@ -10,9 +10,10 @@
 
 #include "data_handler.h"
 #include "data_ports.h"
+#include "device_framing.h"
 #include "log_capture.h"
-#include "quarnel.h"
 #include "result_codes.h"
+#include "session.h"
 #include "tcp_offload.h"
 #include "test_support.h"
 #include "tun_util.h"
@@ -24,13 +25,12 @@ namespace {
 constexpr int MTU = 1400;
 using bytes = std::vector<uint8_t>;
 
-// Device and socket in memory. Waits return at once when something is there and otherwise
-// time out after a millisecond, so the workers keep testing `running`.
+// Device and socket in memory. The device holds frames, with or without an offload header,
+// and frames them as the system's device port does. Waits return at once when something is
+// there and otherwise time out after a millisecond, so the workers keep testing `running`.
 class memory_ports : public data_ports {
   public:
-    explicit memory_ports(bool header) : header_(header) {}
-
-    bool device_header() const override { return header_; }
+    explicit memory_ports(bool header) : framing_(header, MTU) {}
 
     port_wait wait_device(bool writable, int, int*) override {
         return writable || has(device_in) ? port_wait::ready : idle();
@@ -39,33 +39,38 @@ class memory_ports : public data_ports {
         return writable || has(socket_in) ? port_wait::ready : idle();
     }
 
-    port_status read_device(std::vector<frame>* frames, int* error) override {
+    port_status read_device(packet_sink sink, int* error) override {
         if (on_read) {
             on_read();
         }
-        std::lock_guard<std::mutex> lock(mutex);
-        frames->clear();
-        read_now.clear();
-        while (!device_in.empty()) {
-            read_now.push_back(std::move(device_in.front()));
-            device_in.pop_front();
+        std::vector<bytes> frames;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            frames.assign(device_in.begin(), device_in.end());
+            device_in.clear();
+            *error = read_error;
         }
-        for (bytes& f : read_now) {
-            frames->push_back({f.data(), f.size()});
+        for (bytes& f : frames) {
+            framing_.unpack(f.data(), f.size(), sink);
         }
-        *error = read_error;
         return read_status;
     }
 
-    port_status write_device(const uint8_t* data, size_t len, int* error) override {
-        std::lock_guard<std::mutex> lock(mutex);
-        ++write_attempts;
-        if (write_status != port_status::done) {
-            *error = 5;
-            return write_status;
-        }
-        device_out.emplace_back(data, data + len);
-        return port_status::done;
+    port_status write_device(const packet_ref* packets, size_t count, uint64_t* written,
+                             int* error) override {
+        return framing_.write(
+            packets, count,
+            [this](const uint8_t* frame, size_t len, int* write_error) {
+                std::lock_guard<std::mutex> lock(mutex);
+                ++write_attempts;
+                if (write_status != port_status::done) {
+                    *write_error = 5;
+                    return write_status;
+                }
+                device_out.emplace_back(frame, frame + len);
+                return port_status::done;
+            },
+            written, error);
     }
 
     port_status send_datagrams(const outgoing_datagram* d, size_t count, size_t* sent,
@@ -115,7 +120,7 @@ class memory_ports : public data_ports {
     std::mutex mutex;
     std::deque<bytes> device_in, socket_in;
     std::vector<bytes> device_out, sent_datagrams;
-    std::vector<bytes> read_now, received_now;
+    std::vector<bytes> received_now;
     port_status read_status = port_status::done, write_status = port_status::done,
                 send_status = port_status::done, receive_status = port_status::done;
     int read_error = 0, receive_error = 0;
@@ -131,7 +136,7 @@ class memory_ports : public data_ports {
         std::this_thread::sleep_for(1ms);
         return port_wait::timed_out;
     }
-    const bool header_;
+    device_framing framing_;
 };
 
 uint16_t fold(uint32_t sum) {
@@ -224,7 +229,7 @@ class DataWorkers : public ::testing::Test {
         tun_.mtu = MTU;
         ctx_.proto = &client_;
         ctx_.tun = &tun_;
-        ctx_.running = true;
+        ctx_.running.start();
         traffic_.ctx = &ctx_;
     }
 
@@ -239,7 +244,7 @@ class DataWorkers : public ::testing::Test {
     void run_until(int (*worker)(traffic_stats*), const std::function<bool()>& condition) {
         std::thread thread(worker, &traffic_);
         EXPECT_TRUE(test_support::wait_until(condition));
-        ctx_.running = false;
+        ctx_.running.stop();
         thread.join();
     }
 
@@ -469,7 +474,7 @@ TEST_F(DataWorkers, DeviceShortOfBuffersPausesAndStillStops) {
     std::thread writer(tun_writer, &traffic_);
     std::this_thread::sleep_for(200ms);
     const uint64_t attempts = ports.locked<uint64_t>([&] { return ports.write_attempts; });
-    ctx_.running = false;
+    ctx_.running.stop();
     std::this_thread::sleep_for(50ms);
     const uint64_t after_stop = ports.locked<uint64_t>([&] { return ports.write_attempts; });
     std::this_thread::sleep_for(100ms);

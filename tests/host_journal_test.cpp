@@ -3,6 +3,7 @@
 // (the metric of an interface that does not exist); the network tests replay the rest.
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,7 +15,8 @@
 #include <string>
 
 #include "host_journal.h"
-#include "platform_net.h"
+#include "ipv4_text.h"
+#include "log_capture.h"
 #include "test_support.h"
 
 namespace {
@@ -52,7 +54,7 @@ std::string forged(const std::string& text) {
     return text + " #" + digits + "\n";
 }
 
-const host_identity HERE{"boot-a", "1:2", "3:4"};
+const host_identity HERE{"boot-a", "4097", "3:4"};
 
 TEST(HostJournalText, EveryKindReadsBackAsWrittenAndSettledOnesAreMarked) {
     host_change forwarding;
@@ -82,7 +84,7 @@ TEST(HostJournalText, EveryKindReadsBackAsWrittenAndSettledOnesAreMarked) {
     parsed_journal journal;
     ASSERT_TRUE(parse_journal(text, &journal));
     EXPECT_EQ(journal.identity.boot, "boot-a");
-    EXPECT_EQ(journal.identity.net, "1:2");
+    EXPECT_EQ(journal.identity.net, "4097");
     EXPECT_EQ(journal.identity.etc, "3:4");
     ASSERT_EQ(journal.records.size(), 7u);
     const host_change& route = journal.records[0].change;
@@ -106,6 +108,17 @@ TEST(HostJournalText, EveryKindReadsBackAsWrittenAndSettledOnesAreMarked) {
     EXPECT_EQ(journal.records[5].change.name, "tun0");
     EXPECT_EQ(journal.records[6].change.if_index, 9);
     EXPECT_TRUE(journal.records[6].change.automatic_before);
+
+    // The earlier format named the namespace by a reusable inode: read as an unknown one.
+    const std::string records = text.substr(text.find('\n') + 1);
+    parsed_journal earlier;
+    ASSERT_TRUE(
+        parse_journal(forged("quarnel-journal 1 boot-a 4:4026532000 3:4") + records, &earlier));
+    EXPECT_EQ(earlier.identity.net, "");
+    EXPECT_EQ(earlier.identity.etc, "3:4");
+    EXPECT_EQ(earlier.records.size(), 7u);
+    ASSERT_TRUE(parse_journal(journal_header_line({"boot-a", "", "3:4"}) + records, &earlier));
+    EXPECT_EQ(earlier.identity.net, "");
 }
 
 TEST(HostJournalText, ATornLastLineAndDamagedLinesAreSkipped) {
@@ -211,11 +224,29 @@ class HostJournalStore : public ::testing::Test {
     std::string dir_;
 };
 
+// Names that appeared in the watched directory, in order.
+std::vector<std::string> names_created(int watch) {
+    std::vector<std::string> names;
+    alignas(inotify_event) char buffer[4096];
+    const ssize_t n = read(watch, buffer, sizeof(buffer));
+    for (ssize_t at = 0; at < n;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+        names.push_back(event->name);
+        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    }
+    return names;
+}
+
 TEST_F(HostJournalStore, ARecordIsOnDiskBeforeTheStepGoesOnAndAFinishedSessionLeavesNothing) {
     host_journal& journal = session_journal();
     uint64_t id = 0;
     EXPECT_FALSE(journal.record(metric_change(ABSENT_INTERFACE), &id));  // not begun: no change
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(inotify_add_watch(watch, dir_.c_str(), IN_CREATE | IN_MOVED_TO), 0);
     ASSERT_TRUE(journal.begin());
+    // Its final name is the only one it ever had: no replay saw it before it was locked.
+    EXPECT_EQ(names_created(watch), files());
+    close(watch);
     ASSERT_EQ(files().size(), 1u);
     const std::string path = dir_ + "/" + files()[0];
     EXPECT_EQ(files()[0].rfind("session-", 0), 0u);
@@ -245,6 +276,8 @@ TEST_F(HostJournalStore, AReplayTakesOnlyJournalsOfEndedSessionsOfThisPlace) {
     put("session-old-boot.journal",
         journal_header_line({"another-boot", here.net, "999:999"}) + record);
     put("session-writable.journal", journal_header_line(here) + record, 0666);
+    put("session-earlier-format.journal",
+        forged("quarnel-journal 1 " + here.boot + " 4:4026531840 " + here.etc) + record);
     put(".session-unfinished", journal_header_line(here));
     put("unrelated-file", "kept");
     ASSERT_EQ(symlink("/etc/hostname", (dir_ + "/session-link.journal").c_str()), 0);
@@ -252,7 +285,8 @@ TEST_F(HostJournalStore, AReplayTakesOnlyJournalsOfEndedSessionsOfThisPlace) {
     EXPECT_EQ(replay_host_journals(), 1);
     std::vector<std::string> left = files();
     std::sort(left.begin(), left.end());
-    EXPECT_EQ(left, (std::vector<std::string>{"session-elsewhere.journal", "session-link.journal",
+    EXPECT_EQ(left, (std::vector<std::string>{"session-earlier-format.journal",
+                                              "session-elsewhere.journal", "session-link.journal",
                                               "session-writable.journal", "unrelated-file"}));
     EXPECT_EQ(replay_host_journals(), 0);
 }
@@ -267,6 +301,78 @@ TEST_F(HostJournalStore, ADirectoryOthersCanWriteIsNotTrusted) {
     ASSERT_EQ(chmod(dir_.c_str(), 0700), 0);
     EXPECT_EQ(replay_host_journals(), 1);
     EXPECT_TRUE(files().empty());
+}
+
+TEST_F(HostJournalStore, AnOversizeJournalIsReportedAndKept) {
+    put("session-huge.journal", journal_header_line(current_host_identity()) +
+                                    journal_record_line(1, metric_change(ABSENT_INTERFACE)));
+    ASSERT_EQ(truncate((dir_ + "/session-huge.journal").c_str(), (16 << 20) + 1), 0);
+    test_support::log_capture log;
+    EXPECT_EQ(replay_host_journals(), -1);
+    EXPECT_TRUE(
+        log.has("host journal session-huge.journal holds 16777217 bytes, more than the "
+                "16777216 a replay reads: left alone"))
+        << log.dump();
+    EXPECT_EQ(files(), std::vector<std::string>{"session-huge.journal"});
+}
+
+TEST_F(HostJournalStore, ChangesAReplayCouldNotPutBackAreRefusedBeforeAnyIsWritten) {
+    test_support::log_capture log;
+    host_journal journal;  // never ended, as after a kill: nothing is put back here
+    ASSERT_TRUE(journal.begin());
+    const std::string path = dir_ + "/" + files().at(0);
+    host_change large;
+    large.kind = host_change_kind::resolver_file;
+    large.found = {resolver_file_state::file, 0644, std::string(65537, '#')};
+    large.after = "nameserver 10.8.0.1\n";
+    std::vector<uint64_t> ids;
+    EXPECT_FALSE(journal.record({metric_change(ABSENT_INTERFACE), large}, &ids));
+    EXPECT_TRUE(
+        log.has("resolver-file change refused, a replay could not read its record back: "
+                "the resolver file holds 65537 bytes, more than the 65536 a record keeps"))
+        << log.dump();
+    large.found.data.pop_back();
+    ASSERT_TRUE(journal.record({large}, &ids));
+
+    const host_change route = route_change("198.51.100.0", 24, "172.30.0.1", false);
+    ASSERT_TRUE(journal.record(std::vector<host_change>(MAX_SESSION_ROUTES - 1, route), &ids));
+    EXPECT_FALSE(journal.record({route, route}, &ids));
+    EXPECT_TRUE(log.has("2 routes refused: a session holds at most 10010 routes, it holds 10009"))
+        << log.dump();
+    ASSERT_TRUE(journal.record({route}, &ids));
+
+    parsed_journal on_disk;
+    ASSERT_TRUE(parse_journal(test_support::read_file(path), &on_disk));
+    ASSERT_EQ(on_disk.records.size(), 1 + MAX_SESSION_ROUTES);
+    EXPECT_EQ(on_disk.records[0].change.found.data, large.found.data);
+    EXPECT_EQ(on_disk.records.back().id, ids.at(0));
+}
+
+TEST_F(HostJournalStore, ALongSessionWhoseRoutesComeAndGoKeepsItsJournalSmall) {
+    host_journal journal;  // never ended: nothing is put back here
+    ASSERT_TRUE(journal.begin());
+    uint64_t kept = 0;
+    ASSERT_TRUE(journal.record(metric_change(ABSENT_INTERFACE), &kept));
+    const std::vector<host_change> routes(MAX_SESSION_ROUTES,
+                                          route_change("198.51.100.0", 24, "172.30.0.1", false));
+    std::vector<uint64_t> ids;
+    uintmax_t largest = 0;
+    for (int round = 0; round < 8; ++round) {                // about 7 MiB of lines
+        ASSERT_TRUE(journal.record(routes, &ids)) << round;  // settled routes are not held
+        for (uint64_t id : ids) {
+            journal.settle(id);
+        }
+        ASSERT_EQ(files().size(), 1u);
+        largest = std::max(largest, std::filesystem::file_size(dir_ + "/" + files()[0]));
+    }
+    EXPECT_LT(largest, JOURNAL_COMPACT_SIZE + (1u << 20));
+    parsed_journal on_disk;
+    ASSERT_TRUE(parse_journal(test_support::read_file(dir_ + "/" + files()[0]), &on_disk));
+    ASSERT_FALSE(on_disk.records.empty());
+    EXPECT_EQ(on_disk.records[0].id, kept);
+    EXPECT_FALSE(on_disk.records[0].settled);
+    EXPECT_TRUE(std::all_of(on_disk.records.begin() + 1, on_disk.records.end(),
+                            [](const journal_record& record) { return record.settled; }));
 }
 
 }  // namespace

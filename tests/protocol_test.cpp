@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "ipv4_text.h"
 #include "log_capture.h"
-#include "platform_net.h"
 #include "server_messages.h"
 #include "session_fixture.h"
 #include "signing_key.h"

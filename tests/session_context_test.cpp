@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "quarnel.h"
+#include "session.h"
 
 namespace {
 

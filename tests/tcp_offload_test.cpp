@@ -1,11 +1,14 @@
-// Offload codec: split, coalescing and UDP GRO split against independently built packets.
+// Offload codec and device framing: split, coalescing, held writes and UDP GRO split against
+// independently built packets.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <iterator>
 #include <vector>
 
+#include "device_framing.h"
 #include "tcp_offload.h"
 
 namespace {
@@ -656,6 +659,79 @@ TEST(OffloadCoalesce, LargeBatchesAreTakenInRuns) {
     const std::vector<coalesced> out = coalesce(in);
     EXPECT_LE(out.size(), 6u);
     EXPECT_EQ(expand(out), in);
+}
+
+// A device that takes frames as scripted: what it cannot take yet is held and goes first, in
+// order, at the next write; a refused frame is dropped; a failure drops what is held.
+TEST(DeviceFraming, WritesHoldWhatTheDeviceCannotTakeYet) {
+    tcp_spec b;
+    b.sport = 40001;
+    tcp_spec syn;
+    syn.flags = SYN;
+    std::vector<bytes> in = flow_segments(4, 1448, tcp_spec{});
+    in.push_back(build_tcp(syn));
+    for (const bytes& p : flow_segments(3, 1448, b)) {
+        in.push_back(p);
+    }
+    std::vector<packet_ref> refs;
+    for (const bytes& p : in) {
+        refs.push_back({p.data(), static_cast<int>(p.size())});
+    }
+    for (bool header : {true, false}) {
+        SCOPED_TRACE(header ? "offload header" : "plain");
+        device_framing framing(header, 1500);
+        std::deque<port_status> script = {port_status::done, port_status::again,
+                                          port_status::refused};
+        std::vector<coalesced> device;
+        auto device_write = [&](const uint8_t* f, size_t n, int* error) {
+            port_status s = port_status::done;
+            if (!script.empty()) {
+                s = script.front();
+                script.pop_front();
+            }
+            if (s == port_status::done) {
+                coalesced c;
+                if (header) {
+                    offload_header_read(f, &c.h);
+                }
+                c.packet.assign(f + (header ? OFFLOAD_HEADER_LEN : 0), f + n);
+                device.push_back(c);
+            }
+            *error = s == port_status::failed ? 5 : 0;
+            return s;
+        };
+        // The first frame is the first flow's four segments, or its first packet alone; the
+        // second one (the SYN, or the next segment) has to wait and is refused at the retry.
+        const size_t first = header ? 4 : 1;
+        uint64_t first_bytes = 0, rest_bytes = 0;
+        int error = 0;
+        ASSERT_EQ(framing.write(refs.data(), refs.size(), device_write, &first_bytes, &error),
+                  port_status::again);
+        EXPECT_EQ(device.size(), 1u);
+        ASSERT_EQ(framing.write(nullptr, 0, device_write, &rest_bytes, &error), port_status::done);
+        std::vector<bytes> expected = in;
+        expected.erase(expected.begin() + static_cast<long>(first));
+        std::vector<bytes> seen;
+        for (const coalesced& c : device) {
+            seen.push_back(c.packet);
+        }
+        EXPECT_EQ(header ? expand(device) : seen, expected);
+        uint64_t expected_bytes = 0;
+        for (const bytes& p : expected) {
+            expected_bytes += p.size();
+        }
+        EXPECT_EQ(first_bytes + rest_bytes, expected_bytes);
+
+        script = {port_status::failed};
+        device.clear();
+        EXPECT_EQ(framing.write(refs.data(), refs.size(), device_write, &rest_bytes, &error),
+                  port_status::failed);
+        EXPECT_EQ(error, 5);
+        script = {port_status::failed};
+        EXPECT_EQ(framing.write(nullptr, 0, device_write, &rest_bytes, &error), port_status::done)
+            << "nothing held after a failure";
+        EXPECT_TRUE(device.empty());
+    }
 }
 
 TEST(UdpGroSplit, CutsAtTheSegmentSize) {

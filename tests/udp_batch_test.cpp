@@ -2,7 +2,9 @@
 // at the sender or coalescing at the receiver.
 #include "udp_batch.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <unistd.h>
 

@@ -4,7 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "route_types.h"
+#include "quarnel_defaults.h"
+#include "route_entry.h"
 
 struct cli_options {
     std::string command;  // "connect", "ping" or "cleanup"
@@ -21,7 +22,7 @@ struct cli_options {
     bool proxy_mode = false;
     std::string dns;
     std::string backup_dns;
-    int mtu = 1417;
+    int mtu = QUARNEL_DEFAULT_MTU;
     int upload_limit = 0;
     int download_limit = 0;
     int status_interval_s = 5;

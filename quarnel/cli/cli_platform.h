@@ -3,8 +3,6 @@
 
 #include <string>
 
-// The name the engine reports to the server as the client's system.
-const char* os_type_name();
 // This machine's identifier ("" when there is none).
 std::string machine_id();
 // Local time of day, HH:MM:SS.

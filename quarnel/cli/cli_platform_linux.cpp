@@ -10,10 +10,6 @@ namespace {
 sigset_t stop_signals;
 }
 
-const char* os_type_name() {
-    return "LINUX";
-}
-
 std::string machine_id() {
     std::ifstream in("/etc/machine-id");
     std::string id;

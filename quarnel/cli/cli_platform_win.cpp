@@ -15,10 +15,6 @@ BOOL WINAPI on_console_event(DWORD /*event*/) {
 
 }  // namespace
 
-const char* os_type_name() {
-    return "WINDOWS";
-}
-
 std::string machine_id() {
     HKEY key = nullptr;
     // The native key also from a 32-bit program, whose own view lacks MachineGuid.

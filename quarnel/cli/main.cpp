@@ -5,8 +5,9 @@
 
 #include "cli_options.h"
 #include "cli_platform.h"
-#include "host_journal.h"
+#include "journal_replay.h"
 #include "quarnel_api.h"
+#include "quarnel_defaults.h"
 #include "result_codes.h"
 
 namespace {
@@ -73,7 +74,7 @@ int run_connect(const cli_options& o) {
     std::printf("connecting to %s port %d (%s mode)\n", o.server.c_str(), o.port,
                 o.proxy_mode ? "proxy" : "split");
     std::fflush(stdout);
-    int code = start_vpn(os_type_name(), LUMAR_VERSION, o.token.c_str(), uuid.c_str(),
+    int code = start_vpn(QUARNEL_OS_TYPE, LUMAR_VERSION, o.token.c_str(), uuid.c_str(),
                          o.server_key.c_str(), o.static_ip.c_str(), o.server.c_str(), o.port,
                          data(o.local_routes), static_cast<int>(o.local_routes.size()),
                          data(o.remote_routes), static_cast<int>(o.remote_routes.size()),

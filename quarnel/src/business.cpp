@@ -5,8 +5,8 @@
 
 #include "engine_log.h"
 #include "protocol.h"
-#include "quarnel.h"
 #include "result_codes.h"
+#include "session.h"
 #include "session_config.h"
 #include "socket_util.h"
 

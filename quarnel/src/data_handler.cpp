@@ -4,9 +4,10 @@
 
 #include "business.h"
 #include "engine_log.h"
+#include "packet_bytes.h"
 #include "platform.h"
-#include "quarnel.h"
 #include "result_codes.h"
+#include "session.h"
 
 namespace {
 
@@ -16,38 +17,15 @@ int64_t steady_ms() {
         .count();
 }
 
-uint16_t load_be16(const uint8_t* p) {
-    return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
-
-void store_be16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v >> 8);
-    p[1] = static_cast<uint8_t>(v);
-}
-
-// Incremental checksum update after one 16-bit word changed from old_word to new_word.
-uint16_t adjust_checksum(uint16_t checksum, uint16_t old_word, uint16_t new_word) {
-    int32_t sum = static_cast<int32_t>(checksum) + old_word - new_word;
-    if (sum >= 0) {
-        sum = (sum >> 16) + (sum & 0xFFFF);
-        sum += sum >> 16;
-        return static_cast<uint16_t>(sum);
-    }
-    sum = -sum;
-    sum = (sum >> 16) + (sum & 0xFFFF);
-    sum += sum >> 16;
-    return static_cast<uint16_t>(~sum);
-}
-
 }  // namespace
 
 void clamp_tcp_mss(uint8_t* p, int n, int mss) {
-    constexpr int ip_min = 20;
     constexpr int tcp_min = 20;
-    if (n < ip_min || p[9] != 6 || load_be16(p + 2) != n || (load_be16(p + 6) & 0x1FFF) != 0) {
+    if (n < IPV4_MIN_HEADER || ipv4_protocol(p) != IP_PROTO_TCP || ipv4_total_len(p) != n ||
+        (ipv4_fragment_word(p) & IPV4_FRAGMENT_OFFSET) != 0) {
         return;
     }
-    const int h = (p[0] & 0x0F) * 4;
+    const int h = ipv4_header_len(p);
     if (h > n || n - h < tcp_min) {
         return;
     }
@@ -76,11 +54,11 @@ void clamp_tcp_mss(uint8_t* p, int n, int mss) {
             return;
         }
         if (kind == 2 && len == 4) {
-            const uint16_t old_mss = load_be16(opt + 2);
+            const uint16_t old_mss = get_be16(opt + 2);
             if (old_mss > mss) {
                 const uint16_t new_mss = static_cast<uint16_t>(mss);
-                store_be16(opt + 2, new_mss);
-                store_be16(tcp + 16, adjust_checksum(load_be16(tcp + 16), old_mss, new_mss));
+                put_be16(opt + 2, new_mss);
+                put_be16(tcp + 16, csum_adjust(get_be16(tcp + 16), old_mss, new_mss));
             }
         }
         opt += len;
@@ -135,7 +113,7 @@ int qn_keepalive(qn_ctx_t* ctx) {
                 QN_ERROR("send_heartbeat_req fail.");
             }
         }
-        worker_wakeup_wait(ctx->wakeup, 1000);
+        ctx->running.wait_for(std::chrono::seconds(1));
     }
     return 0;
 }

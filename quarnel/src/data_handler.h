@@ -5,12 +5,10 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 
 #include "data_ports.h"
 
 struct qn_ctx_t;
-struct worker_wakeup;
 
 struct traffic_stats {
     qn_ctx_t* ctx = nullptr;
@@ -18,10 +16,8 @@ struct traffic_stats {
     std::atomic<uint64_t> rx_bytes{0};
     std::atomic<uint64_t> tx_time_us{0};
     std::atomic<uint64_t> rx_time_us{0};
-    // The workers' device and socket, opened by the first worker that needs them unless set
-    // before the workers start.
+    // The workers' device and socket, opened before the workers start.
     std::unique_ptr<data_ports> ports;
-    std::once_flag ports_opened;
 };
 
 constexpr int MSG_BUF_LEN = 2048;
@@ -51,10 +47,3 @@ void account_pass(rate_account& account, uint64_t pass_bytes);
 // Sends an S4 request unless this worker sent one within the last 3 seconds.
 void request_rekey_throttled(qn_ctx_t* ctx, std::atomic<int64_t>& last_request_ms,
                              const char* worker);
-
-// Lets a stop end the workers' device, socket and sleep waits at once.
-worker_wakeup* worker_wakeup_create();
-void worker_wakeup_signal(worker_wakeup* wakeup);
-// Sleeps up to timeout_ms; returns early once the wake-up was signalled.
-void worker_wakeup_wait(worker_wakeup* wakeup, int timeout_ms);
-void worker_wakeup_destroy(worker_wakeup* wakeup);

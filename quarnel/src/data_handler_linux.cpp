@@ -4,17 +4,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstring>
-#include <thread>
+#include <algorithm>
 #include <vector>
 
 #include "data_handler.h"
 #include "data_ports.h"
+#include "device_framing.h"
 #include "engine_log.h"
-#include "quarnel.h"
+#include "session.h"
 #include "socket_util.h"
-#include "tcp_offload.h"
 #include "tun_offload.h"
 #include "tun_util.h"
 #include "udp_batch.h"
@@ -39,15 +37,6 @@ void worker_wakeup_signal(worker_wakeup* wakeup) {
     }
 }
 
-void worker_wakeup_wait(worker_wakeup* wakeup, int timeout_ms) {
-    if (wakeup == nullptr) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
-        return;
-    }
-    pollfd p{wakeup->fd, POLLIN, 0};
-    poll(&p, 1, timeout_ms);
-}
-
 void worker_wakeup_destroy(worker_wakeup* wakeup) {
     if (wakeup != nullptr) {
         close(wakeup->fd);
@@ -60,9 +49,12 @@ namespace {
 // Large enough for anything the device can hand over, so an oversized packet is seen whole
 // and dropped instead of being cut; with a header, a whole super-packet.
 constexpr size_t MAX_DEVICE_READ = OFFLOAD_READ_LEN;
-// Reads per batch, and room for a few super-packets or many plain packets.
+// Reads per batch, and bytes: a few super-packets or many plain packets.
 constexpr size_t MAX_READS = 64;
-constexpr size_t READ_AREA = 4 * MAX_DEVICE_READ;
+constexpr size_t READ_BUDGET = 4 * MAX_DEVICE_READ;
+// The workers these primitives serve log under their names.
+constexpr const char* TUN_READER = "tun_reader";
+constexpr const char* TUN_WRITER = "tun_writer";
 // Datagrams handed to the kernel per call.
 constexpr size_t SEND_CHUNK = 256;
 // Messages per receive: coalesced runs of up to 64 KiB, or single datagrams.
@@ -104,11 +96,11 @@ class linux_ports : public data_ports {
   public:
     explicit linux_ports(qn_ctx_t* ctx)
         : tun_fd_(ctx->tun->handle),
-          header_(ctx->tun->offload_header),
-          wakeup_(ctx->wakeup),
+          framing_(ctx->tun->offload_header, ctx->tun->mtu),
+          wakeup_(ctx->running.wakeup()),
           peer_(&ctx->sock->peer.sa),
           peer_len_(static_cast<socklen_t>(ctx->sock->peer_len)),
-          read_area_(READ_AREA) {
+          read_buf_(MAX_DEVICE_READ) {
         udp_.fd = ctx->sock->s;
         udp_batch_setup(&udp_, offload_allowed());
         receive_area_ =
@@ -122,8 +114,6 @@ class linux_ports : public data_ports {
                          : "one datagram per message (no coalescing)");
     }
 
-    bool device_header() const override { return header_; }
-
     port_wait wait_device(bool writable, int timeout_ms, int* error) override {
         return wait_fd(tun_fd_, writable ? POLLOUT : POLLIN, wakeup_, timeout_ms, error);
     }
@@ -132,12 +122,10 @@ class linux_ports : public data_ports {
         return wait_fd(udp_.fd, writable ? POLLOUT : POLLIN, wakeup_, timeout_ms, error);
     }
 
-    port_status read_device(std::vector<frame>* frames, int* error) override {
-        frames->clear();
-        size_t used = 0;
-        while (frames->size() < MAX_READS && read_area_.size() - used >= MAX_DEVICE_READ) {
-            uint8_t* at = read_area_.data() + used;
-            const ssize_t n = read(tun_fd_, at, MAX_DEVICE_READ);
+    port_status read_device(packet_sink sink, int* error) override {
+        size_t taken = 0;
+        for (size_t reads = 0; reads < MAX_READS && taken + MAX_DEVICE_READ <= READ_BUDGET;) {
+            const ssize_t n = read(tun_fd_, read_buf_.data(), read_buf_.size());
             if (n < 0 && errno == EINTR) {
                 continue;
             }
@@ -145,22 +133,38 @@ class linux_ports : public data_ports {
                 *error = errno;
                 return errno == EAGAIN ? port_status::done : status_of(errno);
             }
-            frames->push_back({at, static_cast<size_t>(n)});
-            used += static_cast<size_t>(n);
+            ++reads;
+            taken += static_cast<size_t>(n);
+            if (framing_.unpack(read_buf_.data(), static_cast<size_t>(n), sink) < 0) {
+                QN_WARN_IN(TUN_READER, "Offloaded packet of {} bytes from tun not split, dropped.",
+                           n);
+            }
         }
         return port_status::done;
     }
 
-    port_status write_device(const uint8_t* data, size_t len, int* error) override {
-        for (;;) {
-            if (write(tun_fd_, data, len) >= 0) {
-                return port_status::done;
-            }
-            if (errno != EINTR) {
-                *error = errno;
-                return errno == EINVAL ? port_status::refused : status_of(errno);
-            }
-        }
+    port_status write_device(const packet_ref* packets, size_t count, uint64_t* bytes,
+                             int* error) override {
+        return framing_.write(
+            packets, count,
+            [this](const uint8_t* frame, size_t len, int* write_error) {
+                for (;;) {
+                    if (write(tun_fd_, frame, len) >= 0) {
+                        return port_status::done;
+                    }
+                    if (errno == EINVAL) {
+                        // Not an IP packet: the device refuses it, the session goes on.
+                        QN_WARN_IN(TUN_WRITER, "Packet of {} bytes refused by the device, dropped.",
+                                   len);
+                        return port_status::refused;
+                    }
+                    if (errno != EINTR) {
+                        *write_error = errno;
+                        return status_of(errno);
+                    }
+                }
+            },
+            bytes, error);
     }
 
     port_status send_datagrams(const outgoing_datagram* datagrams, size_t count, size_t* sent,
@@ -195,19 +199,7 @@ class linux_ports : public data_ports {
     }
 
     void describe_sender(const void* from, std::string* host, uint16_t* port) const override {
-        const auto* addr = static_cast<const sockaddr_storage*>(from);
-        char text[INET6_ADDRSTRLEN] = {};
-        *port = 0;
-        if (addr->ss_family == AF_INET) {
-            const auto* a = reinterpret_cast<const sockaddr_in*>(addr);
-            inet_ntop(AF_INET, &a->sin_addr, text, sizeof(text));
-            *port = ntohs(a->sin_port);
-        } else if (addr->ss_family == AF_INET6) {
-            const auto* a = reinterpret_cast<const sockaddr_in6*>(addr);
-            inet_ntop(AF_INET6, &a->sin6_addr, text, sizeof(text));
-            *port = ntohs(a->sin6_port);
-        }
-        *host = text;
+        describe_address(from, host, port);
     }
 
   private:
@@ -220,11 +212,11 @@ class linux_ports : public data_ports {
     }
 
     const int tun_fd_;
-    const bool header_;
+    device_framing framing_;  // its writes: whoever has the device's write in flight
     worker_wakeup* const wakeup_;
     const sockaddr* const peer_;
     const socklen_t peer_len_;
-    std::vector<uint8_t> read_area_;  // tun_reader's only
+    std::vector<uint8_t> read_buf_;  // tun_reader's only
     udp_batch_socket udp_;
     std::atomic<bool> gso_reported_{false};
     std::unique_ptr<udp_receive_area> receive_area_;  // udp_receiver's only

@@ -1,25 +1,29 @@
-// The data workers' ports on Windows: overlapped reads and writes of the TAP device and
-// overlapped sends and receives on the session's socket, each operation with its own event
-// and bounded waits that a stop's wake-up ends.
+// The data workers' ports on Windows: overlapped reads and writes of the TAP device with the
+// device's own records, overlapped sends and receives on the session's socket with records of
+// the port. One operation of each kind is outstanding at a time; every wait also ends at the
+// session's stop.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
 #include <windows.h>
 
-#include <chrono>
-#include <thread>
+#include <array>
+#include <cstring>
+#include <deque>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "data_handler.h"
 #include "data_ports.h"
 #include "engine_log.h"
-#include "quarnel.h"
+#include "session.h"
 #include "socket_util.h"
 #include "tun_device_win.h"
 #include "tun_util.h"
 
 struct worker_wakeup {
-    HANDLE event;
+    HANDLE event;  // manual reset: once the stop is raised every later wait ends at once
 };
 
 worker_wakeup* worker_wakeup_create() {
@@ -36,14 +40,6 @@ void worker_wakeup_signal(worker_wakeup* wakeup) {
     }
 }
 
-void worker_wakeup_wait(worker_wakeup* wakeup, int timeout_ms) {
-    if (wakeup == nullptr) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms));
-        return;
-    }
-    WaitForSingleObject(wakeup->event, static_cast<DWORD>(timeout_ms));
-}
-
 void worker_wakeup_destroy(worker_wakeup* wakeup) {
     if (wakeup != nullptr) {
         CloseHandle(wakeup->event);
@@ -53,18 +49,18 @@ void worker_wakeup_destroy(worker_wakeup* wakeup) {
 
 namespace {
 
-constexpr size_t READ_LEN = 2048;
-// Operations in one batch; one more buffer than that stays posted meanwhile, so the device and
-// the socket always have a read outstanding (the double buffering, for batches).
-constexpr size_t BATCH = 32;
-constexpr size_t RING = BATCH + 1;
-constexpr DWORD PENDING = ERROR_IO_PENDING;  // 997
+// Any IPv4 packet fits whole, so an oversized one is seen and dropped rather than cut.
+constexpr DWORD DEVICE_READ_LEN = 65535;
+// Completed reads handed over per call.
+constexpr size_t MAX_READS = 64;
+// Receive buffers: all but one can be handed over while the last has a receive posted.
+constexpr size_t RECEIVE_RING = 33;
+constexpr DWORD NO_BUFFER = WSAENOBUFS;  // 10055
 
-// Up to timeout_ms for the operation's event or the wake-up.
-port_wait wait_event(HANDLE event, worker_wakeup* wakeup, int timeout_ms, int* error) {
+port_wait wait_for(HANDLE event, worker_wakeup* wakeup, int timeout_ms, int* error) {
     const HANDLE events[2] = {event, wakeup != nullptr ? wakeup->event : nullptr};
-    const DWORD count = wakeup != nullptr ? 2 : 1;
-    const DWORD r = WaitForMultipleObjects(count, events, FALSE, static_cast<DWORD>(timeout_ms));
+    const DWORD r = WaitForMultipleObjects(wakeup != nullptr ? 2 : 1, events, FALSE,
+                                           static_cast<DWORD>(timeout_ms));
     switch (r) {
         case WAIT_OBJECT_0:
             return port_wait::ready;
@@ -78,348 +74,418 @@ port_wait wait_event(HANDLE event, worker_wakeup* wakeup, int timeout_ms, int* e
     }
 }
 
-port_status status_of(DWORD error) {
-    switch (error) {
-        case 0:
-            return port_status::done;
-        case WSAENOBUFS:
-            return port_status::no_buffer;
-        default:
-            return port_status::failed;
-    }
+// A record ready for its next operation, on its own event.
+void rearm(OVERLAPPED* ov) {
+    const HANDLE event = ov->hEvent;
+    *ov = OVERLAPPED{};
+    ov->hEvent = event;
 }
 
-// One buffer of a ring and the overlapped operation that fills it.
-struct ring_entry {
-    OVERLAPPED ov{};
-    std::vector<uint8_t> data = std::vector<uint8_t>(READ_LEN);
-    DWORD count = 0;
-    DWORD error = 0;  // of the post: 0 pending or done, else the system's
+// Where one kind of operation stands: nothing posted, posted (pending or done at once), or the
+// post itself failed with `error`.
+enum class op_state { idle, posted, failed };
+
+// The TAP device. Reads alternate between two buffers: the next is posted before a packet is
+// handed over, so the device always has a read outstanding. Writes go from a buffer of the
+// port's, one at a time; packets the device cannot take yet wait in order.
+class device_port {
+  public:
+    explicit device_port(tun_device* tun) : handle_(tun->handle), io_(tun->io) {
+        post_read();
+    }
+
+    ~device_port() {
+        // Nothing may complete into buffers or records that are gone.
+        DWORD n = 0;
+        if (read_state_ == op_state::posted) {
+            CancelIoEx(handle_, &io_->read_ov);
+            GetOverlappedResult(handle_, &io_->read_ov, &n, TRUE);
+        }
+        if (write_pending_) {
+            CancelIoEx(handle_, &io_->write_ov);
+            GetOverlappedResult(handle_, &io_->write_ov, &n, TRUE);
+        }
+    }
+
+    device_port(const device_port&) = delete;
+    device_port& operator=(const device_port&) = delete;
+
+    port_wait wait(bool writable, worker_wakeup* wakeup, int timeout_ms, int* error) {
+        if (writable) {
+            return write_pending_ ? wait_for(io_->write_ov.hEvent, wakeup, timeout_ms, error)
+                                  : port_wait::ready;
+        }
+        return read_state_ == op_state::posted
+                   ? wait_for(io_->read_ov.hEvent, wakeup, timeout_ms, error)
+                   : port_wait::ready;
+    }
+
+    port_status read(packet_sink sink, int* error) {
+        for (size_t reads = 0; reads < MAX_READS; ++reads) {
+            if (read_state_ == op_state::idle) {
+                post_read();
+            }
+            DWORD n = 0;
+            DWORD failure = read_error_;
+            if (read_state_ == op_state::posted) {
+                failure = GetOverlappedResult(handle_, &io_->read_ov, &n, FALSE) ? 0 : GetLastError();
+                if (failure == ERROR_IO_INCOMPLETE) {
+                    return port_status::done;
+                }
+            }
+            read_state_ = op_state::idle;
+            if (failure == NO_BUFFER) {
+                // The read goes on with what it reported, as a completed one would.
+                QN_INFO_IN("tun_reader", "No enough buffer.");
+            } else if (failure != 0) {
+                *error = static_cast<int>(failure);
+                return port_status::failed;
+            }
+            uint8_t* packet = read_buffers_[current_].data();
+            current_ ^= 1;
+            post_read();
+            if (!sink(packet, static_cast<int>(n))) {
+                return port_status::done;
+            }
+        }
+        return port_status::done;
+    }
+
+    port_status write(const packet_ref* packets, size_t count, uint64_t* bytes, int* error) {
+        *bytes = 0;
+        port_status status = finish_write(bytes, error);
+        while (status == port_status::done && !held_.empty()) {
+            status = start_write(held_.front().data(), held_.front().size(), bytes, error);
+            if (status == port_status::done || status == port_status::again) {
+                held_.pop_front();
+            }
+        }
+        size_t next = 0;
+        while (status == port_status::done && next < count) {
+            status = start_write(packets[next].data, static_cast<size_t>(packets[next].len), bytes,
+                                 error);
+            if (status == port_status::done || status == port_status::again) {
+                ++next;
+            }
+        }
+        if (status == port_status::failed) {
+            held_.clear();
+            return status;
+        }
+        for (; next < count; ++next) {
+            held_.emplace_back(packets[next].data, packets[next].data + packets[next].len);
+        }
+        return status;
+    }
+
+  private:
+    void post_read() {
+        rearm(&io_->read_ov);
+        read_error_ = 0;
+        read_state_ = op_state::posted;
+        if (!ReadFile(handle_, read_buffers_[current_].data(), DEVICE_READ_LEN, nullptr,
+                      &io_->read_ov)) {
+            const DWORD error = GetLastError();
+            if (error != ERROR_IO_PENDING) {
+                read_state_ = op_state::failed;
+                read_error_ = error;
+            }
+        }
+    }
+
+    // The write in flight, if any: done once it has gone.
+    port_status finish_write(uint64_t* bytes, int* error) {
+        if (!write_pending_) {
+            return port_status::done;
+        }
+        DWORD n = 0;
+        if (!GetOverlappedResult(handle_, &io_->write_ov, &n, FALSE)) {
+            const DWORD failure = GetLastError();
+            if (failure == ERROR_IO_INCOMPLETE) {
+                return port_status::again;
+            }
+            write_pending_ = false;
+            *error = static_cast<int>(failure);
+            return port_status::failed;
+        }
+        write_pending_ = false;
+        *bytes += n;
+        return port_status::done;
+    }
+
+    // done: written; again: in flight, the port's now; no_buffer: not taken, to be written again.
+    port_status start_write(const uint8_t* packet, size_t len, uint64_t* bytes, int* error) {
+        write_buffer_.assign(packet, packet + len);
+        rearm(&io_->write_ov);
+        if (WriteFile(handle_, write_buffer_.data(), static_cast<DWORD>(len), nullptr,
+                      &io_->write_ov)) {
+            *bytes += len;
+            return port_status::done;
+        }
+        const DWORD failure = GetLastError();
+        if (failure == ERROR_IO_PENDING) {
+            write_pending_ = true;
+            return port_status::again;
+        }
+        *error = static_cast<int>(failure);
+        return failure == NO_BUFFER ? port_status::no_buffer : port_status::failed;
+    }
+
+    const HANDLE handle_;
+    device_overlapped* const io_;
+    // tun_reader's only.
+    std::array<std::vector<uint8_t>, 2> read_buffers_{std::vector<uint8_t>(DEVICE_READ_LEN),
+                                                      std::vector<uint8_t>(DEVICE_READ_LEN)};
+    size_t current_ = 0;
+    op_state read_state_ = op_state::idle;
+    DWORD read_error_ = 0;
+    // Whoever has the device's write in flight.
+    std::vector<uint8_t> write_buffer_;
+    bool write_pending_ = false;
+    std::deque<std::vector<uint8_t>> held_;
+};
+
+// One receive buffer and the sender's address its datagram came from.
+struct receive_entry {
+    std::vector<uint8_t> data = std::vector<uint8_t>(MSG_BUF_LEN);
     sockaddr_storage from{};
     INT from_len = 0;
     DWORD flags = 0;
 };
 
-// Reads of one handle or socket into a ring of buffers, one posted at any time.
-class read_ring {
+// The session's socket. Receives go round a ring of buffers with one posted at all times;
+// sends go from a buffer of the port's, one at a time.
+class socket_port {
   public:
-    using post_fn = DWORD (*)(void* owner, ring_entry& entry);
-    using result_fn = bool (*)(void* owner, ring_entry& entry, DWORD* count, DWORD* error);
-
-    read_ring(void* owner, post_fn post, result_fn result)
-        : owner_(owner), post_(post), result_(result), entries_(RING) {
-        for (ring_entry& e : entries_) {
-            e.ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    explicit socket_port(const udp_socket* sock)
+        : s_(sock->s), peer_(&sock->peer.sa), peer_len_(sock->peer_len) {
+        send_ov_.hEvent = WSACreateEvent();
+        recv_ov_.hEvent = WSACreateEvent();
+        if (send_ov_.hEvent == WSA_INVALID_EVENT || recv_ov_.hEvent == WSA_INVALID_EVENT) {
+            close_events();
+            throw std::runtime_error("WSACreateEvent failed: " +
+                                     std::to_string(WSAGetLastError()));
         }
+        post_receive();
     }
-    ~read_ring() {
-        for (ring_entry& e : entries_) {
-            if (e.ov.hEvent != nullptr) {
-                CloseHandle(e.ov.hEvent);
-            }
-        }
-    }
-    read_ring(const read_ring&) = delete;
-    read_ring& operator=(const read_ring&) = delete;
 
-    bool ready() const {
-        for (const ring_entry& e : entries_) {
-            if (e.ov.hEvent == nullptr) {
-                return false;
-            }
+    ~socket_port() {
+        DWORD n = 0;
+        DWORD flags = 0;
+        if (recv_state_ == op_state::posted) {
+            CancelIoEx(reinterpret_cast<HANDLE>(s_), &recv_ov_);
+            WSAGetOverlappedResult(s_, &recv_ov_, &n, TRUE, &flags);
         }
-        return true;
+        if (send_state_ == send_state::pending) {
+            CancelIoEx(reinterpret_cast<HANDLE>(s_), &send_ov_);
+            WSAGetOverlappedResult(s_, &send_ov_, &n, TRUE, &flags);
+        }
+        close_events();
     }
-    HANDLE event() const { return entries_[current_].ov.hEvent; }
-    void start() { post(entries_[current_]); }
 
-    // Takes the completed reads, up to one batch, posting the next read before each is handed
-    // on; stops at the first one still in flight. The entries stay valid until the next call.
-    port_status take(std::vector<ring_entry*>* done, int* error) {
-        done->clear();
-        while (done->size() < BATCH) {
-            ring_entry& e = entries_[current_];
-            DWORD count = 0;
-            DWORD failure = e.error;
-            if (failure == 0 && !result_(owner_, e, &count, &failure)) {
-                if (failure == ERROR_IO_INCOMPLETE) {
-                    return port_status::done;
-                }
+    socket_port(const socket_port&) = delete;
+    socket_port& operator=(const socket_port&) = delete;
+
+    port_wait wait(bool writable, worker_wakeup* wakeup, int timeout_ms, int* error) {
+        if (writable) {
+            return send_state_ == send_state::pending
+                       ? wait_for(send_ov_.hEvent, wakeup, timeout_ms, error)
+                       : port_wait::ready;
+        }
+        return recv_state_ == op_state::posted ? wait_for(recv_ov_.hEvent, wakeup, timeout_ms, error)
+                                               : port_wait::ready;
+    }
+
+    port_status send(const outgoing_datagram* datagrams, size_t count, size_t* sent, int* error) {
+        *sent = 0;
+        const port_status status = finish_send(error);
+        if (status != port_status::done) {
+            return status;
+        }
+        for (; *sent < count; ++*sent) {
+            const outgoing_datagram& d = datagrams[*sent];
+            send_buffer_.assign(d.data, d.data + d.len);
+            const port_status one = post_send(error);
+            if (one == port_status::again) {
+                // In flight from the port's buffer: sent as far as the caller is concerned.
+                send_state_ = send_state::pending;
+                ++*sent;
+                return one;
             }
-            e.count = count;
-            current_ = (current_ + 1) % RING;
-            post(entries_[current_]);
-            if (failure != 0 && failure != WSAEMSGSIZE && failure != ERROR_MORE_DATA) {
-                *error = static_cast<int>(failure);
-                return status_of(failure);
+            if (one != port_status::done) {
+                return one;  // not taken: the caller keeps it
             }
-            e.error = failure;
-            done->push_back(&e);
         }
         return port_status::done;
     }
 
-    // The read in flight, cancelled and seen to end before its buffer goes.
-    void cancel(HANDLE handle) {
-        ring_entry& e = entries_[current_];
-        if (e.error == 0) {
-            CancelIoEx(handle, &e.ov);
-            DWORD count = 0;
-            DWORD failure = 0;
-            if (!result_(owner_, e, &count, &failure) && failure == ERROR_IO_INCOMPLETE) {
-                WaitForSingleObject(e.ov.hEvent, INFINITE);
+    port_status receive(std::vector<incoming_datagram>* out, int* error) {
+        out->clear();
+        while (out->size() < RECEIVE_RING - 1) {
+            if (recv_state_ == op_state::idle) {
+                post_receive();
+            }
+            DWORD n = 0;
+            DWORD flags = 0;
+            int failure = recv_error_;
+            if (recv_state_ == op_state::posted) {
+                failure = WSAGetOverlappedResult(s_, &recv_ov_, &n, FALSE, &flags)
+                              ? 0
+                              : WSAGetLastError();
+                if (failure == WSA_IO_INCOMPLETE) {
+                    break;
+                }
+            }
+            recv_state_ = op_state::idle;
+            if (failure == static_cast<int>(NO_BUFFER)) {
+                // The receive goes on with what it reported, as a completed one would.
+                QN_INFO_IN("udp_receiver", "No enough buffer.");
+            } else if (failure != 0 && failure != WSAEMSGSIZE) {
+                *error = failure;
+                return port_status::failed;
+            }
+            receive_entry& entry = ring_[current_];
+            out->push_back({entry.data.data(), n, failure == WSAEMSGSIZE, &entry.from});
+            current_ = (current_ + 1) % RECEIVE_RING;
+            post_receive();
+        }
+        return port_status::done;
+    }
+
+  private:
+    enum class send_state { idle, pending, unsent };
+
+    void close_events() {
+        for (WSAOVERLAPPED* ov : {&send_ov_, &recv_ov_}) {
+            if (ov->hEvent != nullptr && ov->hEvent != WSA_INVALID_EVENT) {
+                WSACloseEvent(ov->hEvent);
             }
         }
     }
 
-  private:
-    void post(ring_entry& e) {
-        const HANDLE event = e.ov.hEvent;
-        e.ov = OVERLAPPED{};
-        e.ov.hEvent = event;
-        ResetEvent(event);
-        e.count = 0;
-        const DWORD error = post_(owner_, e);
-        e.error = error == PENDING ? 0 : error;
+    void post_receive() {
+        receive_entry& entry = ring_[current_];
+        entry.from_len = sizeof(entry.from);
+        entry.flags = 0;
+        rearm(&recv_ov_);
+        WSABUF buffer{static_cast<ULONG>(entry.data.size()), reinterpret_cast<char*>(entry.data.data())};
+        recv_error_ = 0;
+        recv_state_ = op_state::posted;
+        if (WSARecvFrom(s_, &buffer, 1, nullptr, &entry.flags, reinterpret_cast<sockaddr*>(&entry.from),
+                        &entry.from_len, &recv_ov_, nullptr) != 0) {
+            const int error = WSAGetLastError();
+            if (error != WSA_IO_PENDING) {
+                recv_state_ = op_state::failed;
+                recv_error_ = error;
+            }
+        }
     }
 
-    void* owner_;
-    post_fn post_;
-    result_fn result_;
-    std::vector<ring_entry> entries_;
+    // Sends what the port's buffer holds: done (gone), again (pending), no_buffer or failed.
+    port_status post_send(int* error) {
+        rearm(&send_ov_);
+        WSABUF buffer{static_cast<ULONG>(send_buffer_.size()),
+                      reinterpret_cast<char*>(send_buffer_.data())};
+        if (WSASendTo(s_, &buffer, 1, nullptr, 0, peer_, peer_len_, &send_ov_, nullptr) == 0) {
+            return port_status::done;
+        }
+        const int failure = WSAGetLastError();
+        if (failure == WSA_IO_PENDING) {
+            return port_status::again;
+        }
+        *error = failure;
+        return failure == static_cast<int>(NO_BUFFER) ? port_status::no_buffer
+                                                      : port_status::failed;
+    }
+
+    // The datagram the port holds, if any: done once it has gone.
+    port_status finish_send(int* error) {
+        if (send_state_ == send_state::pending) {
+            DWORD n = 0;
+            DWORD flags = 0;
+            if (WSAGetOverlappedResult(s_, &send_ov_, &n, FALSE, &flags)) {
+                send_state_ = send_state::idle;
+                return port_status::done;
+            }
+            const int failure = WSAGetLastError();
+            if (failure == WSA_IO_INCOMPLETE) {
+                return port_status::again;
+            }
+            send_state_ = failure == static_cast<int>(NO_BUFFER) ? send_state::unsent
+                                                                 : send_state::idle;
+            if (send_state_ == send_state::idle) {
+                *error = failure;
+                return port_status::failed;
+            }
+            QN_INFO_IN("udp_sender", "No enough buffer.");
+        }
+        if (send_state_ == send_state::unsent) {
+            const port_status status = post_send(error);
+            send_state_ = status == port_status::again     ? send_state::pending
+                          : status == port_status::no_buffer ? send_state::unsent
+                                                             : send_state::idle;
+            return status;
+        }
+        return port_status::done;
+    }
+
+    const SOCKET s_;
+    const sockaddr* const peer_;
+    const int peer_len_;
+    // Whoever has the socket's send in flight.
+    WSAOVERLAPPED send_ov_{};
+    std::vector<uint8_t> send_buffer_;
+    send_state send_state_ = send_state::idle;
+    // udp_receiver's only.
+    WSAOVERLAPPED recv_ov_{};
+    std::array<receive_entry, RECEIVE_RING> ring_;
     size_t current_ = 0;
+    op_state recv_state_ = op_state::idle;
+    int recv_error_ = 0;
 };
 
 class windows_ports : public data_ports {
   public:
     explicit windows_ports(qn_ctx_t* ctx)
-        : device_(ctx->tun->handle),
-          write_ov_(&ctx->tun->io->write_ov),
-          socket_(ctx->sock->s),
-          peer_(&ctx->sock->peer.sa),
-          peer_len_(ctx->sock->peer_len),
-          wakeup_(ctx->wakeup),
-          device_reads_(this, &post_device_read, &device_result),
-          socket_reads_(this, &post_receive, &socket_result) {
-        send_ov_.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        device_reads_.start();
-        socket_reads_.start();
+        : wakeup_(ctx->running.wakeup()), device_(ctx->tun), socket_(ctx->sock) {
+        QN_INFO("Device reads and writes, UDP sends and receives: overlapped, one of each kind "
+                "outstanding.");
     }
-    ~windows_ports() override {
-        device_reads_.cancel(device_);
-        socket_reads_.cancel(reinterpret_cast<HANDLE>(socket_));
-        if (send_ov_.hEvent != nullptr) {
-            CloseHandle(send_ov_.hEvent);
-        }
-    }
-
-    bool device_header() const override { return false; }
 
     port_wait wait_device(bool writable, int timeout_ms, int* error) override {
-        // Writes wait inside write_device.
-        return writable ? port_wait::ready
-                        : wait_event(device_reads_.event(), wakeup_, timeout_ms, error);
+        return device_.wait(writable, wakeup_, timeout_ms, error);
     }
 
     port_wait wait_socket(bool writable, int timeout_ms, int* error) override {
-        return writable ? port_wait::ready
-                        : wait_event(socket_reads_.event(), wakeup_, timeout_ms, error);
+        return socket_.wait(writable, wakeup_, timeout_ms, error);
     }
 
-    port_status read_device(std::vector<frame>* frames, int* error) override {
-        frames->clear();
-        const port_status status = device_reads_.take(&taken_device_, error);
-        for (ring_entry* e : taken_device_) {
-            frames->push_back({e->data.data(), e->count});
-        }
-        return status;
+    port_status read_device(packet_sink sink, int* error) override {
+        return device_.read(sink, error);
     }
 
-    port_status write_device(const uint8_t* data, size_t len, int* error) override {
-        return write_overlapped(data, len, error);
+    port_status write_device(const packet_ref* packets, size_t count, uint64_t* bytes,
+                             int* error) override {
+        return device_.write(packets, count, bytes, error);
     }
 
     port_status send_datagrams(const outgoing_datagram* datagrams, size_t count, size_t* sent,
                                int* error) override {
-        *sent = 0;
-        for (; *sent < count; ++*sent) {
-            const port_status status = send_one(datagrams[*sent], error);
-            if (status != port_status::done) {
-                return status;
-            }
-        }
-        return port_status::done;
+        return socket_.send(datagrams, count, sent, error);
     }
 
     port_status receive_datagrams(std::vector<incoming_datagram>* out, int* error) override {
-        out->clear();
-        const port_status status = socket_reads_.take(&taken_socket_, error);
-        for (ring_entry* e : taken_socket_) {
-            out->push_back({e->data.data(), e->count, e->error == WSAEMSGSIZE, &e->from});
-        }
-        return status;
+        return socket_.receive(out, error);
     }
 
     void describe_sender(const void* from, std::string* host, uint16_t* port) const override {
-        const auto* addr = static_cast<const sockaddr_storage*>(from);
-        char text[INET6_ADDRSTRLEN] = {};
-        *port = 0;
-        if (addr->ss_family == AF_INET) {
-            const auto* a = reinterpret_cast<const sockaddr_in*>(addr);
-            inet_ntop(AF_INET, &a->sin_addr, text, sizeof(text));
-            *port = ntohs(a->sin_port);
-        } else if (addr->ss_family == AF_INET6) {
-            const auto* a = reinterpret_cast<const sockaddr_in6*>(addr);
-            inet_ntop(AF_INET6, &a->sin6_addr, text, sizeof(text));
-            *port = ntohs(a->sin6_port);
-        }
-        *host = text;
+        describe_address(from, host, port);
     }
 
   private:
-    static DWORD post_device_read(void* owner, ring_entry& e) {
-        auto* self = static_cast<windows_ports*>(owner);
-        if (ReadFile(self->device_, e.data.data(), static_cast<DWORD>(e.data.size()), nullptr,
-                     &e.ov)) {
-            return 0;
-        }
-        return GetLastError();
-    }
-    static bool device_result(void* owner, ring_entry& e, DWORD* count, DWORD* error) {
-        auto* self = static_cast<windows_ports*>(owner);
-        if (GetOverlappedResult(self->device_, &e.ov, count, FALSE)) {
-            return true;
-        }
-        *error = GetLastError();
-        return false;
-    }
-    static DWORD post_receive(void* owner, ring_entry& e) {
-        auto* self = static_cast<windows_ports*>(owner);
-        WSABUF buffer{static_cast<ULONG>(e.data.size()), reinterpret_cast<char*>(e.data.data())};
-        e.from_len = sizeof(e.from);
-        e.flags = 0;
-        if (WSARecvFrom(self->socket_, &buffer, 1, nullptr, &e.flags,
-                        reinterpret_cast<sockaddr*>(&e.from), &e.from_len,
-                        reinterpret_cast<WSAOVERLAPPED*>(&e.ov), nullptr) == 0) {
-            return 0;
-        }
-        return static_cast<DWORD>(WSAGetLastError());
-    }
-    static bool socket_result(void* owner, ring_entry& e, DWORD* count, DWORD* error) {
-        auto* self = static_cast<windows_ports*>(owner);
-        DWORD flags = 0;
-        if (WSAGetOverlappedResult(self->socket_, reinterpret_cast<WSAOVERLAPPED*>(&e.ov), count,
-                                   FALSE, &flags)) {
-            return true;
-        }
-        *error = static_cast<DWORD>(WSAGetLastError());
-        return false;
-    }
-
-    // Waits up to the bounded time for a pending operation; false with *error set when it did
-    // not complete (cancelled then, and seen to end).
-    template <typename Result>
-    bool finish(HANDLE handle, OVERLAPPED* ov, Result result, DWORD* count, int* error) {
-        const DWORD wait = WaitForSingleObject(ov->hEvent, IO_WAIT_MS);
-        if (wait != WAIT_OBJECT_0) {
-            *error = static_cast<int>(wait == WAIT_FAILED ? GetLastError() : wait);
-            CancelIoEx(handle, ov);
-            WaitForSingleObject(ov->hEvent, INFINITE);
-            return false;
-        }
-        DWORD failure = 0;
-        if (!result(count, &failure)) {
-            *error = static_cast<int>(failure);
-            return false;
-        }
-        return true;
-    }
-
-    port_status write_overlapped(const uint8_t* data, size_t len, int* error) {
-        OVERLAPPED* ov = write_ov_;
-        for (;;) {
-            const HANDLE event = ov->hEvent;
-            *ov = OVERLAPPED{};
-            ov->hEvent = event;
-            ResetEvent(event);
-            if (WriteFile(device_, data, static_cast<DWORD>(len), nullptr, ov)) {
-                return port_status::done;
-            }
-            const DWORD failure = GetLastError();
-            if (failure == WSAENOBUFS) {
-                QN_INFO_IN("tun_writer", "No enough buffer.");
-                continue;
-            }
-            if (failure != PENDING) {
-                *error = static_cast<int>(failure);
-                return port_status::failed;
-            }
-            DWORD count = 0;
-            const bool ok = finish(
-                device_, ov,
-                [&](DWORD* n, DWORD* e) {
-                    if (GetOverlappedResult(device_, ov, n, FALSE)) {
-                        return true;
-                    }
-                    *e = GetLastError();
-                    return false;
-                },
-                &count, error);
-            return ok ? port_status::done : port_status::failed;
-        }
-    }
-
-    port_status send_one(const outgoing_datagram& d, int* error) {
-        WSABUF buffer{static_cast<ULONG>(d.len),
-                      reinterpret_cast<char*>(const_cast<uint8_t*>(d.data))};
-        for (;;) {
-            const HANDLE event = send_ov_.hEvent;
-            send_ov_ = OVERLAPPED{};
-            send_ov_.hEvent = event;
-            ResetEvent(event);
-            if (WSASendTo(socket_, &buffer, 1, nullptr, 0, peer_, peer_len_,
-                          reinterpret_cast<WSAOVERLAPPED*>(&send_ov_), nullptr) == 0) {
-                return port_status::done;
-            }
-            const int failure = WSAGetLastError();
-            if (failure != WSA_IO_PENDING) {
-                *error = failure;
-                return port_status::failed;
-            }
-            DWORD count = 0;
-            if (finish(
-                    reinterpret_cast<HANDLE>(socket_), &send_ov_,
-                    [&](DWORD* n, DWORD* e) {
-                        DWORD flags = 0;
-                        if (WSAGetOverlappedResult(socket_,
-                                                   reinterpret_cast<WSAOVERLAPPED*>(&send_ov_), n,
-                                                   FALSE, &flags)) {
-                            return true;
-                        }
-                        *e = static_cast<DWORD>(WSAGetLastError());
-                        return false;
-                    },
-                    &count, error)) {
-                return port_status::done;
-            }
-            if (*error != WSAENOBUFS) {
-                return port_status::failed;
-            }
-            QN_INFO_IN("udp_sender", "No enough buffer.");
-        }
-    }
-
-    const HANDLE device_;
-    OVERLAPPED* const write_ov_;
-    const SOCKET socket_;
-    const sockaddr* const peer_;
-    const int peer_len_;
     worker_wakeup* const wakeup_;
-    OVERLAPPED send_ov_{};
-    read_ring device_reads_;  // tun_reader's
-    read_ring socket_reads_;  // udp_receiver's
-    std::vector<ring_entry*> taken_device_;
-    std::vector<ring_entry*> taken_socket_;
+    device_port device_;
+    socket_port socket_;
 };
 
 }  // namespace

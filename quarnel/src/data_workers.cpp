@@ -1,5 +1,5 @@
-// The four data workers over the system's ports (data_ports.h): batches, hand-over, splitting
-// of the device's super-packets and coalescing for it.
+// The four data workers over the system's ports (data_ports.h): batches of plain IP packets
+// and sealed datagrams, and their hand-over between the workers.
 #include <chrono>
 #include <condition_variable>
 #include <exception>
@@ -11,10 +11,9 @@
 #include "data_handler.h"
 #include "data_ports.h"
 #include "engine_log.h"
-#include "quarnel.h"
 #include "result_codes.h"
+#include "session.h"
 #include "socket_util.h"
-#include "tcp_offload.h"
 #include "tun_util.h"
 
 namespace {
@@ -33,15 +32,6 @@ constexpr const char* TUN_WRITER = "tun_writer";
 
 void give_up(int32_t code) {
     g_engine_status.exchange(code);
-}
-
-data_ports& ports_of(traffic_stats* traffic) {
-    std::call_once(traffic->ports_opened, [traffic] {
-        if (!traffic->ports) {
-            traffic->ports = data_ports_open(traffic->ctx);
-        }
-    });
-    return *traffic->ports;
 }
 
 // An allocation failure inside a worker ends that worker with -1, not the program.
@@ -90,8 +80,7 @@ bool wait_for_room(port_wait wait, int error, const char* worker, bool* stopped)
 // The system is short of buffers: pause 1 ms; false once the session is stopping.
 bool pause_for_buffers(qn_ctx_t* ctx, const char* worker) {
     QN_INFO_IN(worker, "No enough buffer.");
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return ctx->running.load();
+    return !ctx->running.wait_for(std::chrono::milliseconds(1));
 }
 
 // Passes a batch on to the next stage. A direction without a limit, with nothing queued and
@@ -183,8 +172,14 @@ bool drain_queue(qn_ctx_t* ctx, const char* worker, const char* limited_text,
 
 // ---- Device to server -------------------------------------------------------------------
 
+// One packet from the device, sealed into its own message unless the send sequence is at its
+// limit.
 void seal_packet(qn_ctx_t* ctx, uint8_t* packet, int n, packet_batch& out,
                  std::atomic<int64_t>& last_rekey_ms) {
+    QN_DEBUG_IN(TUN_READER, "Read {} bytes from tun", n);
+    if (n == 0) {
+        return;
+    }
     if (ctx->proto->tx_seq.load() >= TX_SEQ_REKEY_LIMIT) {
         request_rekey_throttled(ctx, last_rekey_ms, TUN_READER);
         return;
@@ -199,27 +194,6 @@ void seal_packet(qn_ctx_t* ctx, uint8_t* packet, int n, packet_batch& out,
     if (data_trans_encrypt(ctx->proto, packet, n, msg.data(), &len) == 0) {
         msg.resize(static_cast<size_t>(len));
         out.push_back(std::move(msg));
-    }
-}
-
-// One read of the device: a packet, or with a header a packet or super-packet that is split
-// into packets of at most the tunnel MTU, each sealed into its own message.
-void seal_frame(qn_ctx_t* ctx, bool header, const frame& read, packet_batch& out,
-                std::atomic<int64_t>& last_rekey_ms) {
-    QN_DEBUG_IN(TUN_READER, "Read {} bytes from tun", read.len);
-    if (!header) {
-        if (read.len > 0) {
-            seal_packet(ctx, read.data, static_cast<int>(read.len), out, last_rekey_ms);
-        }
-        return;
-    }
-    auto seal = [&](uint8_t* packet, int n) {
-        seal_packet(ctx, packet, n, out, last_rekey_ms);
-        return true;
-    };
-    if (offload_split(read.data, static_cast<int>(read.len), ctx->tun->mtu, seal) < 0) {
-        QN_WARN_IN(TUN_READER, "Offloaded packet of {} bytes from tun not split, dropped.",
-                   read.len);
     }
 }
 
@@ -256,9 +230,7 @@ void send_batch(traffic_stats* traffic, data_ports& ports, packet_batch& batch,
 void run_tun_reader(traffic_stats* traffic) {
     qn_ctx_t* ctx = traffic->ctx;
     static std::atomic<int64_t> last_rekey_ms{0};
-    data_ports& ports = ports_of(traffic);
-    const bool header = ports.device_header();
-    std::vector<frame> frames;
+    data_ports& ports = *traffic->ports;
     packet_batch batch;
     std::vector<outgoing_datagram> outgoing;
     while (ctx->running.load()) {
@@ -272,10 +244,12 @@ void run_tun_reader(traffic_stats* traffic) {
         if (ready == NOT_YET) {
             continue;
         }
-        const port_status status = ports.read_device(&frames, &error);
-        for (const frame& read : frames) {
-            seal_frame(ctx, header, read, batch, last_rekey_ms);
-        }
+        const port_status status = ports.read_device(
+            [&](uint8_t* packet, int n) {
+                seal_packet(ctx, packet, n, batch, last_rekey_ms);
+                return true;
+            },
+            &error);
         send_batch(traffic, ports, batch, outgoing);
         if (status == port_status::no_buffer) {
             QN_INFO_IN(TUN_READER, "No enough buffer.");
@@ -324,7 +298,7 @@ void run_udp_sender(traffic_stats* traffic) {
     qn_ctx_t* ctx = traffic->ctx;
     static std::chrono::steady_clock::time_point mark = std::chrono::steady_clock::now();
     rate_account account{traffic->tx_bytes, traffic->tx_time_us, mark};
-    data_ports& ports = ports_of(traffic);
+    data_ports& ports = *traffic->ports;
     std::vector<outgoing_datagram> outgoing;
     if (!drain_queue(ctx, UDP_SENDER, "Upload rate limited.", ctx->upload_limit, account,
                      ctx->send_mutex, ctx->send_cond, ctx->send_queue, ctx->send_in_flight,
@@ -337,14 +311,27 @@ void run_udp_sender(traffic_stats* traffic) {
 
 // ---- Server to device -------------------------------------------------------------------
 
-enum write_result { WRITE_DONE, WRITE_DROPPED, WRITE_STOPPED, WRITE_FAILED };
+enum write_result { WRITE_DONE, WRITE_STOPPED, WRITE_FAILED };
 
-// Writes one packet or super-packet, waiting for room and pausing while the system is short
-// of buffers, as udp_sender does.
-write_result write_frame(qn_ctx_t* ctx, data_ports& ports, const uint8_t* data, size_t len) {
+// Writes a batch of IP packets, waiting for room and pausing while the system is short of
+// buffers, as udp_sender does; *written counts bytes of IP packets. `refs` is the calling
+// thread's buffer.
+write_result write_packets(qn_ctx_t* ctx, data_ports& ports, const packet_batch& batch,
+                           std::vector<packet_ref>& refs, uint64_t* written) {
+    refs.clear();
+    for (const auto& packet : batch) {
+        refs.push_back({packet.data(), static_cast<int>(packet.size())});
+    }
+    // The port takes every packet at the first call; later calls write what it still holds.
+    const packet_ref* packets = refs.data();
+    size_t count = refs.size();
     for (;;) {
         int error = 0;
-        switch (ports.write_device(data, len, &error)) {
+        uint64_t bytes = 0;
+        const port_status status = ports.write_device(packets, count, &bytes, &error);
+        *written += bytes;
+        count = 0;
+        switch (status) {
             case port_status::done:
                 return WRITE_DONE;
             case port_status::again: {
@@ -361,77 +348,14 @@ write_result write_frame(qn_ctx_t* ctx, data_ports& ports, const uint8_t* data, 
                 }
                 break;
             case port_status::refused:
-                // Not an IP packet: the device refuses it, the session goes on.
-                QN_WARN_IN(TUN_WRITER, "Packet of {} bytes refused by the device, dropped.", len);
-                return WRITE_DROPPED;
+                QN_WARN_IN(TUN_WRITER, "Batch of {} packets refused by the device, dropped.",
+                           batch.size());
+                return WRITE_DONE;
             default:
                 QN_ERROR_IN(TUN_WRITER, "WriteFile failed: {0}.", error);
                 return WRITE_FAILED;
         }
     }
-}
-
-// Bytes of the IP packets a written frame stands for: a super-packet counts each segment's
-// headers, as the packets it was coalesced from had them.
-uint64_t packet_bytes_of_frame(const uint8_t* data, size_t len) {
-    offload_header h;
-    offload_header_read(data, &h);
-    const auto segments =
-        static_cast<uint64_t>(offload_frame_segments(data, static_cast<int>(len)));
-    return len - OFFLOAD_HEADER_LEN + (segments - 1) * h.hdr_len;
-}
-
-// Buffers of one thread that writes to the device.
-struct device_writer {
-    std::vector<packet_ref> refs;
-    std::vector<uint8_t> coalesced;
-};
-
-// Writes a batch of IP packets, coalesced into super-packets when the device takes headers.
-// *written counts bytes of IP packets; *settled is how many leading packets of the batch
-// are certainly written or dropped.
-write_result write_packets(qn_ctx_t* ctx, data_ports& ports, device_writer& writer,
-                           const packet_batch& batch, uint64_t* written, size_t* settled) {
-    *settled = 0;
-    if (!ports.device_header()) {
-        for (const auto& packet : batch) {
-            const write_result r = write_frame(ctx, ports, packet.data(), packet.size());
-            if (r == WRITE_STOPPED || r == WRITE_FAILED) {
-                return r;
-            }
-            if (r == WRITE_DONE) {
-                *written += packet.size();
-            }
-            ++*settled;
-        }
-        return WRITE_DONE;
-    }
-    writer.refs.clear();
-    for (const auto& packet : batch) {
-        writer.refs.push_back({packet.data(), static_cast<int>(packet.size())});
-    }
-    writer.coalesced.resize(OFFLOAD_COALESCE_OUT_LEN);
-    write_result result = WRITE_DONE;
-    const int frames = offload_coalesce(
-        writer.refs.data(), static_cast<int>(writer.refs.size()), writer.coalesced.data(),
-        static_cast<int>(writer.coalesced.size()), [&](uint8_t* data, int len) {
-            const size_t n = static_cast<size_t>(len);
-            const write_result r = write_frame(ctx, ports, data, n);
-            if (r == WRITE_DONE) {
-                *written += packet_bytes_of_frame(data, n);
-            }
-            if (r == WRITE_STOPPED || r == WRITE_FAILED) {
-                result = r;
-                return false;
-            }
-            return true;
-        });
-    if (frames < 0) {
-        QN_WARN_IN(TUN_WRITER, "Batch of {} packets not coalesced, dropped.", batch.size());
-    }
-    // Which packets went into the frames written before a failure is not known.
-    *settled = result == WRITE_DONE ? batch.size() : 0;
-    return result;
 }
 
 void reset_traffic(traffic_stats* traffic) {
@@ -497,28 +421,28 @@ void dispatch_datagram(traffic_stats* traffic, data_ports& ports, const incoming
 }
 
 // Receiver to writer: with no limit and nothing queued the receiver writes to the device
-// itself; after a failure everything not certainly written goes to the writer, which then
-// meets the failure itself.
-void write_batch(traffic_stats* traffic, data_ports& ports, device_writer& writer,
+// itself, and a failed device fails the session as the writer's own write would.
+void write_batch(traffic_stats* traffic, data_ports& ports, std::vector<packet_ref>& refs,
                  packet_batch& packets) {
     qn_ctx_t* ctx = traffic->ctx;
     hand_over(ctx->recv_mutex, ctx->recv_cond, ctx->recv_queue, ctx->write_in_flight,
               ctx->download_limit.load() == 0, packets, [&](const packet_batch& b) {
                   uint64_t written = 0;
-                  size_t settled = 0;
-                  write_packets(ctx, ports, writer, b, &written, &settled);
+                  if (write_packets(ctx, ports, b, refs, &written) == WRITE_FAILED) {
+                      give_up(QN_FAILED);
+                  }
                   traffic->rx_bytes.fetch_add(written);
-                  return settled;
+                  return b.size();
               });
 }
 
 void run_udp_receiver(traffic_stats* traffic) {
     qn_ctx_t* ctx = traffic->ctx;
     static std::atomic<int64_t> last_rekey_ms{0};
-    data_ports& ports = ports_of(traffic);
+    data_ports& ports = *traffic->ports;
     std::vector<incoming_datagram> datagrams;
     packet_batch packets;
-    device_writer writer;
+    std::vector<packet_ref> refs;
     while (ctx->running.load()) {
         int error = 0;
         const readiness ready = judge_wait(ports.wait_socket(false, IO_WAIT_MS, &error), error,
@@ -549,7 +473,7 @@ void run_udp_receiver(traffic_stats* traffic) {
             dispatch_datagram(traffic, ports, d, packets, last_rekey_ms);
         }
         if (!packets.empty()) {
-            write_batch(traffic, ports, writer, packets);
+            write_batch(traffic, ports, refs, packets);
             ctx->keepalive_missed.exchange(0);
         }
     }
@@ -559,14 +483,12 @@ void run_tun_writer(traffic_stats* traffic) {
     qn_ctx_t* ctx = traffic->ctx;
     static std::chrono::steady_clock::time_point mark = std::chrono::steady_clock::now();
     rate_account account{traffic->rx_bytes, traffic->rx_time_us, mark};
-    data_ports& ports = ports_of(traffic);
-    device_writer writer;
+    data_ports& ports = *traffic->ports;
+    std::vector<packet_ref> refs;
     if (!drain_queue(ctx, TUN_WRITER, "Download rate limited.", ctx->download_limit, account,
                      ctx->recv_mutex, ctx->recv_cond, ctx->recv_queue, ctx->write_in_flight,
                      [&](const packet_batch& batch, uint64_t* written) {
-                         size_t settled = 0;
-                         return write_packets(ctx, ports, writer, batch, written, &settled) !=
-                                WRITE_FAILED;
+                         return write_packets(ctx, ports, batch, refs, written) != WRITE_FAILED;
                      })) {
         give_up(QN_FAILED);
     }

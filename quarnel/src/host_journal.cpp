@@ -1,16 +1,24 @@
 #include "host_journal.h"
 
 #include <algorithm>
+#include <charconv>
 #include <exception>
 #include <sstream>
+#include <unordered_map>
 
 #include "engine_log.h"
+#include "hex_text.h"
+#include "router.h"
 #include "platform_net.h"
 
 namespace {
 
 const char MAGIC[] = "quarnel-journal";
-const char VERSION[] = "1";
+// 2: the network namespace by its cookie. 1: by an inode number the kernel hands out again, so
+// a journal of that format is taken as one of an unknown namespace.
+const char VERSION[] = "2";
+const char VERSION_INODE_NET[] = "1";
+const char UNKNOWN_NET[] = "-";
 constexpr size_t MAX_FIELD_HEX = 2 * 65536;  // a resolver file of at most 64 KiB
 constexpr size_t MAX_IDENTITY = 64;
 constexpr size_t MAX_NAME = 15;
@@ -63,16 +71,6 @@ std::string hex(const std::string& data) {
     return out;
 }
 
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
-}
-
 bool unhex(const std::string& text, std::string* out) {
     out->clear();
     if (text == "-") {
@@ -81,29 +79,17 @@ bool unhex(const std::string& text, std::string* out) {
     if (text.empty() || text.size() % 2 != 0 || text.size() > MAX_FIELD_HEX) {
         return false;
     }
-    for (size_t i = 0; i < text.size(); i += 2) {
-        int high = hex_digit(text[i]);
-        int low = hex_digit(text[i + 1]);
-        if (high < 0 || low < 0) {
-            return false;
-        }
-        *out += static_cast<char>(high << 4 | low);
-    }
-    return true;
+    out->resize(text.size() / 2);
+    std::string error;
+    return hex_decode(text.data(), text.size(), reinterpret_cast<uint8_t*>(&(*out)[0]), &error);
 }
 
 bool parse_number(const std::string& text, int base, uint64_t max, uint64_t* out) {
-    if (text.empty() || text.size() > 20) {
-        return false;
-    }
     uint64_t value = 0;
-    for (char c : text) {
-        int digit = base == 16 ? hex_digit(c) : (c >= '0' && c <= '9' ? c - '0' : -1);
-        if (digit < 0 || digit >= base || static_cast<uint64_t>(digit) > max ||
-            value > (max - static_cast<uint64_t>(digit)) / static_cast<uint64_t>(base)) {
-            return false;
-        }
-        value = value * static_cast<uint64_t>(base) + static_cast<uint64_t>(digit);
+    const char* end = text.data() + text.size();
+    const auto parsed = std::from_chars(text.data(), end, value, base);
+    if (text.size() > 20 || parsed.ec != std::errc() || parsed.ptr != end || value > max) {
+        return false;
     }
     *out = value;
     return true;
@@ -180,10 +166,6 @@ bool parse_route(const std::vector<std::string>& w, host_change* change) {
     return true;
 }
 
-bool forwarding_value(const std::string& value) {
-    return value == "0" || value == "1";
-}
-
 bool parse_change(const std::vector<std::string>& w, host_change* change) {
     const std::string& kind = w[2];
     if (kind == kind_name(host_change_kind::route)) {
@@ -192,7 +174,7 @@ bool parse_change(const std::vector<std::string>& w, host_change* change) {
     }
     if (kind == kind_name(host_change_kind::forwarding)) {
         change->kind = host_change_kind::forwarding;
-        if (w.size() != 5 || !forwarding_value(w[3]) || !forwarding_value(w[4])) {
+        if (w.size() != 5 || !forwarding_state_valid(w[3]) || !forwarding_state_valid(w[4])) {
             return false;
         }
         change->before = w[3];
@@ -242,6 +224,22 @@ bool parse_change(const std::vector<std::string>& w, host_change* change) {
     return false;
 }
 
+// Whether a replay would take the record on this line.
+bool readable_record(const std::string& line) {
+    std::vector<std::string> w = checked_words(line.substr(0, line.size() - 1));
+    host_change change;
+    return w.size() >= 3 && w[0] == "R" && parse_change(w, &change);
+}
+
+std::string unreadable_reason(const host_change& change) {
+    const size_t largest = std::max(change.found.data.size(), change.after.size());
+    if (largest > MAX_FIELD_HEX / 2) {
+        return "the resolver file holds " + std::to_string(largest) + " bytes, more than the " +
+               std::to_string(MAX_FIELD_HEX / 2) + " a record keeps";
+    }
+    return "a value out of range";
+}
+
 bool selected(host_change_kind kind, std::initializer_list<host_change_kind> kinds) {
     return kinds.size() == 0 || std::find(kinds.begin(), kinds.end(), kind) != kinds.end();
 }
@@ -249,8 +247,9 @@ bool selected(host_change_kind kind, std::initializer_list<host_change_kind> kin
 }  // namespace
 
 std::string journal_header_line(const host_identity& identity) {
-    return sealed(std::string(MAGIC) + " " + VERSION + " " + identity.boot + " " + identity.net +
-                  " " + identity.etc);
+    const std::string net = identity.net.empty() ? UNKNOWN_NET : identity.net;
+    return sealed(std::string(MAGIC) + " " + VERSION + " " + identity.boot + " " + net + " " +
+                  identity.etc);
 }
 
 std::string journal_record_line(uint64_t id, const host_change& change) {
@@ -286,18 +285,20 @@ std::string journal_settle_line(uint64_t id) {
 
 bool parse_journal(const std::string& text, parsed_journal* out) {
     out->records.clear();
+    std::unordered_map<uint64_t, size_t> index;  // id to its place in out->records
     size_t start = 0;
     bool header = false;
     // A last line without its newline was torn by a kill mid-write: its change was never made.
     for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
         std::vector<std::string> w = checked_words(text.substr(start, end - start));
         if (!header) {
-            if (w.size() != 5 || w[0] != MAGIC || w[1] != VERSION ||
+            if (w.size() != 5 || w[0] != MAGIC || (w[1] != VERSION && w[1] != VERSION_INODE_NET) ||
                 !plain_token(w[2], MAX_IDENTITY) || !plain_token(w[3], MAX_IDENTITY) ||
                 !plain_token(w[4], MAX_IDENTITY)) {
                 return false;
             }
-            out->identity = host_identity{w[2], w[3], w[4]};
+            const bool net_known = w[1] == VERSION && w[3] != UNKNOWN_NET;
+            out->identity = host_identity{w[2], net_known ? w[3] : std::string(), w[4]};
             header = true;
             continue;
         }
@@ -305,14 +306,14 @@ bool parse_journal(const std::string& text, parsed_journal* out) {
         if (w.size() < 2 || !parse_number(w[1], 10, 1ull << 62, &id)) {
             continue;
         }
-        auto known = std::find_if(out->records.begin(), out->records.end(),
-                                  [id](const journal_record& r) { return r.id == id; });
-        if (w[0] == "U" && w.size() == 2 && known != out->records.end()) {
-            known->settled = true;
-        } else if (w[0] == "R" && w.size() >= 3 && known == out->records.end()) {
+        auto known = index.find(id);
+        if (w[0] == "U" && w.size() == 2 && known != index.end()) {
+            out->records[known->second].settled = true;
+        } else if (w[0] == "R" && w.size() >= 3 && known == index.end()) {
             journal_record record;
             record.id = id;
             if (parse_change(w, &record.change)) {
+                index.emplace(id, out->records.size());
                 out->records.push_back(record);
             }
         }
@@ -333,8 +334,12 @@ bool host_journal::begin() {
     }
     int error = 0;
     try {
-        store_ = journal_store_create(journal_header_line(current_host_identity()), &error);
+        header_ = journal_header_line(current_host_identity());
+        store_ = journal_store_create(header_, &error);
+        size_ = header_.size();
+        compact_at_ = JOURNAL_COMPACT_SIZE;
         records_.clear();
+        routes_held_ = 0;
         next_id_ = 1;
     } catch (const std::exception& e) {
         QN_ERROR("{}.", e.what());
@@ -358,7 +363,47 @@ bool host_journal::append(const std::string& lines, bool durable) {
         QN_ERROR("host journal write failed, errNo={}", error);
         return false;
     }
+    size_ += lines.size();
     return true;
+}
+
+void host_journal::mark_settled(journal_record* record) {
+    record->settled = true;
+    routes_held_ -= record->change.kind == host_change_kind::route ? 1 : 0;
+    if (store_ != nullptr) {
+        // Not made durable: a lost settle line only repeats an undo the host no longer needs.
+        append(journal_settle_line(record->id), false);
+    }
+}
+
+// The new journal is in place before the old one goes: a kill in between leaves two with the
+// same outstanding changes, each undone only where the host still shows it.
+void host_journal::compact_if_large() {
+    if (store_ == nullptr || size_ <= compact_at_) {
+        return;
+    }
+    try {
+        records_.erase(std::remove_if(records_.begin(), records_.end(),
+                                      [](const journal_record& record) { return record.settled; }),
+                       records_.end());
+        std::string text = header_;
+        for (const journal_record& record : records_) {
+            text += journal_record_line(record.id, record.change);
+        }
+        int error = 0;
+        void* fresh = journal_store_create(text, &error);
+        if (fresh == nullptr) {
+            QN_ERROR("host journal could not be written anew, errNo={}", error);
+            compact_at_ = size_ + JOURNAL_COMPACT_SIZE;  // not again at every line
+            return;
+        }
+        journal_store_close(store_, true);
+        store_ = fresh;
+        size_ = text.size();
+        compact_at_ = JOURNAL_COMPACT_SIZE;
+    } catch (const std::exception& e) {
+        QN_ERROR("{}.", e.what());
+    }
 }
 
 bool host_journal::record(const std::vector<host_change>& changes, std::vector<uint64_t>* ids) {
@@ -370,20 +415,36 @@ bool host_journal::record(const std::vector<host_change>& changes, std::vector<u
     try {
         std::string lines;
         std::vector<journal_record> fresh;
+        size_t routes = 0;
         for (const host_change& change : changes) {
             journal_record record{next_id_++, change, false};
-            lines += journal_record_line(record.id, change);
+            const std::string line = journal_record_line(record.id, change);
+            // A change whose record a replay would drop could never be put back.
+            if (!readable_record(line)) {
+                QN_ERROR("{} change refused, a replay could not read its record back: {}",
+                         kind_name(change.kind), unreadable_reason(change));
+                return false;
+            }
+            routes += change.kind == host_change_kind::route ? 1 : 0;
+            lines += line;
             fresh.push_back(record);
+        }
+        if (routes_held_ + routes > MAX_SESSION_ROUTES) {
+            QN_ERROR("{} routes refused: a session holds at most {} routes, it holds {}", routes,
+                     MAX_SESSION_ROUTES, routes_held_);
+            return false;
         }
         records_.reserve(records_.size() + fresh.size());
         ids->clear();
         if (!append(lines, true)) {
             return false;
         }
+        routes_held_ += routes;
         for (const journal_record& record : fresh) {
             ids->push_back(record.id);
             records_.push_back(record);
         }
+        compact_if_large();
         return true;
     } catch (const std::exception& e) {
         QN_ERROR("{}.", e.what());
@@ -407,9 +468,8 @@ void host_journal::settle(uint64_t id) {
         records_.begin(), records_.end(), id,
         [](const journal_record& record, uint64_t wanted) { return record.id < wanted; });
     if (it != records_.end() && it->id == id && !it->settled) {
-        it->settled = true;
-        // Not made durable: a lost settle line only repeats an undo the host no longer needs.
-        append(journal_settle_line(id), false);
+        mark_settled(&*it);
+        compact_if_large();
     }
 }
 
@@ -437,10 +497,7 @@ int host_journal::unwind(std::initializer_list<host_change_kind> kinds) {
             ++failures;
             continue;
         }
-        it->settled = true;
-        if (store_ != nullptr) {
-            append(journal_settle_line(it->id), false);
-        }
+        mark_settled(&*it);
     }
     return failures;
 }
@@ -465,7 +522,7 @@ int replay_host_journals() {
     int failures = 0;
     try {
         const host_identity here = current_host_identity();
-        const int error = journal_store_for_each_orphan([&](const std::string& text) {
+        auto replay = [&](const std::string& text, std::string* settled) {
             parsed_journal journal;
             if (!parse_journal(text, &journal)) {
                 QN_ERROR("host journal without a readable header left alone");
@@ -476,14 +533,14 @@ int replay_host_journals() {
                 // After a restart nothing else of it is left: the journal has nothing more to do.
                 return !same_boot;
             }
-            if (same_boot && journal.identity.net != here.net) {
-                return false;  // another namespace's session: a process there replays it
-            }
+            // The resolver file outlives a restart and its namespace; routes, forwarding,
+            // registrations and metrics live and die with the namespace of this boot.
+            const bool same_net =
+                same_boot && !here.net.empty() && journal.identity.net == here.net;
             const int failed_before = failures;
             for (auto it = journal.records.rbegin(); it != journal.records.rend(); ++it) {
-                // Routes, forwarding and registrations do not outlive a restart; the file does.
                 if (it->settled ||
-                    (!same_boot && it->change.kind != host_change_kind::resolver_file)) {
+                    (!same_net && it->change.kind != host_change_kind::resolver_file)) {
                     continue;
                 }
                 int error = undo_host_change(it->change);
@@ -492,10 +549,13 @@ int replay_host_journals() {
                     ++failures;
                 } else {
                     ++undone;
+                    *settled += journal_settle_line(it->id);
                 }
             }
-            return failures == failed_before;
-        });
+            // Another namespace of this boot may still be alive: its own replay does the rest.
+            return failures == failed_before && (same_net || !same_boot);
+        };
+        const int error = journal_store_for_each_orphan(replay);
         if (error != 0) {
             QN_ERROR("host journals could not be read, errNo={}", error);
             ++failures;

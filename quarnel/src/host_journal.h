@@ -3,6 +3,7 @@
 // left; a stop puts the changes back newest first.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
@@ -10,7 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "route_types.h"
+#include "journal_replay.h"
+#include "route_row.h"
 
 enum class host_change_kind : uint8_t {
     route,                  // a route carrying the engine's tag
@@ -40,13 +42,20 @@ struct host_change {
     bool automatic_before = true;  // interface_metric
 };
 
-// Where and in which boot a journal was written: its changes belong to that network namespace
-// and that resolver directory.
+// Where and in which boot a journal was written. The resolver file belongs to the /etc it lies
+// in, whichever namespace changed it; every other change to the network namespace.
 struct host_identity {
     std::string boot;
-    std::string net;
+    std::string net;  // the namespace's cookie, never reused; empty when it is not known
     std::string etc;
 };
+
+// The routes a session may hold recorded at once (made, or about to be, and not yet put back
+// or gone): the remote routes it keeps (10,000) and room for those the engine adds of its own.
+constexpr size_t MAX_SESSION_ROUTES = 10010;
+// Past this size a journal is written anew with only what is outstanding, so that a long
+// session whose routes come and go stays far below what a replay reads.
+constexpr size_t JOURNAL_COMPACT_SIZE = 4 << 20;
 
 struct journal_record {
     uint64_t id = 0;
@@ -80,7 +89,8 @@ class host_journal {
     bool active();
 
     // Makes the changes about to be made durable; false (logged) when they are not on disk,
-    // and then none of them may be made. Ids in the same order.
+    // or when a replay could not read one of them back, or when the session would hold more
+    // than MAX_SESSION_ROUTES: then none of them may be made. Ids in the same order.
     bool record(const std::vector<host_change>& changes, std::vector<uint64_t>* ids);
     bool record(const host_change& change, uint64_t* id);
     // The change was not made, or was put back by its step itself.
@@ -97,20 +107,21 @@ class host_journal {
 
   private:
     bool append(const std::string& lines, bool durable);
+    void mark_settled(journal_record* record);
+    void compact_if_large();
 
     std::mutex lock_;
     void* store_ = nullptr;
+    std::string header_;
+    size_t size_ = 0;  // of the journal on disk
+    size_t compact_at_ = JOURNAL_COMPACT_SIZE;
     std::vector<journal_record> records_;
+    size_t routes_held_ = 0;
     uint64_t next_id_ = 1;
 };
 
 // The journal of the session of this process (one session at a time).
 host_journal& session_journal();
-
-// Undoes what journals of ended processes left in this network namespace and resolver
-// directory, newest change first: the number of changes put back, or -1 when some could not be
-// (their journals stay for the next attempt).
-int replay_host_journals();
 
 // Platform layer.
 // Where and in which boot the calling thread works.
@@ -124,5 +135,7 @@ void* journal_store_create(const std::string& header, int* error);
 int journal_store_append(void* store, const std::string& lines, bool durable);
 void journal_store_close(void* store, bool remove);
 // Calls back with the text of each journal whose process has ended; the file is removed when
-// the callback returns true. 0, or an errno value when the journals cannot be read.
-int journal_store_for_each_orphan(const std::function<bool(const std::string& text)>& handle);
+// the callback returns true, else the lines it leaves in *settled are added to it. 0, or an
+// errno value when some journals cannot be read (those stay).
+int journal_store_for_each_orphan(
+    const std::function<bool(const std::string& text, std::string* settled)>& handle);

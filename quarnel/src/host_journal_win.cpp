@@ -3,14 +3,14 @@
 #include <aclapi.h>
 #include <sddl.h>
 
-#include <cstdlib>
 #include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "engine_log.h"
+#include "executable_directory.h"
 #include "host_journal.h"
-#include "platform.h"
 #include "route_backend.h"
 #include "router.h"
 
@@ -32,10 +32,12 @@ struct journal_file {
 };
 
 std::string journal_dir() {
-    const char* dir = std::getenv(DIR_VARIABLE);
-    const bool absolute = dir != nullptr && ((dir[0] != '\0' && dir[1] == ':' && dir[2] == '\\') ||
-                                             (dir[0] == '\\' && dir[1] == '\\'));
-    return absolute ? dir : platform::executable_directory() + "\\" + DEFAULT_DIR_NAME;
+    // The process's environment, not the C runtime's copy of it taken at start-up.
+    char dir[MAX_PATH] = {};
+    const DWORD n = GetEnvironmentVariableA(DIR_VARIABLE, dir, sizeof(dir));
+    const bool absolute = n > 2 && n < sizeof(dir) &&
+                          ((dir[1] == ':' && dir[2] == '\\') || (dir[0] == '\\' && dir[1] == '\\'));
+    return absolute ? dir : executable_directory() + "\\" + DEFAULT_DIR_NAME;
 }
 
 std::string machine_text(const char* key_path, const char* value) {
@@ -263,21 +265,25 @@ void journal_store_close(void* store, bool remove) {
     CloseHandle(file->handle);
 }
 
-int journal_store_for_each_orphan(const std::function<bool(const std::string& text)>& handle) {
+int journal_store_for_each_orphan(
+    const std::function<bool(const std::string& text, std::string* settled)>& handle) {
     const int dir_error = open_dir(false);
     if (dir_error != 0) {
         return dir_error == ERROR_FILE_NOT_FOUND ? 0 : dir_error;  // none ever kept here
     }
     const std::string dir = journal_dir();
+    int result = 0;
     for (const std::string& name : journal_names(dir)) {
         const bool temp = has_affixes(name, TEMP_PREFIX, "");
         if (!temp && !has_affixes(name, PREFIX, SUFFIX)) {
             continue;
         }
         const std::string path = dir + "\\" + name;
+        // Appending only: what a replay put back is marked settled at the end.
         const HANDLE file = CreateFileA(
-            path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-            nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+            path.c_str(), GENERIC_READ | FILE_APPEND_DATA,
+            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+            FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         if (file == INVALID_HANDLE_VALUE) {
             continue;
         }
@@ -286,13 +292,28 @@ int journal_store_for_each_orphan(const std::function<bool(const std::string& te
         const bool ours = lock_whole(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY) &&
                           GetFileInformationByHandle(file, &info) &&
                           (info.dwFileAttributes &
-                           (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
-                          info.nFileSizeHigh == 0 && info.nFileSizeLow <= MAX_JOURNAL_SIZE;
+                           (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+        if (ours && (info.nFileSizeHigh != 0 || info.nFileSizeLow > MAX_JOURNAL_SIZE)) {
+            // No session writes one this large: kept for whoever looks into it.
+            QN_ERROR("host journal {} holds more than the {} bytes a replay reads: left alone",
+                     name, MAX_JOURNAL_SIZE);
+            result = ERROR_FILE_TOO_LARGE;
+            CloseHandle(file);
+            continue;
+        }
+        std::string settled;
         // A temporary journal's process ended before it could record anything.
-        if (ours && (temp || handle(read_text(file, info.nFileSizeLow)))) {
+        if (ours && (temp || handle(read_text(file, info.nFileSizeLow), &settled))) {
             DeleteFileA(path.c_str());
+        } else if (ours && !settled.empty()) {
+            int error = write_all(file, settled);
+            if (error == 0 && !FlushFileBuffers(file)) {
+                error = static_cast<int>(GetLastError());
+            }
+            // Unsettled, a put-back change could be taken for one a later session made again.
+            result = error != 0 ? error : result;
         }
         CloseHandle(file);
     }
-    return 0;
+    return result;
 }

@@ -8,7 +8,7 @@
 
 #include "engine_log.h"
 #include "host_journal.h"
-#include "platform_net.h"
+#include "ipv4_text.h"
 #include "route_backend.h"
 
 bool EnableAutoMetric(int32_t if_index, bool enable) {

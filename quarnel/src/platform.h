@@ -2,12 +2,8 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 
 namespace platform {
-
-// Directory of the running executable (not of the engine library), without a trailing separator.
-std::string executable_directory();
 
 // Socket library start-up and clean-up (WSAStartup / WSACleanup); 0 on success.
 int net_startup();
@@ -16,9 +12,6 @@ void net_cleanup();
 // Per-thread COM apartment (CoInitializeEx / CoUninitialize); 0 on success.
 int com_startup();
 void com_cleanup();
-
-// Text of an errno-style error code.
-std::string error_text(int code);
 
 // Last error of the calling thread (errno, GetLastError).
 int last_error();

@@ -3,24 +3,12 @@
 #include <windows.h>
 
 #include <objbase.h>
-#include <shlwapi.h>
 
 #include <ctime>
 
 #include "platform.h"
 
 namespace platform {
-
-std::string executable_directory() {
-    // The host program's path (no module handle), not the engine library's.
-    char path[256] = {};
-    const DWORD n = GetModuleFileNameA(nullptr, path, sizeof(path));
-    if (n == 0 || n >= sizeof(path)) {
-        return ".";
-    }
-    PathRemoveFileSpecA(path);
-    return path;
-}
 
 int net_startup() {
     WSADATA data{};
@@ -37,23 +25,6 @@ int com_startup() {
 
 void com_cleanup() {
     CoUninitialize();
-}
-
-std::string error_text(int code) {
-    char text[1024] = {};
-    const DWORD n =
-        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                       static_cast<DWORD>(code), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text,
-                       sizeof(text), nullptr);
-    std::string result(text, n);
-    // One log line: the system's text ends with a line break, some contain more.
-    for (char& c : result) {
-        if (c == '\r' || c == '\n') {
-            c = ' ';
-        }
-    }
-    result.erase(result.find_last_not_of(' ') + 1);
-    return result.empty() ? std::to_string(code) : result;
 }
 
 int last_error() {

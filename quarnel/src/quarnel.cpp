@@ -10,15 +10,64 @@
 #include "engine_log.h"
 #include "host_journal.h"
 #include "netcard_tool.h"
+#include "quarnel_defaults.h"
 #include "result_codes.h"
 #include "router.h"
+#include "session.h"
 #include "session_config.h"
 #include "socket_util.h"
 #include "tun_util.h"
 
 namespace {
+
 constexpr int SPLIT_MODE_DISCONN_PAUSE_MS = 3000;
+
+// The workers in their slots of qn_ctx_t::threads, by the names their creation failures give.
+constexpr const char* WORKER_NAMES[QN_THREAD_COUNT] = {"tun_reader", "udp_sender", "udp_receiver",
+                                                       "tun writer", "qn_keepalive"};
+
+// Opens the data path's ports and starts the five workers with them; -1 (logged) when the
+// ports or a thread cannot be made: qn_stop then ends those already running.
+int create_qn_threads(qn_ctx_t* ctx) {
+    try {
+        ctx->traffic = new traffic_stats();
+        ctx->traffic->ctx = ctx;
+        ctx->traffic->ports = data_ports_open(ctx);
+    } catch (const std::exception& e) {
+        QN_ERROR("{}.", e.what());
+        return -1;
+    }
+    ctx->running.start();
+    using worker = int (*)(traffic_stats*);
+    const worker workers[] = {tun_reader, udp_sender, udp_receiver, tun_writer};
+    int slot = 0;
+    try {
+        for (; slot < 4; ++slot) {
+            ctx->threads[slot] = std::make_shared<std::thread>(workers[slot], ctx->traffic);
+        }
+        ctx->threads[slot] = std::make_shared<std::thread>(qn_keepalive, ctx);
+    } catch (const std::exception& e) {
+        QN_ERROR("{} thread create failed:{}.", WORKER_NAMES[slot], e.what());
+        return -1;
+    }
+    return 0;
 }
+
+// The workers notice the stop at once: qn_stop raised it, which also ends their waits.
+void join_qn_threads(qn_ctx_t* ctx) {
+    for (auto& thread : ctx->threads) {
+        if (thread) {
+            if (thread->joinable()) {
+                thread->join();
+            }
+            thread.reset();
+        }
+    }
+    delete ctx->traffic;
+    ctx->traffic = nullptr;
+}
+
+}  // namespace
 
 int qn_start(qn_ctx_t** out, const session_config& config) {
     *out = nullptr;
@@ -64,8 +113,8 @@ int qn_start(qn_ctx_t** out, const session_config& config) {
                 break;
             }
             server_knows_session = true;
-            if (tun_open("tun0", 0, ctx->tun_ip.c_str(), ctx->tun_netmask.c_str(), config.mtu,
-                         !config.proxy_mode, &ctx->tun) == -1) {
+            if (tun_open(QUARNEL_DEVICE_NAME, 0, ctx->tun_ip.c_str(), ctx->tun_netmask.c_str(),
+                         config.mtu, !config.proxy_mode, &ctx->tun) == -1) {
                 QN_ERROR("tun_open failed.");
                 code = QN_TUN_FAILED;
                 break;
@@ -96,8 +145,6 @@ int qn_start(qn_ctx_t** out, const session_config& config) {
     } catch (const std::exception& e) {
         QN_ERROR("{}.", e.what());
         code = QN_FAILED;
-        ctx->running.exchange(false);
-        join_qn_threads(ctx);
     }
 
     qn_stop(ctx, server_knows_session);
@@ -106,6 +153,8 @@ int qn_start(qn_ctx_t** out, const session_config& config) {
 }
 
 void qn_stop(qn_ctx_t* ctx, bool send_disconn) {
+    ctx->running.stop();
+    join_qn_threads(ctx);
     if (send_disconn && ctx->sock != nullptr && ctx->proto != nullptr) {
         if (send_disconn_req(ctx) == -1) {
             QN_ERROR("send_disconn_req fail.");
@@ -126,65 +175,4 @@ void qn_stop(qn_ctx_t* ctx, bool send_disconn) {
     delete ctx->proto;
     ctx->proto = nullptr;
     session_journal().end();
-}
-
-int create_qn_threads(qn_ctx_t* ctx) {
-    try {
-        ctx->traffic = new traffic_stats();
-    } catch (const std::exception& e) {
-        QN_ERROR("{}.", e.what());
-        return -1;
-    }
-    ctx->traffic->ctx = ctx;
-    ctx->wakeup = worker_wakeup_create();
-    ctx->running.exchange(true);
-
-    using worker = int (*)(traffic_stats*);
-    const worker workers[] = {tun_reader, udp_sender, udp_receiver, tun_writer};
-    int slot = 0;
-    try {
-        for (; slot < 4; ++slot) {
-            ctx->threads[slot] = std::make_shared<std::thread>(workers[slot], ctx->traffic);
-        }
-        ctx->threads[slot] = std::make_shared<std::thread>(qn_keepalive, ctx);
-    } catch (const std::exception& e) {
-        switch (slot) {
-            case 0:
-                QN_ERROR("tun_reader thread create failed:{}.", e.what());
-                break;
-            case 1:
-                QN_ERROR("udp_sender thread create failed:{}.", e.what());
-                break;
-            case 2:
-                QN_ERROR("udp_receiver thread create failed:{}.", e.what());
-                break;
-            case 3:
-                QN_ERROR("tun writer thread create failed:{}.", e.what());
-                break;
-            default:
-                QN_ERROR("qn_keepalive thread create failed:{}.", e.what());
-        }
-        ctx->running.exchange(false);
-        join_qn_threads(ctx);
-        return -1;
-    }
-    return 0;
-}
-
-void join_qn_threads(qn_ctx_t* ctx) {
-    // Callers cleared `running`; the wake-up makes the workers see it without waiting out
-    // their device and socket waits.
-    worker_wakeup_signal(ctx->wakeup);
-    for (auto& thread : ctx->threads) {
-        if (thread) {
-            if (thread->joinable()) {
-                thread->join();
-            }
-            thread.reset();
-        }
-    }
-    delete ctx->traffic;
-    ctx->traffic = nullptr;
-    worker_wakeup_destroy(ctx->wakeup);
-    ctx->wakeup = nullptr;
 }

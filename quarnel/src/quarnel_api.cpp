@@ -2,17 +2,20 @@
 
 #include <sodium.h>
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <string>
 
+#include "aead.h"
 #include "business.h"
 #include "engine_log.h"
 #include "platform.h"
-#include "platform_net.h"
 #include "protocol.h"
 #include "quarnel.h"
+#include "quarnel_defaults.h"
 #include "result_codes.h"
+#include "session.h"
 #include "session_config.h"
 #include "session_registry.h"
 
@@ -22,9 +25,24 @@ const char* text_or_empty(const char* text) {
     return text != nullptr ? text : "";
 }
 
+// The choice is the process's: said once, in the first session's log.
+void log_aead_choice() {
+    static std::atomic<bool> logged{false};
+    if (!logged.exchange(true))
+        QN_INFO("ChaCha20-Poly1305: {}.", active_aead().reason);
+}
+
 void release_process_setup() {
     platform::com_cleanup();
     platform::net_cleanup();
+}
+
+// A started session's end by either path: the teardown, then out of the registry, then the
+// process set-up given back. The caller holds session_lock().
+void end_session(qn_ctx_t* ctx, bool send_disconn) {
+    qn_stop(ctx, send_disconn);
+    session_map().erase(QUARNEL_DEVICE_NAME);
+    release_process_setup();
 }
 
 }  // namespace
@@ -49,6 +67,7 @@ start_vpn(const char* os_type, const char* client_version, const char* token, co
             QN_ERROR("sodium_init failed.");
             return QN_SODIUM_INIT_FAILED;
         }
+        log_aead_choice();
         if (platform::net_startup() != 0) {
             QN_ERROR("WSAStartup failed with error: {}", platform::last_error());
             return QN_FAILED;
@@ -93,16 +112,12 @@ start_vpn(const char* os_type, const char* client_version, const char* token, co
         std::unique_ptr<qn_ctx_t> owner(ctx);
         try {
             // The slot first: the owner must still hold the session if either step fails.
-            std::shared_ptr<qn_ctx_t>& slot = session_map()[SESSION_DEVICE_NAME];
+            std::shared_ptr<qn_ctx_t>& slot = session_map()[QUARNEL_DEVICE_NAME];
             slot = std::shared_ptr<qn_ctx_t>(std::move(owner));
         } catch (const std::exception& e) {
             // A session the registry cannot hold could never be stopped: it ends here.
             QN_ERROR("{}.", e.what());
-            session_map().erase(SESSION_DEVICE_NAME);
-            ctx->running.exchange(false);
-            join_qn_threads(ctx);
-            qn_stop(ctx, true);
-            release_process_setup();
+            end_session(ctx, true);
             g_engine_status.exchange(QN_FAILED);
             return QN_FAILED;
         }
@@ -120,11 +135,7 @@ QUARNEL_EXPORT void QUARNEL_CALL stop_vpn(int send_disconn) {
         if (!ctx) {
             return;
         }
-        ctx->running.exchange(false);
-        join_qn_threads(ctx.get());
-        qn_stop(ctx.get(), (send_disconn & 0xFF) != 0);
-        session_map().erase(SESSION_DEVICE_NAME);
-        release_process_setup();
+        end_session(ctx.get(), (send_disconn & 0xFF) != 0);
     } catch (const std::exception& e) {
         QN_ERROR("{}.", e.what());
     }

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "route_types.h"
+#include "route_row.h"
 
 enum route_create_result { ROUTE_CREATED = 0, ROUTE_EXISTS = 1, ROUTE_FAILED = -1 };
 

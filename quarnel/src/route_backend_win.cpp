@@ -7,7 +7,7 @@ namespace {
 
 MIB_IPFORWARD_ROW2 forward_row(const route_row& row) {
     MIB_IPFORWARD_ROW2 r;
-    InitializeIpForwardEntry(&r);
+    win().InitializeIpForwardEntry(&r);
     r.InterfaceIndex = static_cast<NET_IFINDEX>(row.if_index);
     r.DestinationPrefix.Prefix.si_family = AF_INET;
     r.DestinationPrefix.Prefix.Ipv4.sin_family = AF_INET;
@@ -126,6 +126,3 @@ bool interface_metric_set(int32_t if_index, bool automatic, int* error) {
     *error = static_cast<int>(rc);
     return rc == NO_ERROR;
 }
-
-// The system keeps an interface's metric itself.
-void interface_metric_forget(int32_t /*if_index*/) {}

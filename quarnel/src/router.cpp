@@ -10,10 +10,11 @@
 
 #include "engine_log.h"
 #include "host_journal.h"
+#include "ipv4_text.h"
 #include "netcard_tool.h"
 #include "platform_net.h"
-#include "quarnel.h"
 #include "route_backend.h"
+#include "session.h"
 #include "socket_util.h"
 #include "tun_util.h"
 
@@ -106,8 +107,19 @@ int perform_add_routes(qn_ctx_t* /*ctx*/, const std::vector<route_request>& requ
     std::vector<route_row> table;
     int table_error = 0;
     if (route_table_read(&table, &table_error)) {
+        std::set<std::tuple<uint32_t, uint8_t, uint32_t, int32_t, uint32_t>> rows;
         for (const route_row& r : table) {
             present.emplace(r.dest, r.prefix_len, r.metric);
+            rows.emplace(r.dest, r.prefix_len, r.gateway, r.if_index, r.metric);
+        }
+        // A route of the session gone from the table (with its uplink, or deleted by someone)
+        // leaves nothing to undo: settled, so that one made again is held once.
+        for (const journal_record& record : journal.outstanding(host_change_kind::route)) {
+            const route_row& r = record.change.route;
+            if (rows.count(
+                    std::make_tuple(r.dest, r.prefix_len, r.gateway, r.if_index, r.metric)) == 0) {
+                journal.settle(record.id);
+            }
         }
     }
     std::vector<route_row> rows;
@@ -197,7 +209,6 @@ int install_route_table(qn_ctx_t* ctx, const route_prefix* remote_routes, int re
             return -1;
         }
         try {
-            ctx->protect_stop.reset();
             ctx->protect_thread = std::make_shared<std::thread>(qn_protect_threadfunc, ctx);
         } catch (const std::exception& e) {
             QN_ERROR_IN("set_route_table", "create_protect_thread failed, {}", e.what());
@@ -211,7 +222,9 @@ int install_route_table(qn_ctx_t* ctx, const route_prefix* remote_routes, int re
             QN_ERROR_IN("set_route_table", "perform_add_routes failed!");
             return -1;
         }
-        if (start_router(ctx) == -1) {
+        // From here on a reset stops the routing again, whether the start worked or not.
+        ctx->router_started = true;
+        if (start_router() == -1) {
             QN_ERROR_IN("set_route_table", "start_router failed!");
             return -1;
         }
@@ -271,8 +284,8 @@ int protect_wan_routes(qn_ctx_t* ctx) {
 }
 
 void qn_protect_threadfunc(qn_ctx_t* ctx) {
-    // Every wait ends as soon as reset_route_table raises the stop; no lock is held across one.
-    if (ctx->protect_stop.wait_for(PROTECT_FIRST_DELAY)) {
+    // Every wait ends as soon as the session's stop is raised; no lock is held across one.
+    if (ctx->running.wait_for(PROTECT_FIRST_DELAY)) {
         return;
     }
     auto last_round = std::chrono::steady_clock::now();
@@ -284,7 +297,7 @@ void qn_protect_threadfunc(qn_ctx_t* ctx) {
                 QN_ERROR("protect_wan_routes failed.");
             }
         }
-        if (ctx->protect_stop.wait_for(PROTECT_TICK)) {
+        if (ctx->running.wait_for(PROTECT_TICK)) {
             return;
         }
     }
@@ -296,7 +309,8 @@ int stop_router() {
 
 void reset_route_table(qn_ctx_t* ctx) {
     if (ctx->protect_thread) {
-        ctx->protect_stop.raise();
+        // Putting the routes back is part of stopping the session.
+        ctx->running.stop();
         if (ctx->protect_thread->joinable()) {
             ctx->protect_thread->join();
         }

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "route_types.h"
+#include "route_prefix.h"
 
 struct qn_ctx_t;
 
@@ -29,7 +29,9 @@ void qn_protect_threadfunc(qn_ctx_t* ctx);
 void add_server_route(qn_ctx_t* ctx, std::vector<route_request>& requests);
 
 // Routing between interfaces for split mode; stop gives back the state start found.
-int start_router(qn_ctx_t* ctx);
+int start_router();
 int stop_router();
 // Puts forwarding back to `before` while it still shows `after`; 0 or an errno value.
 int restore_forwarding(const std::string& before, const std::string& after);
+// Whether a recorded forwarding state is one this system's forwarding can take.
+bool forwarding_state_valid(const std::string& state);

@@ -6,7 +6,6 @@
 
 #include "engine_log.h"
 #include "host_journal.h"
-#include "quarnel.h"
 #include "router.h"
 
 namespace {
@@ -31,7 +30,7 @@ int write_forwarding(int fd, const std::string& value) {
 
 }  // namespace
 
-int start_router(qn_ctx_t* ctx) {
+int start_router() {
     int fd = open(IP_FORWARD, O_RDWR | O_CLOEXEC);
     if (fd < 0) {
         QN_ERROR("OpenService failed.");
@@ -58,8 +57,11 @@ int start_router(qn_ctx_t* ctx) {
         }
     }
     close(fd);
-    ctx->router_started = true;
     return result;
+}
+
+bool forwarding_state_valid(const std::string& state) {
+    return state == "0" || state == "1";
 }
 
 // Containers and routers on the host may rely on forwarding: it is never simply switched

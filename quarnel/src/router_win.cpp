@@ -1,10 +1,8 @@
-#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "engine_log.h"
 #include "host_journal.h"
-#include "quarnel.h"
 #include "router.h"
 #include "win_calls.h"
 
@@ -23,14 +21,12 @@ std::string state_text(const service_state& state) {
 }
 
 bool parse_state(const std::string& text, service_state* state) {
-    unsigned start_type = 0;
-    int running = 0;
-    if (std::sscanf(text.c_str(), "%u:%d", &start_type, &running) != 2 || start_type > 4 ||
-        (running != 0 && running != 1)) {
+    if (text.size() != 3 || text[0] < '0' || text[0] > '4' || text[1] != ':' ||
+        (text[2] != '0' && text[2] != '1')) {
         return false;
     }
-    state->start_type = start_type;
-    state->running = running == 1;
+    state->start_type = static_cast<DWORD>(text[0] - '0');
+    state->running = text[2] == '1';
     return true;
 }
 
@@ -104,12 +100,11 @@ int last_error_or(int fallback) {
 
 }  // namespace
 
-int start_router(qn_ctx_t* ctx) {
+int start_router() {
     routing_service service(__func__);
     if (!service.opened()) {
         return -1;
     }
-    ctx->router_started = true;
     // What the service was, on record before it changes.
     service_state before;
     DWORD current = 0;
@@ -141,6 +136,11 @@ int start_router(qn_ctx_t* ctx) {
         return -1;
     }
     return 0;
+}
+
+bool forwarding_state_valid(const std::string& state) {
+    service_state parsed;
+    return parse_state(state, &parsed);
 }
 
 // The service goes back to the start type it had, and is stopped only if it was not running

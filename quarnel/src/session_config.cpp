@@ -1,9 +1,9 @@
 #include "session_config.h"
 
-#include <boost/algorithm/hex.hpp>
 #include <cstring>
 
-#include "platform_net.h"
+#include "hex_text.h"
+#include "ipv4_text.h"
 
 namespace {
 constexpr size_t server_pk_text_len = 64;
@@ -15,16 +15,7 @@ bool decode_server_pk(const char* text, uint8_t out[32], std::string* error) {
         *error = "expected 64 hexadecimal characters, got " + std::to_string(len);
         return false;
     }
-    try {
-        boost::algorithm::unhex(text, text + server_pk_text_len, out);
-    } catch (const boost::algorithm::non_hex_input&) {
-        *error = "non-hexadecimal character";
-        return false;
-    } catch (const boost::algorithm::hex_decode_error&) {
-        *error = "malformed hexadecimal text";
-        return false;
-    }
-    return true;
+    return hex_decode(text, server_pk_text_len, out, error);
 }
 
 std::vector<route_prefix> to_prefixes(const route_entry_str_t* routes, int count) {

@@ -5,7 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "route_types.h"
+#include "route_entry.h"
+#include "route_prefix.h"
 
 struct session_config {
     std::string os_type;

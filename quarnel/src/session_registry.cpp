@@ -1,5 +1,7 @@
 #include "session_registry.h"
 
+#include "quarnel_defaults.h"
+
 std::mutex& session_lock() {
     static std::mutex lock;
     return lock;
@@ -11,6 +13,6 @@ std::map<std::string, std::shared_ptr<qn_ctx_t>>& session_map() {
 }
 
 std::shared_ptr<qn_ctx_t> running_session() {
-    auto it = session_map().find(SESSION_DEVICE_NAME);
+    auto it = session_map().find(QUARNEL_DEVICE_NAME);
     return it == session_map().end() ? nullptr : it->second;
 }

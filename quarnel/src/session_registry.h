@@ -6,9 +6,7 @@
 #include <mutex>
 #include <string>
 
-#include "quarnel.h"
-
-constexpr const char* SESSION_DEVICE_NAME = "tun0";
+#include "session.h"
 
 // Held by start and stop for their whole run, and by the calls that reach into a session.
 std::mutex& session_lock();

@@ -97,6 +97,22 @@ int resolve_ipv6(const char* ip, unsigned short port, udp_socket* sock) {
 
 }  // namespace
 
+void describe_address(const void* address, std::string* host, uint16_t* port) {
+    const auto* addr = static_cast<const sockaddr_storage*>(address);
+    char text[INET6_ADDRSTRLEN] = {};
+    *port = 0;
+    if (addr->ss_family == AF_INET) {
+        const auto* a = reinterpret_cast<const sockaddr_in*>(addr);
+        inet_ntop(AF_INET, &a->sin_addr, text, sizeof(text));
+        *port = ntohs(a->sin_port);
+    } else if (addr->ss_family == AF_INET6) {
+        const auto* a = reinterpret_cast<const sockaddr_in6*>(addr);
+        inet_ntop(AF_INET6, &a->sin6_addr, text, sizeof(text));
+        *port = ntohs(a->sin6_port);
+    }
+    *host = text;
+}
+
 int socket_open(const char* ip, unsigned short port, udp_socket** out) {
     *out = nullptr;
     if (ip == nullptr || *ip == '\0' || port == 0) {

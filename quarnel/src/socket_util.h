@@ -32,6 +32,9 @@ int udp_send_and_recv(udp_socket* sock, const uint8_t* msg, int len, uint8_t* re
 
 void socket_close(udp_socket* sock);
 
+// Address text and port of a sockaddr of either family ("" and 0 for another family).
+void describe_address(const void* address, std::string* host, uint16_t* port);
+
 // Backend: the system socket for the peer's family, with whatever the exchanges need beside it;
 // 0 or the system error.
 int socket_create(udp_socket* sock);

@@ -1,8 +1,8 @@
+#include <algorithm>
 #include <mutex>
 #include <string>
 
 #include "engine_log.h"
-#include "platform.h"
 #include "socket_util.h"
 
 // udp_send_and_recv's overlapped records; S4 and S5 may be sent from different threads, so
@@ -131,7 +131,17 @@ int socket_create(udp_socket* sock) {
 }
 
 std::string resolve_error_text(int code) {
-    return platform::error_text(code);
+    char text[1024] = {};
+    const DWORD n =
+        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                       static_cast<DWORD>(code), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text,
+                       sizeof(text), nullptr);
+    std::string result(text, n);
+    // One log line: the system's text ends with a line break, some contain more.
+    result.erase(std::remove_if(result.begin(), result.end(),
+                                [](char c) { return c == '\r' || c == '\n'; }),
+                 result.end());
+    return result.empty() ? std::to_string(code) : result;
 }
 
 int udp_send_and_recv(udp_socket* sock, const uint8_t* msg, int len, uint8_t* reply,

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "engine_log.h"
+#include "ipv4_text.h"
 #include "netcard_tool.h"
 #include "platform_net.h"
 #include "tun_device_win.h"

@@ -45,6 +45,7 @@ struct win_calls {
     decltype(&::DeviceIoControl) DeviceIoControl = &::DeviceIoControl;
     decltype(&::GetIpInterfaceEntry) GetIpInterfaceEntry = &::GetIpInterfaceEntry;
     decltype(&::SetIpInterfaceEntry) SetIpInterfaceEntry = &::SetIpInterfaceEntry;
+    decltype(&::InitializeIpForwardEntry) InitializeIpForwardEntry = &::InitializeIpForwardEntry;
     decltype(&::CreateIpForwardEntry2) CreateIpForwardEntry2 = &::CreateIpForwardEntry2;
     decltype(&::DeleteIpForwardEntry2) DeleteIpForwardEntry2 = &::DeleteIpForwardEntry2;
     decltype(&::OpenSCManagerA) OpenSCManagerA = &::OpenSCManagerA;

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "engine_log.h"
-#include "platform_net.h"
+#include "ipv4_text.h"
 
 namespace {
 
@@ -155,33 +155,6 @@ const session_keys* proto_ctx::begin_seal(uint64_t* seq) {
         }
         std::this_thread::yield();
     }
-}
-
-void put_be16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v >> 8);
-    p[1] = static_cast<uint8_t>(v);
-}
-
-void put_be32(uint8_t* p, uint32_t v) {
-    put_be16(p, static_cast<uint16_t>(v >> 16));
-    put_be16(p + 2, static_cast<uint16_t>(v));
-}
-
-void put_be64(uint8_t* p, uint64_t v) {
-    put_be32(p, static_cast<uint32_t>(v >> 32));
-    put_be32(p + 4, static_cast<uint32_t>(v));
-}
-
-uint16_t get_be16(const uint8_t* p) {
-    return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
-
-uint32_t get_be32(const uint8_t* p) {
-    return (static_cast<uint32_t>(get_be16(p)) << 16) | get_be16(p + 2);
-}
-
-uint64_t get_be64(const uint8_t* p) {
-    return (static_cast<uint64_t>(get_be32(p)) << 32) | get_be32(p + 4);
 }
 
 void put_vpn_header(uint8_t* buf, uint8_t type, uint32_t sid, uint64_t seq, uint16_t payload_len) {
@@ -480,22 +453,17 @@ uint64_t ping_rtt_ms(const uint8_t* reply, uint64_t now_us) {
 }
 
 int seal_payload(const uint8_t* key, uint8_t* msg, const uint8_t* plain, int plain_len) {
-    unsigned long long sealed_len = 0;
-    crypto_aead_chacha20poly1305_encrypt(msg + VPN_HEADER_LEN, &sealed_len, plain,
-                                         static_cast<unsigned long long>(plain_len), msg,
-                                         VPN_HEADER_LEN, nullptr, msg + 5, key);
-    return VPN_HEADER_LEN + static_cast<int>(sealed_len);
+    active_aead().impl->seal(key, msg + 5, msg, VPN_HEADER_LEN, plain,
+                             static_cast<size_t>(plain_len), msg + VPN_HEADER_LEN);
+    return VPN_HEADER_LEN + plain_len + AEAD_TAG_LEN;
 }
 
 int open_payload(const uint8_t* key, const uint8_t* msg, int len, uint8_t* plain, int* plain_len) {
     const int sealed_len = len - VPN_HEADER_LEN;
-    if (sealed_len < AEAD_TAG_LEN)
+    if (sealed_len < AEAD_TAG_LEN ||
+        !active_aead().impl->open(key, msg + 5, msg, VPN_HEADER_LEN, msg + VPN_HEADER_LEN,
+                                  static_cast<size_t>(sealed_len), plain))
         return -1;
-    unsigned long long opened_len = 0;
-    if (crypto_aead_chacha20poly1305_decrypt(plain, &opened_len, nullptr, msg + VPN_HEADER_LEN,
-                                             static_cast<unsigned long long>(sealed_len), msg,
-                                             VPN_HEADER_LEN, msg + 5, key) != 0)
-        return -1;
-    *plain_len = static_cast<int>(opened_len);
+    *plain_len = sealed_len - AEAD_TAG_LEN;
     return 0;
 }

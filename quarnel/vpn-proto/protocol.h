@@ -7,7 +7,9 @@
 #include <deque>
 #include <mutex>
 
-#include "route_types.h"
+#include "aead.h"
+#include "packet_bytes.h"
+#include "route_prefix.h"
 
 enum msg_type : uint8_t {
     MSG_AUTH_KX = 1,
@@ -20,7 +22,6 @@ enum msg_type : uint8_t {
 };
 
 constexpr int VPN_HEADER_LEN = 15;
-constexpr int AEAD_TAG_LEN = 16;
 constexpr int KEY_LEN = 32;
 constexpr int SIGNATURE_LEN = 64;
 constexpr int CONTROL_BUF_LEN = 2048;  // request and reply buffers of the control exchanges
@@ -124,14 +125,6 @@ struct vpn_header {
     uint16_t payload_len;
 };
 
-// Big-endian helpers of the wire format.
-void put_be16(uint8_t* p, uint16_t v);
-void put_be32(uint8_t* p, uint32_t v);
-void put_be64(uint8_t* p, uint64_t v);
-uint16_t get_be16(const uint8_t* p);
-uint32_t get_be32(const uint8_t* p);
-uint64_t get_be64(const uint8_t* p);
-
 // Writes a header with sid and seq big-endian (every type but the S1 request and ping).
 void put_vpn_header(uint8_t* buf, uint8_t type, uint32_t sid, uint64_t seq, uint16_t payload_len);
 vpn_header parse_vpn_header(const uint8_t* buf);
@@ -183,5 +176,6 @@ uint64_t ping_rtt_ms(const uint8_t* reply, uint64_t now_us);
 // Seals plain with key after the header already written at msg (nonce = header seq bytes,
 // associated data = header); returns the message length. plain may be msg + 15.
 int seal_payload(const uint8_t* key, uint8_t* msg, const uint8_t* plain, int plain_len);
-// Opens the payload after the header at msg; -1 when shorter than a tag or not authentic.
+// Opens the payload after the header at msg into plain (msg + 15 or apart from msg); -1 when
+// shorter than a tag or not authentic.
 int open_payload(const uint8_t* key, const uint8_t* msg, int len, uint8_t* plain, int* plain_len);

@@ -165,19 +165,25 @@ TEST_F(BridgePageTest, HostileToastTextArrivesAsTextAndRunsNothing) {
               QStringLiteral("undefined"));
 }
 
-TEST_F(BridgePageTest, PageTakesTheServerKeyAndConfigurationFromItsUrl) {
+TEST_F(BridgePageTest, PageTakesTheServerKeyAndConfigurationFromTheProgramsOptionsFile) {
     EXPECT_EQ(eval(QStringLiteral("JSON.parse(currentJson()).vpnServerIp")).toString(),
               QStringLiteral("172.30.0.1"));
 
-    QUrl url =
-        QUrl::fromLocalFile(QCoreApplication::applicationDirPath() + QStringLiteral("/index.html"));
-    url.setQuery(QStringLiteral("config=%1&pk=ab12")
-                     .arg(QString::fromLatin1(QUrl::toPercentEncoding(QStringLiteral(
-                         "{\"vpnServerIp\":\"192.0.2.7\",\"vpnServerPort\":40000}")))));
+    // The page cannot read files itself; the program hands the file over.
+    QFile options(QCoreApplication::applicationDirPath() + QStringLiteral("/page_options.json"));
+    ASSERT_TRUE(options.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    options.write(R"({"config": "{\"vpnServerIp\":\"192.0.2.7\",\"vpnServerPort\":40000}",
+                      "pk": "ab12"})");
+    options.close();
     eval(QStringLiteral("corvel = null; 1"));
-    view()->load(url);
+    view()->reload();
     ASSERT_TRUE(waitForBridge(view()));
+    ASSERT_TRUE(waitFor([&] {
+        return eval(QStringLiteral("document.getElementById('serverPk').value")).toString() ==
+               QLatin1String("ab12");
+    }));
     const QVariantMap sent = eval(QStringLiteral("JSON.parse(currentJson())")).toMap();
+    options.remove();
     EXPECT_EQ(sent.value(QStringLiteral("vpnServerIp")).toString(), QStringLiteral("192.0.2.7"));
     EXPECT_EQ(sent.value(QStringLiteral("vpnServerPort")).toInt(), 40000);
     EXPECT_EQ(sent.value(QStringLiteral("vpnServerPk")).toString(), QStringLiteral("ab12"));

@@ -42,7 +42,7 @@ class ClientLogTest : public ::testing::Test {
         QFile::remove(logPath());
         QFile::remove(backupPath());
         qunsetenv("LUMAR_LOG_LEVEL");
-        m_previous = qInstallMessageHandler(clientLogHandler);
+        m_previous = installClientLog();
     }
     void TearDown() override {
         qInstallMessageHandler(m_previous);

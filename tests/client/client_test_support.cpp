@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/ipc.h>
-#include <sys/shm.h>
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDateTime>
@@ -11,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QGuiApplication>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QTemporaryDir>
 #include <QThread>
@@ -18,6 +17,8 @@
 
 #include <atomic>
 
+#include "login_session.h"
+#include "private_files.h"
 #include "webengine_root.h"
 
 namespace client_test {
@@ -58,14 +59,20 @@ ProgramCopy::ProgramCopy(const QString& program)
 }
 
 ProgramCopy::~ProgramCopy() {
-    // Shared memory outlives a killed process; its key comes from a file in the copy's TMPDIR.
-    const QStringList keyFiles = QDir(tempDir()).entryList({QStringLiteral("qipc_sharedmemory_*")});
-    for (const QString& name : keyFiles) {
-        const key_t key = ftok(QFile::encodeName(QDir(tempDir()).filePath(name)).constData(), 'Q');
-        const int id = key == -1 ? -1 : shmget(key, 0, 0);
-        struct shmid_ds info = {};
-        if (id != -1 && shmctl(id, IPC_STAT, &info) == 0 && info.shm_nattch == 0) {
-            shmctl(id, IPC_RMID, nullptr);
+    // A killed program leaves its socket, lock file and instance list in the guard's directory;
+    // their names end in this copy's session, alone or before a suffix.
+    const QString session =
+        QString::number(InstanceGuard::loginSessionIdFor(m_sessionId.toLatin1()), 16);
+    const QRegularExpression ours(
+        QStringLiteral("^singleinstance-[0-9a-f]+-%1(-.*)?$").arg(session));
+    const QString dir = InstanceGuard::guardDirectory();
+    if (dir.isEmpty()) {
+        return;
+    }
+    const QDir guard(dir);
+    for (const QString& name : guard.entryList(QDir::Files | QDir::System)) {
+        if (ours.match(name).hasMatch()) {
+            QFile::remove(guard.filePath(name));
         }
     }
 }

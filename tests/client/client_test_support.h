@@ -25,7 +25,7 @@ class ProgramCopy {
   public:
     // program: the binary copied under the name "lumar" (a test build of it, for instance).
     explicit ProgramCopy(const QString& program = QStringLiteral(LUMAR_BINARY));
-    // Removes the instance-list segment a killed program left behind.
+    // Removes what a killed program left in the single-instance guard's directory.
     ~ProgramCopy();
     QString dir() const { return m_dir.path(); }
     QString binary() const;

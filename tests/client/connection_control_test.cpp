@@ -2,11 +2,14 @@
 // page that records what the program tells it.
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSessionManager>
 #include <QSystemTrayIcon>
 #include <QThread>
+#include <QTimer>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +24,7 @@
 #include "host_identity.h"
 #include "recording_page.h"
 #include "scripted_engine.h"
+#include "session_end.h"
 
 using client_test::RecordingPage;
 using client_test::ScriptedEngine;
@@ -89,6 +93,8 @@ class ConnectionControl : public ::testing::Test {
     }
     void TearDown() override {
         engine.holdStart = false;
+        engine.holdStop = false;
+        engine.holdPing = false;
         delete bridge;
         page.reset();
         window.reset();
@@ -194,9 +200,9 @@ TEST_F(ConnectionControl, ASecondConnectOrReconnectWhileAStartIsInFlightIsRefuse
     ASSERT_TRUE(page->waitForCall("toast(正在连接，请稍候...)", 2));
     engine.holdStart = false;
     ASSERT_TRUE(page->waitForCall("onConnected()"));
-    EXPECT_EQ(page->calls(),
-              (QStringList{"onConnectFailed()", "toast(正在连接，请稍候...)", "onConnectFailed()",
-                           "toast(正在连接，请稍候...)", "onConnected()"}));
+    // The start in flight will still report: a refused reconnect does not claim a failure.
+    EXPECT_EQ(page->calls(), (QStringList{"onConnectFailed()", "toast(正在连接，请稍候...)",
+                                          "toast(正在连接，请稍候...)", "onConnected()"}));
     EXPECT_EQ(engine.starts().size(), 1u);
 
     // A reconnect in flight, past its stop of the old tunnel: no second one, and a
@@ -237,8 +243,14 @@ TEST_F(ConnectionControl, ReconnectWithBadParametersTearsTheTunnelDown) {
     connectOk();
     QJsonObject noToken = service();
     noToken.remove("token");
+    engine.holdStop = true;
     bridge->reconn(text(noToken));
+    ASSERT_TRUE(waitFor([&] { return engine.stops().size() == 1; }));
+    // That stop ends the tunnel: a disconnect meanwhile starts no second one.
+    bridge->disconn();
+    engine.holdStop = false;
     ASSERT_TRUE(page->waitForCall("onReconnectFailed()"));
+    waitFor([] { return false; }, 300ms);
     EXPECT_EQ(page->calls(),
               (QStringList{"onConnected()", "toast(token字段为空！)", "onReconnectFailed()"}));
     EXPECT_EQ(engine.stops(), std::vector<int>{1});
@@ -328,6 +340,35 @@ TEST_F(ConnectionControl, PacketLossMonitorProbesTheServerOnceASecondWhileConnec
     const size_t after = engine.pings().size();
     waitFor([] { return false; }, 2s);
     EXPECT_EQ(engine.pings().size(), after);
+}
+
+// Silent servers hold their pings for seconds: they must neither pile up nor hold back the
+// engine's start and stop.
+TEST_F(ConnectionControl, PingsRunOnABoundedPoolOfTheirOwn) {
+    engine.holdPing = true;
+    for (int callId = 1; callId <= 9; ++callId) {
+        bridge->ping(QStringLiteral("192.0.2.1"), 5000, callId);
+    }
+    ASSERT_TRUE(page->waitForCall("onPing(9 -1)"));
+    EXPECT_TRUE(waitFor([&] { return engine.pings().size() == 8; }));
+    engine.startResult = -41;
+    bridge->conn(text(service()));
+    EXPECT_TRUE(page->waitForCall("onConnectFailed()", 1, 2s)) << "the start waited for the pings";
+    engine.holdPing = false;
+    for (int callId = 1; callId <= 8; ++callId) {
+        EXPECT_TRUE(page->waitForCall(QStringLiteral("onPing(%1 -1)").arg(callId)));
+    }
+    EXPECT_EQ(engine.pings().size(), 8u);
+}
+
+// The session manager's commit request may be a checkpoint of a session that goes on.
+TEST_F(ConnectionControl, SessionManagerCheckpointNeitherStopsTheTunnelNorQuits) {
+    installSessionEndHandling(*window);
+    auto* manager = qApp->findChild<QSessionManager*>();
+    ASSERT_NE(manager, nullptr);
+    QTimer::singleShot(0, [manager] { emit qApp->commitDataRequest(*manager); });
+    QTimer::singleShot(1000, [] { QCoreApplication::exit(1); });
+    EXPECT_EQ(QApplication::exec(), 1) << "the program quit at a checkpoint";
 }
 
 TEST_F(ConnectionControl, TheEndOfTheSessionWaitsForAStartInFlightAndStopsIt) {

@@ -1,24 +1,35 @@
 // Fatal signals in the real program: the dump beside it, the message, the log line and the
-// signal's own exit; handlers taken over by a library are put back.
+// signal's own exit; handlers taken over by a library are put back. Stack overflows on the
+// program's other threads; a line logged after the application object has gone.
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QString>
 #include <QStringList>
 
+#include "Corvel.h"
+#include "Corvel_Web.h"
 #include "client_test_support.h"
 #include "crash_dump.h"
+#include "recording_page.h"
+#include "scripted_engine.h"
 #include "single_instance_x11.h"
 
 using client_test::ProgramCopy;
 using client_test::readText;
+using client_test::ScriptedEngine;
 using client_test::waitFor;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -91,6 +102,9 @@ TEST(CrashDump, SegvSentToTheRunningProgramLeavesADumpAndEndsTheProgramBySegv) {
 
     expectReported(crash, SIGSEGV, QStringLiteral("SIGSEGV"));
     EXPECT_FALSE(crash.dump.contains(QStringLiteral("an older dump")));
+    // A new file, readable by root alone, in place of the older one.
+    EXPECT_EQ(QFile::permissions(copy.file(QStringLiteral("lumar.dmp"))),
+              QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
     EXPECT_TRUE(crash.dump.contains(
         QStringLiteral("\nSent by process: %1\n").arg(QCoreApplication::applicationPid())));
 }
@@ -146,6 +160,28 @@ INSTANTIATE_TEST_SUITE_P(
         return QString::fromLatin1(info.param.kind).remove(QLatin1Char('-')).toStdString();
     });
 
+// Another thread is inside dlopen for good when the main thread faults: the handler's symbol
+// lookup would wait for the loader's lock for ever.
+TEST(CrashDump, FaultWhileTheLoaderLockIsHeldElsewhereStillEndsTheProgram) {
+    ProgramCopy copy(QStringLiteral(LUMAR_FAULT_BINARY));
+    QProcess process;
+    QProcessEnvironment extra;
+    extra.insert(QStringLiteral("LUMAR_TEST_FAULT"), QStringLiteral("segv-loader-lock"));
+    QElapsedTimer timer;
+    timer.start();
+    copy.start(process, {}, extra);
+    const Crash crash = waitForCrash(copy, process);
+    EXPECT_LT(timer.elapsed(), 30000);
+    EXPECT_EQ(crash.status, QProcess::CrashExit);
+    EXPECT_EQ(crash.exitCode, SIGSEGV);
+    EXPECT_TRUE(crash.dump.startsWith(QStringLiteral("Signal: 11 (SIGSEGV)\n")));
+    EXPECT_TRUE(crash.standardError.contains(kFatalMessage));
+    if (process.state() != QProcess::NotRunning) {
+        process.kill();
+        process.waitForFinished();
+    }
+}
+
 TEST(CrashDump, WithoutADumpTheMessageIsShownAndTheSignalEndsTheProgram) {
     ProgramCopy copy(QStringLiteral(LUMAR_FAULT_BINARY));
     // A directory in the dump's place cannot be replaced.
@@ -173,6 +209,93 @@ TEST(CrashDump, LogLevelAboveFatalKeepsTheCrashOutOfTheLog) {
     EXPECT_FALSE(crash.dump.isEmpty());
     EXPECT_FALSE(crash.log.contains(QStringLiteral("[Fatal]")));
 }
+
+// A ping that ends after the application object (and its directory) is gone still logs beside
+// the program, not in "/Corvel.log".
+TEST(ClientLogAtExit, LineLoggedAfterTheApplicationIsGoneStaysBesideTheProgram) {
+    const bool strayBefore = QFile::exists(QStringLiteral("/Corvel.log"));
+    ProgramCopy copy(QStringLiteral(LUMAR_FAULT_BINARY));
+    QProcess process;
+    QProcessEnvironment extra;
+    extra.insert(QStringLiteral("LUMAR_TEST_FAULT"), QStringLiteral("late-log"));
+    copy.start(process, {}, extra);
+    ASSERT_TRUE(process.waitForStarted());
+    ASSERT_TRUE(
+        waitFor([&] { return x11_probe::viewableWindowOf(process.processId()) != 0; }, 30s));
+    process.terminate();
+    ASSERT_TRUE(process.waitForFinished(30000));
+    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+    EXPECT_TRUE(readText(copy.file(QStringLiteral("Corvel.log")))
+                    .contains(QStringLiteral("Logged after the application object is gone.")));
+    if (!strayBefore) {
+        EXPECT_FALSE(QFile::exists(QStringLiteral("/Corvel.log")));
+    }
+}
+
+// A stack overflow on a thread the program starts for its engine calls, pings and monitors:
+// the thread has an alternate signal stack of its own, so the handler runs and dumps. Each
+// case runs in a child process of this test program (a death test).
+struct ThreadOverflow {
+    const char* name;
+    ScriptedEngine::Overflow where;
+    bool connect;  // connect (start task, then monitors) rather than ping
+};
+
+void PrintTo(const ThreadOverflow& overflow, std::ostream* out) {
+    *out << overflow.name;
+}
+
+class CrashDumpOffTheMainThread : public testing::TestWithParam<ThreadOverflow> {};
+
+void overflowOnAProgramThread(const ThreadOverflow& c) {
+    installCrashHandlers();
+    ScriptedEngine engine;
+    engine.overflowIn = c.where;
+    // The bridge answers only while the window shows the program's own page.
+    Corvel_Web window;
+    client_test::RecordingPage page(window);
+    Corvel bridge(&window, 1400, engine);
+    if (c.connect) {
+        const QJsonObject service{
+            {"vpnServerIp", "192.0.2.1"},   {"vpnServerPort", 5000},
+            {"vpnServerPk", "00ff"},        {"dns", "10.8.0.1"},
+            {"backupDns", "10.8.0.2"},      {"localRoutes", QJsonArray{}},
+            {"remoteRoutes", QJsonArray{}}, {"token", "t"},
+        };
+        bridge.conn(QString::fromUtf8(QJsonDocument(service).toJson(QJsonDocument::Compact)));
+    } else {
+        bridge.ping(QStringLiteral("192.0.2.1"), 5000, 1);
+    }
+    waitFor([] { return false; }, 30s);
+}
+
+TEST_P(CrashDumpOffTheMainThread, StackOverflowLeavesADump) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const QString dump = QCoreApplication::applicationDirPath() + QStringLiteral("/") +
+                         QFileInfo(QCoreApplication::applicationFilePath()).baseName() +
+                         QStringLiteral(".dmp");
+    QFile::remove(dump);
+    EXPECT_EXIT(overflowOnAProgramThread(GetParam()), testing::KilledBySignal(SIGSEGV),
+                "Orvane\\.dmp");
+    const QString text = readText(dump);
+    EXPECT_TRUE(text.startsWith(QStringLiteral("Signal: 11 (SIGSEGV)\n"))) << text.toStdString();
+    const QString processId =
+        QRegularExpression(QStringLiteral("\nProcess: (\\d+)\n")).match(text).captured(1);
+    const QString thread =
+        QRegularExpression(QStringLiteral("\nThread: (\\d+)\n")).match(text).captured(1);
+    EXPECT_FALSE(thread.isEmpty());
+    EXPECT_NE(processId, thread);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Threads, CrashDumpOffTheMainThread,
+    testing::Values(ThreadOverflow{"start_task", ScriptedEngine::Overflow::Start, true},
+                    ThreadOverflow{"status_monitor", ScriptedEngine::Overflow::Status, true},
+                    ThreadOverflow{"packet_loss_monitor", ScriptedEngine::Overflow::Ping, true},
+                    ThreadOverflow{"ping", ScriptedEngine::Overflow::Ping, false}),
+    [](const testing::TestParamInfo<ThreadOverflow>& info) {
+        return std::string(info.param.name);
+    });
 
 // The test process takes the handlers itself here; a fault in it would leave crash_test.dmp.
 TEST(CrashDump, HandlersReplacedByALibraryArePutBackAndLogged) {

@@ -13,8 +13,8 @@ namespace client_test {
 
 class RecordingPage {
   public:
-    // Loads the recording page into the window's view and waits until the page is up (and,
-    // with `needChannel`, the bridge is reachable as `corvel`).
+    // Waits until the window shows the recording page, which lies beside the test program as
+    // its "index.html" (and, with `needChannel`, until the bridge is reachable as `corvel`).
     explicit RecordingPage(Corvel_Web& window, bool needChannel = false);
 
     // The calls so far, e.g. "onConnected()" or "toast(还未连接！)".

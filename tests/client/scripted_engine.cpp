@@ -2,22 +2,52 @@
 
 #include <QThread>
 
+// Each frame keeps a page alive, so the stack runs out after a few thousand calls.
+volatile bool g_keepOverflowing = true;
+[[gnu::noinline]] int overflowStack(int depth) {
+    volatile char page[4096];
+    page[0] = static_cast<char>(depth);
+    if (g_keepOverflowing) {
+        return overflowStack(depth + 1) + page[0];
+    }
+    return page[0];
+}
+
 namespace client_test {
 
+namespace {
+
+void overflowIfAsked(const std::atomic<ScriptedEngine::Overflow>& asked,
+                     ScriptedEngine::Overflow here) {
+    if (asked.load() == here) {
+        overflowStack(0);
+    }
+}
+
+void waitWhile(const std::atomic<bool>& flag) {
+    while (flag.load()) {
+        QThread::msleep(1);
+    }
+}
+
+}  // namespace
+
 int ScriptedEngine::startVpn(const VpnStartArguments& args) {
+    overflowIfAsked(overflowIn, Overflow::Start);
     {
         std::lock_guard<std::mutex> lock(m_lock);
         m_starts.push_back(args);
     }
-    while (holdStart.load()) {
-        QThread::msleep(1);
-    }
+    waitWhile(holdStart);
     return startResult.load();
 }
 
 void ScriptedEngine::stopVpn(int sendDisconn) {
-    std::lock_guard<std::mutex> lock(m_lock);
-    m_stops.push_back(sendDisconn);
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_stops.push_back(sendDisconn);
+    }
+    waitWhile(holdStop);
 }
 
 void ScriptedEngine::updateToken(const QByteArray& token) {
@@ -31,6 +61,7 @@ void ScriptedEngine::updateLimitRate(int uploadLimit, int downloadLimit) {
 }
 
 int ScriptedEngine::vpnStatus() {
+    overflowIfAsked(overflowIn, Overflow::Status);
     if (failWhileMonitorStops.load()) {
         statusBlocked = true;
         while (!QThread::currentThread()->isInterruptionRequested()) {
@@ -43,8 +74,12 @@ int ScriptedEngine::vpnStatus() {
 }
 
 int ScriptedEngine::udpPing(const QByteArray& ip, int port, uint16_t* /*rttMs*/) {
-    std::lock_guard<std::mutex> lock(m_lock);
-    m_pings.emplace_back(ip, port);
+    overflowIfAsked(overflowIn, Overflow::Ping);
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_pings.emplace_back(ip, port);
+    }
+    waitWhile(holdPing);
     return -76;
 }
 

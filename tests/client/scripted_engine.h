@@ -22,6 +22,12 @@ class ScriptedEngine : public VpnEngine {
     // -72: the failure arrives exactly while the bridge is stopping that monitor.
     std::atomic<bool> failWhileMonitorStops{false};
     std::atomic<bool> statusBlocked{false};
+    // While set, stopVpn and udpPing do not return (a slow teardown, a silent server).
+    std::atomic<bool> holdStop{false};
+    std::atomic<bool> holdPing{false};
+    // Makes that call recurse until its thread's stack is used up.
+    enum class Overflow { None, Start, Status, Ping };
+    std::atomic<Overflow> overflowIn{Overflow::None};
 
     int startVpn(const VpnStartArguments& args) override;
     void stopVpn(int sendDisconn) override;

@@ -75,7 +75,35 @@ TEST(DisplayScaleTest, ScaleFollowsTheScreenWidth) {
          {Case{1366, "1"}, Case{1920, "1"}, Case{2560, "1.33333"}, Case{3840, "2"}}) {
         XvfbServer server(c.width, 1080);
         ASSERT_TRUE(server.running()) << "Xvfb did not start";
-        EXPECT_EQ(defaultScreenWidth(), static_cast<uint32_t>(c.width));
+        EXPECT_EQ(primaryMonitorWidth(), static_cast<uint32_t>(c.width));
+        applyDisplayScale();
+        EXPECT_EQ(qgetenv("QT_SCALE_FACTOR"), QByteArray(c.text)) << c.width;
+    }
+}
+
+// Two monitors side by side on one X screen, as RandR monitors: the scale follows the primary
+// one, not the screen that spans both.
+TEST(DisplayScaleTest, ScaleFollowsThePrimaryMonitor) {
+    struct Case {
+        QStringList monitors;  // xrandr --setmonitor arguments, "*" marking the primary
+        uint32_t width;
+        const char* text;
+    };
+    const Case cases[] = {
+        {{"*left 1920/508x1080/286+0+0 screen", "right 3840/1016x2160/572+1920+0 none"}, 1920, "1"},
+        {{"left 1920/508x1080/286+0+0 none", "*right 3840/1016x2160/572+1920+0 screen"}, 3840, "2"},
+    };
+    for (const Case& c : cases) {
+        XvfbServer server(5760, 2160);
+        ASSERT_TRUE(server.running()) << "Xvfb did not start";
+        for (const QString& monitor : c.monitors) {
+            ASSERT_EQ(QProcess::execute(QStringLiteral("xrandr"),
+                                        QStringList{QStringLiteral("--setmonitor")} +
+                                            monitor.split(QLatin1Char(' '))),
+                      0)
+                << monitor.toStdString();
+        }
+        EXPECT_EQ(primaryMonitorWidth(), c.width);
         applyDisplayScale();
         EXPECT_EQ(qgetenv("QT_SCALE_FACTOR"), QByteArray(c.text)) << c.width;
     }
@@ -84,7 +112,7 @@ TEST(DisplayScaleTest, ScaleFollowsTheScreenWidth) {
 TEST(DisplayScaleTest, NoDisplayGivesOne) {
     const QByteArray saved = qgetenv("DISPLAY");
     qunsetenv("DISPLAY");
-    EXPECT_EQ(defaultScreenWidth(), 0u);
+    EXPECT_EQ(primaryMonitorWidth(), 0u);
     EXPECT_EQ(applyDisplayScale(), 1.0);
     EXPECT_EQ(qgetenv("QT_SCALE_FACTOR"), QByteArray("1"));
     qputenv("DISPLAY", saved);

@@ -12,23 +12,26 @@
 #include <QFileInfo>
 #include <QLocalSocket>
 #include <QRegExp>
-#include <QSharedMemory>
 #include <QThread>
 #include <QWidget>
 #include <QtEndian>
+#include <atomic>
 #include <future>
 #include <mutex>
+#include <thread>
 
 #include "client_test_support.h"
 #include "instance_list.h"
 #include "localpeer.h"
 #include "lockedfile.h"
+#include "private_files.h"
 #include "single_instance_x11.h"
 
 using namespace std::chrono_literals;
 using client_test::ProgramCopy;
 using client_test::waitFor;
 using InstanceGuard::InstanceList;
+using InstanceGuard::InstanceListFile;
 using InstanceGuard::LocalPeer;
 using InstanceGuard::LockedFile;
 using InstanceGuard::sessionSocketName;
@@ -248,7 +251,8 @@ class LocalPeerReceptionTest : public ::testing::Test {
         ASSERT_FALSE(m_owner.isClient());
         QObject::connect(&m_owner, &LocalPeer::messageReceived,
                          [this](const QString& message) { m_received << message; });
-        m_socket.connectToServer(sessionSocketName(m_id));
+        m_socket.connectToServer(InstanceGuard::guardDirectory() + QLatin1Char('/') +
+                                 sessionSocketName(m_id));
         ASSERT_TRUE(m_socket.waitForConnected(2000));
     }
     void send(const QByteArray& bytes) {
@@ -288,6 +292,33 @@ TEST_F(LocalPeerReceptionTest, SenderLeavingMidMessageIsNoMessage) {
     EXPECT_TRUE(m_received.isEmpty());
 }
 
+// One byte now and then would keep every single wait short: the message as a whole has 2 s.
+TEST_F(LocalPeerReceptionTest, TricklingSenderGetsTwoSecondsForTheWholeMessage) {
+    const int fd = int(m_socket.socketDescriptor());
+    std::atomic<bool> done{false};
+    std::thread trickle([&] {
+        const QByteArray bytes = length(20) + QByteArray(20, 'x');
+        for (int i = 0; i < bytes.size() && !done; ++i) {
+            if (::write(fd, bytes.constData() + i, 1) != 1) {
+                return;
+            }
+            for (int slept = 0; slept < 900 && !done; slept += 10) {
+                QThread::msleep(10);
+            }
+        }
+    });
+    QElapsedTimer timer;
+    timer.start();
+    const bool failed =
+        waitFor([&] { return m_log.contains("LocalPeer: Message reception failed"); }, 6s);
+    const qint64 elapsed = timer.elapsed();
+    done = true;
+    trickle.join();
+    EXPECT_TRUE(failed);
+    EXPECT_LT(elapsed, 3000);
+    EXPECT_TRUE(m_received.isEmpty());
+}
+
 TEST_F(LocalPeerReceptionTest, HugeLengthIsRefusedWithoutWaitingForTheData) {
     send(length(0xfffffff0u) + QByteArray("abc"));
     ASSERT_TRUE(waitFor([&] { return m_log.contains("LocalPeer: Message reception failed"); }));
@@ -312,9 +343,13 @@ namespace {
 // A process holding a LockedFile (the probe's "lock" mode).
 class LockHolder {
   public:
-    LockHolder(const QString& path, const char* mode, const char* wait) {
-        m_process.start(QStringLiteral(SINGLE_INSTANCE_PROBE),
-                        {QStringLiteral("lock"), path, QLatin1String(mode), QLatin1String(wait)});
+    // `runAs`: a command line the probe runs under (another user's, say).
+    LockHolder(const QString& path, const char* mode, const char* wait,
+               const QStringList& runAs = {}) {
+        const QStringList probe{QStringLiteral(SINGLE_INSTANCE_PROBE), QStringLiteral("lock"), path,
+                                QLatin1String(mode), QLatin1String(wait)};
+        const QStringList command = runAs + probe;
+        m_process.start(command.first(), command.mid(1));
     }
     ~LockHolder() {
         m_process.closeWriteChannel();
@@ -378,9 +413,9 @@ class CopyNames {
         : m_temp("TMPDIR", copy.tempDir().toLocal8Bit()),
           m_session("XDG_SESSION_ID",
                     copy.environment().value(QStringLiteral("XDG_SESSION_ID")).toLocal8Bit()) {}
-    // A file named after sessionSocketName(id) in the copy's temporary directory.
+    // A file named after sessionSocketName(id) in the guard's directory.
     static QString path(const QString& id, const QString& suffix = {}) {
-        return QDir::tempPath() + QLatin1Char('/') + sessionSocketName(id) + suffix;
+        return InstanceGuard::guardDirectory() + QLatin1Char('/') + sessionSocketName(id) + suffix;
     }
 
   private:
@@ -399,39 +434,28 @@ QString peerSocketPath(const ProgramCopy& copy, qint64 pid) {
     return names.path(QStringLiteral("lumar-%1").arg(pid));
 }
 
-// The ids among `started` on the instance list of the program copy, read as the program would
-// find it. Other ids can be there: a segment left by a program killed elsewhere keeps its key
-// once its key file is gone, and a new key file on a reused inode gets that key again (ftok);
-// the program skips such dead ids. Attaching and detaching also removes a segment that nobody
-// holds any more.
-QVector<qint64> instanceList(const ProgramCopy& copy, const QVector<qint64>& started) {
-    CopyNames names(copy);
-    QSharedMemory memory(sessionSocketName(QStringLiteral("lumar")));
-    if (!memory.attach(QSharedMemory::ReadOnly)) {
-        return {};
-    }
-    QVector<qint64> ours;
-    for (const qint64 pid :
-         InstanceList(memory.data(), qMin(memory.size(), kListBytes)).entries()) {
-        if (started.contains(pid)) {
-            ours.append(pid);
-        }
-    }
-    return ours;
+// The instance list of the program copy's session, as the program finds it.
+InstanceListFile listFile(const ProgramCopy& copy) {
+    InstanceListFile file(listLockPath(copy) + QStringLiteral(".list"));
+    EXPECT_TRUE(file.load());
+    return file;
 }
 
-// How many lock requests wait on the file (the "->" lines of /proc/locks).
-int lockWaiters(const QString& path) {
-    struct stat file {};
-    if (stat(QFile::encodeName(path).constData(), &file) != 0) {
-        return 0;
-    }
-    const QString inode = QStringLiteral(":%1 ").arg(file.st_ino);
-    int waiters = 0;
-    for (const QString& line : client_test::readText(QStringLiteral("/proc/locks")).split('\n')) {
-        waiters += line.contains(QLatin1String("->")) && line.contains(inode);
-    }
-    return waiters;
+QVector<qint64> listedIds(const ProgramCopy& copy) {
+    return listFile(copy).list().entries();
+}
+
+void writeList(const ProgramCopy& copy, const QVector<qint64>& pids) {
+    InstanceListFile file = listFile(copy);
+    file.list().assign(pids);
+    ASSERT_TRUE(file.store());
+}
+
+// Whether a start has said, on its standard error (its log is not set up yet), that it waits
+// for the instance list's lock; `said` keeps what was read.
+bool waitsForTheList(QProcess& process, QByteArray& said) {
+    said += process.readAllStandardError();
+    return said.contains("Waiting for the instance list's lock.");
 }
 
 QProcessEnvironment debugLog() {
@@ -449,6 +473,20 @@ void stop(QProcess& process) {
         process.kill();
         process.waitForFinished();
     }
+}
+
+constexpr uid_t kNobody = 65534;
+
+// setpriv arguments that run a program as nobody, with `dacOverride` able to pass the file
+// permissions that keep it out, as a privileged process could.
+QStringList asNobody(bool dacOverride = false) {
+    QStringList args{QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                     QStringLiteral("--clear-groups")};
+    if (dacOverride) {
+        args << QStringLiteral("--inh-caps=+dac_override")
+             << QStringLiteral("--ambient-caps=+dac_override");
+    }
+    return args;
 }
 
 bool finishes(QProcess& process, std::chrono::milliseconds timeout = 60s) {
@@ -485,14 +523,16 @@ class InstanceProcessTest : public ::testing::Test {
         for (QProcess* process : {&m_first, &m_second}) {
             stop(*process);
         }
-        instanceList(m_copy, {});  // drops a segment a killed instance left behind
     }
     qint64 startFirst(const QStringList& args = {}) {
         m_copy.start(m_first, args, debugLog());
-        if (!waitFor([&] { return x11_probe::viewableWindowOf(m_first.processId()) != 0; }, 60s)) {
-            return 0;
-        }
-        return m_first.processId();
+        const bool shown = waitFor(
+            [&] {
+                return m_first.state() == QProcess::NotRunning ||
+                       x11_probe::viewableWindowOf(m_first.processId()) != 0;
+            },
+            60s);
+        return shown && m_first.state() == QProcess::Running ? m_first.processId() : 0;
     }
     QString log() const { return client_test::readText(m_copy.file(QStringLiteral("Corvel.log"))); }
 
@@ -504,7 +544,7 @@ class InstanceProcessTest : public ::testing::Test {
 TEST_F(InstanceProcessTest, FirstStartRegistersAndASecondStartRaisesIt) {
     const qint64 first = startFirst();
     ASSERT_NE(first, 0);
-    EXPECT_EQ(instanceList(m_copy, {first}), QVector<qint64>{first});
+    EXPECT_EQ(listedIds(m_copy), QVector<qint64>{first});
     EXPECT_TRUE(QFileInfo::exists(peerSocketPath(m_copy, first)));
 
     const unsigned long window = x11_probe::viewableWindowOf(first);
@@ -512,7 +552,6 @@ TEST_F(InstanceProcessTest, FirstStartRegistersAndASecondStartRaisesIt) {
     ASSERT_TRUE(waitFor([&] { return cover.isAbove(window); }));
     m_copy.start(m_second);
     ASSERT_TRUE(m_second.waitForStarted());
-    const qint64 second = m_second.processId();
     ASSERT_TRUE(finishes(m_second)) << "the second start did not end";
     EXPECT_EQ(m_second.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(m_second.exitCode(), 0);
@@ -521,7 +560,7 @@ TEST_F(InstanceProcessTest, FirstStartRegistersAndASecondStartRaisesIt) {
     EXPECT_TRUE(log().contains(QStringLiteral("raise window")));
     EXPECT_EQ(m_first.state(), QProcess::Running);
     // The second start took itself off the list when it ended.
-    EXPECT_EQ(instanceList(m_copy, {first, second}), QVector<qint64>{first});
+    EXPECT_EQ(listedIds(m_copy), QVector<qint64>{first});
 }
 
 TEST_F(InstanceProcessTest, KilledFirstInstanceIsSkippedAndItsNameCleanedUp) {
@@ -538,23 +577,24 @@ TEST_F(InstanceProcessTest, KilledFirstInstanceIsSkippedAndItsNameCleanedUp) {
         << ", exit code " << m_second.exitCode() << ", log:\n"
         << log().toStdString() << m_second.readAllStandardError().toStdString();
     EXPECT_EQ(m_second.state(), QProcess::Running);
-    EXPECT_EQ(instanceList(m_copy, {killed, m_second.processId()}),
-              (QVector<qint64>{killed, m_second.processId()}));
+    EXPECT_EQ(listedIds(m_copy), (QVector<qint64>{killed, m_second.processId()}));
     EXPECT_FALSE(QFileInfo::exists(peerSocketPath(m_copy, killed)));
     EXPECT_FALSE(QFileInfo::exists(peerSocketPath(m_copy, killed) + QStringLiteral("-lockfile")));
 }
 
 TEST_F(InstanceProcessTest, SimultaneousStartsLeaveExactlyOneOwner) {
-    // Both starts are held at the instance list's lock until each has created or attached the
-    // list, so that they really meet there.
-    const QString listLock = listLockPath(m_copy);
-    LockHolder gate(listLock, "exclusive", "nowait");
+    // Both starts are held at the instance list's lock, so that they really meet there.
+    LockHolder gate(listLockPath(m_copy), "exclusive", "nowait");
     ASSERT_EQ(gate.nextLine(), "locked 1");
     m_copy.start(m_first, {}, debugLog());
     m_copy.start(m_second, {}, debugLog());
     ASSERT_TRUE(m_first.waitForStarted() && m_second.waitForStarted());
-    const QVector<qint64> started{m_first.processId(), m_second.processId()};
-    ASSERT_TRUE(waitFor([&] { return lockWaiters(listLock) == 2; }, 60s));
+    QByteArray firstSaid, secondSaid;
+    ASSERT_TRUE(waitFor(
+        [&] {
+            return waitsForTheList(m_first, firstSaid) && waitsForTheList(m_second, secondSaid);
+        },
+        60s));
     gate.unlock();
     ASSERT_TRUE(waitFor(
         [&] {
@@ -569,17 +609,17 @@ TEST_F(InstanceProcessTest, SimultaneousStartsLeaveExactlyOneOwner) {
     ASSERT_TRUE(waitFor([&] { return x11_probe::viewableWindowOf(owner.processId()) != 0; }, 60s));
     QThread::sleep(2);
     EXPECT_EQ(owner.state(), QProcess::Running);
-    EXPECT_EQ(instanceList(m_copy, started), QVector<qint64>{owner.processId()});
+    EXPECT_EQ(listedIds(m_copy), QVector<qint64>{owner.processId()});
 }
 
-TEST_F(InstanceProcessTest, StartThatCreatedTheListStillReadsItUnderTheLock) {
-    // A start that attached to the list just created by another may register first; the
-    // creator must find it there rather than write over it.
-    const QString listLock = listLockPath(m_copy);
-    LockHolder gate(listLock, "exclusive", "nowait");
+TEST_F(InstanceProcessTest, StartWaitingAtTheLockReadsTheListItGetsThere) {
+    // Another start may register while this one waits at the lock; it must be found there
+    // rather than written over.
+    LockHolder gate(listLockPath(m_copy), "exclusive", "nowait");
     ASSERT_EQ(gate.nextLine(), "locked 1");
     m_copy.start(m_first, {}, debugLog());
-    ASSERT_TRUE(waitFor([&] { return lockWaiters(listLock) == 1; }, 60s));
+    QByteArray said;
+    ASSERT_TRUE(waitFor([&] { return waitsForTheList(m_first, said); }, 60s));
 
     // This process plays the start that got in first.
     CopyNames names(m_copy);
@@ -589,34 +629,40 @@ TEST_F(InstanceProcessTest, StartThatCreatedTheListStillReadsItUnderTheLock) {
     QStringList received;
     QObject::connect(&peer, &LocalPeer::messageReceived,
                      [&](const QString& message) { received << message; });
-    QSharedMemory memory(sessionSocketName(QStringLiteral("lumar")));
-    ASSERT_TRUE(memory.attach());
-    InstanceList(memory.data(), kListBytes).assign({self});
+    writeList(m_copy, {self});
     gate.unlock();
 
-    ASSERT_TRUE(finishes(m_first)) << "the creator took itself for the first instance";
+    ASSERT_TRUE(finishes(m_first)) << "the start took itself for the first instance";
     EXPECT_EQ(m_first.exitCode(), 0);
     EXPECT_EQ(received, QStringList{QStringLiteral("raise_window_noop")});
-    EXPECT_EQ(InstanceList(memory.data(), kListBytes).entries(), QVector<qint64>{self});
+    EXPECT_EQ(listedIds(m_copy), QVector<qint64>{self});
+}
+
+TEST_F(InstanceProcessTest, ListLockHeldForGoodHoldsTheStartForFiveSecondsOnly) {
+    LockHolder gate(listLockPath(m_copy), "exclusive", "nowait");
+    ASSERT_EQ(gate.nextLine(), "locked 1");
+    QElapsedTimer timer;
+    timer.start();
+    ASSERT_NE(startFirst(), 0);
+    EXPECT_GE(timer.elapsed(), 5000);
+    EXPECT_TRUE(m_first.readAllStandardError().contains(
+        "Instance list lock refused or held for over 5 s: starting as the first instance."));
 }
 
 TEST_F(InstanceProcessTest, FullListIsCompactedOrLeftAsItIs) {
     CopyNames names(m_copy);
-    QSharedMemory memory(sessionSocketName(QStringLiteral("lumar")));
-    ASSERT_TRUE(memory.create(kListBytes) || memory.attach());
-    InstanceList list(memory.data(), kListBytes);
     // Ids above the kernel's pid limit (2^22) never belong to a live process.
     QVector<qint64> pids;
-    for (qint64 pid = 5000000; pids.size() < list.capacity(); ++pid) {
-        pids.append(pid);
+    while (pids.size() < kListBytes / int(sizeof(qint64)) - 1) {
+        pids.append(5000000 + pids.size());
     }
 
     // Ended instances make room.
-    list.assign(pids);
+    writeList(m_copy, pids);
     m_copy.start(m_first, {}, debugLog());
     ASSERT_TRUE(
         waitFor([&] { return x11_probe::viewableWindowOf(m_first.processId()) != 0; }, 60s));
-    EXPECT_EQ(list.entries(), QVector<qint64>{m_first.processId()});
+    EXPECT_EQ(listedIds(m_copy), QVector<qint64>{m_first.processId()});
     stop(m_first);
 
     // Live ones do not: the start stays off the list and still reaches the first of them.
@@ -628,14 +674,14 @@ TEST_F(InstanceProcessTest, FullListIsCompactedOrLeftAsItIs) {
     QStringList received;
     QObject::connect(peers.front().get(), &LocalPeer::messageReceived,
                      [&](const QString& message) { received << message; });
-    list.assign(pids);
+    writeList(m_copy, pids);
     m_copy.start(m_second, {}, debugLog());
     ASSERT_TRUE(finishes(m_second));
     EXPECT_EQ(m_second.exitCode(), 0);
     EXPECT_EQ(received, QStringList{QStringLiteral("raise_window_noop")});
     EXPECT_TRUE(m_second.readAllStandardError().contains(
         "Instance list is full, this instance is not registered"));
-    EXPECT_EQ(list.entries(), pids);
+    EXPECT_EQ(listedIds(m_copy), pids);
 }
 
 TEST_F(InstanceProcessTest, BrokenFramingIsNotTakenForAMessage) {
@@ -656,6 +702,90 @@ TEST_F(InstanceProcessTest, BrokenFramingIsNotTakenForAMessage) {
     EXPECT_EQ(m_first.state(), QProcess::Running);
 }
 
+// Another user's processes in the same login session (whose id is only an environment
+// variable) and with the same temporary directory, as /tmp is shared: its own instance of the
+// program and a hold on the lock the instance list once had there.
+TEST_F(InstanceProcessTest, AnotherUserInTheSameSessionNeitherEndsNorHoldsTheStart) {
+    ASSERT_EQ(chmod(QFile::encodeName(m_copy.dir()).constData(), 0711), 0);
+    ASSERT_EQ(chmod(QFile::encodeName(m_copy.tempDir()).constData(), 01777), 0);
+    QTemporaryDir runtime;
+    ASSERT_EQ(chown(QFile::encodeName(runtime.path()).constData(), kNobody, kNobody), 0);
+    QProcessEnvironment env = m_copy.environment();
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    QProcess rival;
+    rival.setProcessEnvironment(env);
+    rival.start(QStringLiteral("setpriv"),
+                asNobody() +
+                    QStringList{QStringLiteral(SINGLE_INSTANCE_PROBE), QStringLiteral("--hidden")});
+    ASSERT_TRUE(waitFor([&] { return rival.canReadLine(); }, 30s));
+    ASSERT_EQ(rival.readLine().trimmed(), "first instance");
+    CopyNames names(m_copy);
+    LockHolder hold(m_copy.tempDir() + QLatin1Char('/') +
+                        sessionSocketName(QStringLiteral("lumar")) + QStringLiteral("-instances"),
+                    "exclusive", "nowait", QStringList{QStringLiteral("setpriv")} + asNobody());
+    ASSERT_EQ(hold.nextLine(), "locked 1");
+
+    const qint64 first = startFirst();
+    ASSERT_NE(first, 0) << (m_first.state() == QProcess::NotRunning ? "the start ended" : "hung");
+    QThread::sleep(1);
+    EXPECT_EQ(m_first.state(), QProcess::Running);
+
+    // Only privilege gets another user to the instance's socket; its message is refused unread.
+    QProcess sender;
+    sender.start(QStringLiteral("setpriv"),
+                 asNobody(true) + QStringList{QStringLiteral(SINGLE_INSTANCE_PROBE),
+                                              QStringLiteral("send"), peerSocketPath(m_copy, first),
+                                              QStringLiteral("raise_window_noop")});
+    ASSERT_TRUE(sender.waitForFinished(15000));
+    EXPECT_EQ(sender.readAllStandardOutput().trimmed(), "answer");
+    EXPECT_TRUE(waitFor([&] {
+        return log().contains(QStringLiteral("LocalPeer: connection from user 65534 refused"));
+    }));
+    EXPECT_FALSE(log().contains(QStringLiteral("raise window")));
+    stop(rival);
+}
+
+// For any other user the guard lives in "lumar" under the user's runtime directory, and only
+// where that directory is the user's own and closed to others.
+TEST(UserInstanceGuard, LivesUnderTheRuntimeDirectoryOnlyWhereThatIsPrivate) {
+    QTemporaryDir runtime;
+    ASSERT_EQ(chown(QFile::encodeName(runtime.path()).constData(), kNobody, kNobody), 0);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+    env.insert(QStringLiteral("XDG_SESSION_ID"), uniqueId("user"));
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    const auto start = [&](QProcess& process) {
+        process.setProcessEnvironment(env);
+        process.start(QStringLiteral("setpriv"),
+                      asNobody() + QStringList{QStringLiteral(SINGLE_INSTANCE_PROBE),
+                                               QStringLiteral("--hidden")});
+        EXPECT_TRUE(waitFor([&] { return process.canReadLine(); }, 30s));
+        return QString::fromLatin1(process.readLine()).trimmed();
+    };
+    QProcess first;
+    ASSERT_EQ(start(first), "first instance");
+    const QFileInfo dir(runtime.filePath(QStringLiteral("lumar")));
+    EXPECT_TRUE(dir.isDir());
+    EXPECT_EQ(dir.ownerId(), kNobody);
+    EXPECT_EQ(dir.permissions() & 0x7077, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    EXPECT_EQ(QDir(dir.filePath()).entryList({QStringLiteral("singleinstance-*")}).size(), 2)
+        << "the socket and its lock file";
+    QProcess second;
+    EXPECT_EQ(start(second), "delivered 1");
+    EXPECT_TRUE(finishes(second));
+    EXPECT_EQ(second.exitCode(), 0);
+    stop(first);
+
+    // A runtime directory others may enter is not used: the start goes on alone and says why.
+    ASSERT_EQ(chmod(QFile::encodeName(runtime.path()).constData(), 0755), 0);
+    QProcess alone;
+    EXPECT_EQ(start(alone), "first instance");
+    EXPECT_TRUE(
+        alone.readAllStandardError().contains("Failed to initialize instances shared memory"));
+    stop(alone);
+}
+
 // lumar always shows its window at start; this program has lumar's start-up but can start with
 // its window hidden or minimised, and quits when its window is closed.
 class HiddenWindowTest : public ::testing::TestWithParam<const char*> {};
@@ -668,7 +798,7 @@ TEST_P(HiddenWindowTest, SecondStartShowsRaisesAndActivatesIt) {
     copy.start(first, {QLatin1String(GetParam())}, debugLog());
     ASSERT_TRUE(first.waitForStarted());
     const qint64 firstPid = first.processId();
-    ASSERT_TRUE(waitFor([&] { return !instanceList(copy, {firstPid}).isEmpty(); }));
+    ASSERT_TRUE(waitFor([&] { return listedIds(copy) == QVector<qint64>{firstPid}; }));
     if (minimised) {
         ASSERT_TRUE(waitFor([&] { return x11_probe::viewableWindowOf(first.processId()) != 0; }));
         EXPECT_EQ(x11_probe::initialState(x11_probe::viewableWindowOf(first.processId())), 3)
@@ -681,7 +811,6 @@ TEST_P(HiddenWindowTest, SecondStartShowsRaisesAndActivatesIt) {
 
     copy.start(second);
     ASSERT_TRUE(second.waitForStarted());
-    const qint64 secondPid = second.processId();
     ASSERT_TRUE(finishes(second));
     EXPECT_EQ(second.exitCode(), 0);
     unsigned long window = 0;
@@ -693,7 +822,7 @@ TEST_P(HiddenWindowTest, SecondStartShowsRaisesAndActivatesIt) {
     x11_probe::requestClose(window);
     ASSERT_TRUE(finishes(first, 15s));
     EXPECT_EQ(first.exitCode(), 0);
-    EXPECT_TRUE(instanceList(copy, {firstPid, secondPid}).isEmpty());
+    EXPECT_TRUE(listedIds(copy).isEmpty());
     stop(first);
 }
 

@@ -1,7 +1,10 @@
 // The real program started as a person starts it, on the test's X server.
 #include <gtest/gtest.h>
 
+#include <QHostAddress>
 #include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
 
 #include "client_test_support.h"
 
@@ -12,8 +15,9 @@ using client_test::ProgramCopy;
 // Runs lumar from a copy; the process is ended politely at the end of the test.
 class RunningLumar {
   public:
-    explicit RunningLumar(const ProgramCopy& copy, const QStringList& wrapper = {}) {
-        QProcessEnvironment env;
+    explicit RunningLumar(const ProgramCopy& copy, const QStringList& wrapper = {},
+                          const QProcessEnvironment& extra = {}) {
+        QProcessEnvironment env = extra;
         env.insert(QStringLiteral("LUMAR_LOG_LEVEL"), QStringLiteral("0"));
         if (wrapper.isEmpty()) {
             copy.start(m_process, {}, env);
@@ -76,9 +80,17 @@ QStringList inPrivateMounts(const QString& script) {
     };
 }
 
-TEST(StartupTest, CarriesOnWithoutMachineId) {
+TEST(StartupTest, CarriesOnWithoutMachineIdAndOpensNoDebuggingPort) {
     ProgramCopy copy;
     const QString overlay = copy.file(QStringLiteral("etc-overlay"));
+    // An environment handed to root must not open the root page to every local user.
+    QTcpServer probe;
+    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost));
+    const quint16 debuggingPort = probe.serverPort();
+    probe.close();
+    QProcessEnvironment extra;
+    extra.insert(QStringLiteral("QTWEBENGINE_REMOTE_DEBUGGING"),
+                 QStringLiteral("127.0.0.1:%1").arg(debuggingPort));
     RunningLumar lumar(
         copy,
         inPrivateMounts(
@@ -86,13 +98,19 @@ TEST(StartupTest, CarriesOnWithoutMachineId) {
                 "mkdir -p %1 && mount -t tmpfs tmpfs %1 && mkdir %1/u %1/w && "
                 "mount -t overlay overlay -o lowerdir=/etc,upperdir=%1/u,workdir=%1/w /etc && "
                 "rm -f /etc/machine-id")
-                .arg(overlay)));
+                .arg(overlay)),
+        extra);
     ASSERT_TRUE(client_test::waitForViewableXWindow(QStringLiteral("lumar")))
         << lumar.process().readAllStandardError().toStdString();
+    QTcpSocket debugger;
+    debugger.connectToHost(QHostAddress::LocalHost, debuggingPort);
+    EXPECT_FALSE(debugger.waitForConnected(2000));
     const QString log = client_test::readText(copy.file(QStringLiteral("Corvel.log")));
     EXPECT_TRUE(log.contains(QStringLiteral("[Message: m_uuid:]"))) << log.toStdString();
     EXPECT_TRUE(log.contains(
-        QStringLiteral("[Message: Running as root: the web view runs without its sandbox.]")));
+        QStringLiteral("[Message: Running as root: the web view runs without its sandbox, and "
+                       "without the web engine's debugging, flag and path settings of the "
+                       "environment.]")));
     EXPECT_EQ(log.count(QStringLiteral("the web view runs without its sandbox")), 1);
 }
 

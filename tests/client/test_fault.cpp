@@ -1,10 +1,15 @@
-// Test builds of lumar only: LUMAR_TEST_FAULT (segv, segv-thread, abort, fpe, ill, stack)
-// makes the program fault that way for real once its window is shown. Linked beside the
-// unchanged entry point; it hooks in when the application object is built.
+// Test builds of lumar only: LUMAR_TEST_FAULT (segv, segv-thread, abort, fpe, ill, stack,
+// segv-loader-lock) makes the program fault that way for real once its window is shown;
+// late-log logs a line once the application object is gone, as a ping finishing at exit does.
+// Linked beside the unchanged entry point; it hooks in when the application object is built.
+#include <dlfcn.h>
+#include <unistd.h>
+
 #include <QApplication>
 #include <QTimer>
 #include <QWidget>
 #include <QtGlobal>
+#include <atomic>
 #include <cstdlib>
 #include <thread>
 
@@ -38,6 +43,13 @@ volatile bool g_keepRecursing = true;
     __builtin_trap();
 }
 
+// Called by the constructor of the library loaded below, which then never returns: the
+// loading thread holds the dynamic loader's lock for good.
+std::atomic<bool> g_loaderLockHeld{false};
+extern "C" void lumarTestHoldingLoaderLock() {
+    g_loaderLockHeld = true;
+}
+
 namespace {
 
 void fault(const QByteArray& kind) {
@@ -54,7 +66,17 @@ void fault(const QByteArray& kind) {
         executeIllegalInstruction();
     } else if (kind == "stack") {
         recurseWithoutEnd(0);
+    } else if (kind == "segv-loader-lock") {
+        std::thread([] { dlopen(LOADER_LOCK_HOLDER, RTLD_NOW); }).detach();
+        while (!g_loaderLockHeld) {
+            usleep(1000);
+        }
+        writeThroughNull();
     }
+}
+
+void logLate() {
+    qCritical("Logged after the application object is gone.");
 }
 
 bool windowShown() {
@@ -69,6 +91,10 @@ bool windowShown() {
 void scheduleTestFault() {
     const QByteArray kind = qgetenv("LUMAR_TEST_FAULT");
     if (kind.isEmpty()) {
+        return;
+    }
+    if (kind == "late-log") {
+        std::atexit(logLate);
         return;
     }
     auto* poll = new QTimer(QCoreApplication::instance());

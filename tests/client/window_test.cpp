@@ -175,6 +175,23 @@ TEST_F(WindowTest, TrayActivationBringsTheWindowBack) {
     EXPECT_TRUE(m_window->isVisible());
 }
 
+// A hidden window lives on in the tray: a dialog closed meanwhile (the update question's
+// "否", say) must not end the program with the tunnel.
+TEST_F(WindowTest, ClosingADialogWhileTheWindowIsHiddenKeepsTheProgram) {
+    m_window->hide();
+    MessageBoxAnswerer answerer(QStringLiteral("否"));
+    QTimer::singleShot(0, [] {
+        QMessageBox question(QMessageBox::Question, QStringLiteral("软件升级"),
+                             QStringLiteral("下载完成，现在就更新吗？"),
+                             QMessageBox::Yes | QMessageBox::No);
+        question.button(QMessageBox::No)->setText(QStringLiteral("否"));
+        question.exec();
+    });
+    QTimer::singleShot(3000, [] { QCoreApplication::exit(1); });
+    EXPECT_EQ(QApplication::exec(), 1) << "closing the dialog ended the program";
+    EXPECT_EQ(answerer.seen().count, 1);
+}
+
 // The two tests below end the application's event loops for the rest of the process: each
 // runs in a process of its own (see the CMake list).
 TEST_F(WindowTest, QuitRenderProcessCrashShowsTheErrorAndQuits) {

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "host_journal.h"
 #include "netns.h"
 #include "quarnel_api.h"
 #include "ref_server.h"
@@ -244,9 +245,13 @@ class CrashSafetyTest : public ::testing::TestWithParam<bool> {
 
     int start_in_process(bool proxy) {
         const route_entry_str_t remote[] = {route("198.51.100.0", 24)};
+        return start_in_process(proxy, remote, 1);
+    }
+
+    int start_in_process(bool proxy, const route_entry_str_t* remote, int remote_count) {
         return start_vpn("LINUX", "3.1.8.0", TOKEN, "test-device-uuid", key_.c_str(), "",
-                         TUNNEL_SERVER_ADDR, TUNNEL_SERVER_PORT, nullptr, 0, remote, 1, nullptr, 0,
-                         1400, 0, 0, proxy ? 1 : 0, "10.8.0.1", "10.8.0.254");
+                         TUNNEL_SERVER_ADDR, TUNNEL_SERVER_PORT, nullptr, 0, remote, remote_count,
+                         nullptr, 0, 1400, 0, 0, proxy ? 1 : 0, "10.8.0.1", "10.8.0.254");
     }
 
     tunnel_topology net_;
@@ -324,6 +329,51 @@ TEST_F(CrashSafetyOnceTest, AKillBetweenTheRoutesAndTheResolverIsPutBack) {
     cleanup();
     EXPECT_EQ(test_support::read_file(calls), "-d tun0\n");
     EXPECT_EQ(dump_state(net_.cli), before_);
+    EXPECT_TRUE(journal_files().empty());
+}
+
+TEST_F(CrashSafetyOnceTest, AStartWhoseChangesCouldNotBePutBackFailsAndChangesNothing) {
+    // A command-line start that must fail: its output, the engine's log included.
+    auto failed_connect = [](const std::vector<std::string>& args) {
+        program cli(args);
+        cli.read_to_end(60s);
+        EXPECT_EQ(cli.wait_exit(), 1) << cli.output;
+        return cli.output;
+    };
+    // /32 routes in 100.64.0.0/10; connect_args has one more, and split mode adds the tunnel's
+    // own subnet.
+    std::vector<std::string> args = connect_args(false);
+    std::vector<route_entry_str_t> remote;
+    for (uint32_t i = 0; i < MAX_SESSION_ROUTES; ++i) {
+        const std::string ip = "100." + std::to_string(64 + (i >> 16)) + "." +
+                               std::to_string((i >> 8) & 0xFF) + "." + std::to_string(i & 0xFF);
+        args.insert(args.end(), {"--remote-route", ip + "/32"});
+        remote.push_back(route(ip.c_str(), 32));
+    }
+    std::string output = failed_connect(args);
+    EXPECT_NE(output.find("10012 routes refused: a session holds at most 10010 routes, it holds 0"),
+              std::string::npos)
+        << output;
+    EXPECT_NE(output.find("connect failed (-51)"), std::string::npos) << output;
+    EXPECT_EQ(dump_state(net_.cli), before_);
+    EXPECT_TRUE(journal_files().empty());
+    remote.pop_back();
+    ASSERT_EQ(start_in_process(false, remote.data(), static_cast<int>(remote.size())), 0);
+    stop_vpn(1);
+    EXPECT_EQ(dump_state(net_.cli), before_);
+
+    // A resolver file too large for its record to be read back: nothing may rewrite it.
+    write_file("/etc/resolv.conf", "#" + std::string(65536, ' ') + "\nnameserver 192.0.2.53\n",
+               0644);
+    const net_state large = dump_state(net_.cli);
+    output = failed_connect(connect_args(true));
+    EXPECT_NE(output.find("resolver-file change refused, a replay could not read its record "
+                          "back: the resolver file holds 65560 bytes, more than the 65536 a "
+                          "record keeps"),
+              std::string::npos)
+        << output;
+    EXPECT_NE(output.find("connect failed (-73)"), std::string::npos) << output;
+    EXPECT_EQ(dump_state(net_.cli), large);
     EXPECT_TRUE(journal_files().empty());
 }
 

@@ -1,4 +1,5 @@
 // The resolver configuration of a session, in the process's private /etc.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 
@@ -17,6 +19,7 @@
 #include "log_capture.h"
 #include "netcard_tool.h"
 #include "netns.h"
+#include "resolver.h"
 #include "test_support.h"
 
 namespace {
@@ -211,6 +214,62 @@ TEST_F(DnsTest, AResolvconfReachedThroughARelativePathEntryIsNeverRun) {
     EXPECT_EQ(test_support::read_file(RESOLV_CONF), SERVERS);
     restore_dns();
     EXPECT_EQ(netns_test::dump_resolver(), before);
+}
+
+std::set<std::string> journal_names() {
+    std::set<std::string> names;
+    if (DIR* dir = opendir(std::getenv("QUARNEL_JOURNAL_DIR"))) {
+        while (dirent* entry = readdir(dir)) {
+            names.insert(entry->d_name);
+        }
+        closedir(dir);
+    }
+    return names;
+}
+
+TEST_F(DnsTest, TheResolverFileOfASessionWhoseNamespaceIsGoneIsPutBackFromAnother) {
+    write_file(RESOLV_CONF, "nameserver 192.0.2.53\n", 0644);
+    const std::string before = netns_test::dump_resolver();
+    const std::set<std::string> earlier = journal_names();
+    std::string dead_net;
+    {
+        netns_test::netns gone;
+        netns_test::netns_scope inside(gone);
+        dead_net = current_host_identity().net;
+        host_journal killed;  // closed without its unwind, as by a kill
+        ASSERT_TRUE(killed.begin());
+        host_change change;
+        change.kind = host_change_kind::resolver_file;
+        change.after = SERVERS;
+        ASSERT_EQ(read_resolver_file(&change.found), 0);
+        uint64_t id = 0;
+        ASSERT_TRUE(killed.record(change, &id));
+        ASSERT_EQ(write_resolver_file(SERVERS), 0);
+    }
+    std::set<std::string> left = journal_names();
+    for (const std::string& name : earlier) {
+        left.erase(name);
+    }
+    ASSERT_EQ(left.size(), 1u);
+    const std::string path = std::string(std::getenv("QUARNEL_JOURNAL_DIR")) + "/" + *left.begin();
+    {
+        // A namespace made later has an identity of its own, whichever inode it is given.
+        netns_test::netns next;
+        netns_test::netns_scope inside(next);
+        EXPECT_NE(current_host_identity().net, dead_net);
+    }
+
+    EXPECT_EQ(replay_host_journals(), 1);
+    EXPECT_EQ(netns_test::dump_resolver(), before);
+    // Its other changes were never this namespace's: it stays, the resolver file settled.
+    parsed_journal journal;
+    ASSERT_TRUE(parse_journal(test_support::read_file(path), &journal));
+    ASSERT_EQ(journal.records.size(), 1u);
+    EXPECT_TRUE(journal.records[0].settled);
+    write_file(RESOLV_CONF, SERVERS, 0644);
+    EXPECT_EQ(replay_host_journals(), 0);
+    EXPECT_EQ(test_support::read_file(RESOLV_CONF), SERVERS);
+    unlink(path.c_str());
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The session's routes in a client namespace whose uplink up0 (198.18.0.2/24) reaches a peer
 // namespace with the gateways 198.18.0.1 and 198.18.0.254.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <net/if.h>
 
@@ -12,12 +13,12 @@
 #include <vector>
 
 #include "host_journal.h"
+#include "ipv4_text.h"
 #include "log_capture.h"
 #include "netcard_tool.h"
 #include "netns.h"
-#include "platform_net.h"
-#include "quarnel.h"
 #include "router.h"
+#include "session.h"
 #include "test_support.h"
 #include "tun_util.h"
 
@@ -29,15 +30,32 @@ using netns_test::netns_scope;
 
 namespace {
 
-// All unicast IPv4 space outside the private ranges, in the order the routes are made.
-const std::vector<std::string> PUBLIC_SPACE = {
-    "0.0.0.0/5",      "8.0.0.0/7",      "11.0.0.0/8",     "12.0.0.0/6",     "16.0.0.0/4",
-    "32.0.0.0/3",     "64.0.0.0/2",     "128.0.0.0/3",    "160.0.0.0/5",    "168.0.0.0/6",
-    "172.0.0.0/12",   "172.32.0.0/11",  "172.64.0.0/10",  "172.128.0.0/9",  "173.0.0.0/8",
-    "174.0.0.0/7",    "176.0.0.0/4",    "192.0.0.0/9",    "192.128.0.0/11", "192.160.0.0/13",
-    "192.169.0.0/16", "192.170.0.0/15", "192.172.0.0/14", "192.176.0.0/12", "192.192.0.0/10",
-    "193.0.0.0/8",    "194.0.0.0/7",    "196.0.0.0/6",    "200.0.0.0/5",    "208.0.0.0/4",
-};
+// All unicast IPv4 space (below 224.0.0.0) outside the private ranges, as the fewest prefixes,
+// in address order: the order the routes are made.
+std::vector<std::string> public_space() {
+    const uint64_t private_ranges[][2] = {{0x0A000000, 0x0B000000},   // 10.0.0.0/8
+                                          {0xAC100000, 0xAC200000},   // 172.16.0.0/12
+                                          {0xC0A80000, 0xC0A90000}};  // 192.168.0.0/16
+    std::vector<std::string> prefixes;
+    uint64_t from = 0;
+    auto cover = [&](uint64_t to) {
+        while (from < to) {
+            int len = 0;  // the largest block that starts at `from` and ends by `to`
+            while (from % (1ull << (32 - len)) != 0 || from + (1ull << (32 - len)) > to) {
+                ++len;
+            }
+            prefixes.push_back(ipv4_to_text(htonl(static_cast<uint32_t>(from))) + "/" +
+                               std::to_string(len));
+            from += 1ull << (32 - len);
+        }
+    };
+    for (const auto& range : private_ranges) {
+        cover(range[0]);
+        from = range[1];
+    }
+    cover(0xE0000000);
+    return prefixes;
+}
 
 route_prefix prefix(const char* addr, uint8_t len) {
     return {ipv4_from_text(addr), len};
@@ -139,7 +157,7 @@ TEST_F(RouteTableTest, ProxyModeWithoutProxyRoutesSendsThePublicSpaceThroughTheT
         ASSERT_EQ(set_route_table(&s.ctx, remote, 1, nullptr, 0, true), 0);
 
         std::vector<std::string> expected;
-        for (const std::string& p : PUBLIC_SPACE) {
+        for (const std::string& p : public_space()) {
             expected.push_back(p + " via 10.8.0.1 on tun0 metric 1");
             kernel.push_back(p + " via 10.8.0.1 dev tun0 proto 113 metric 1");
         }
@@ -287,17 +305,19 @@ TEST_F(RouteTableTest, WithoutADefaultRouteTheTableFailsAndLeavesNothing) {
 }
 
 TEST_F(RouteTableTest, AFailureHalfwayRemovesTheRoutesAlreadyMade) {
+    // An uplink gateway outside the uplink's subnet, reached only by the on-link flag.
+    client_.ip("route replace default via 203.0.113.1 dev up0 onlink");
     const net_state before = dump_state(client_);
     {
         netns_scope inside(client_);
         session s(true);
         ASSERT_EQ(s.opened, 0);
         const std::vector<std::string> kernel = main_routes(client_);
-        // The 30 tunnel routes and the first remote route exist when the second one, whose
-        // address has bits beyond its prefix, is refused.
-        route_prefix remote[] = {prefix("198.51.100.0", 24), prefix("198.51.101.1", 24)};
+        // The 30 tunnel routes exist when the first remote route, through that gateway, is
+        // refused.
+        route_prefix remote[] = {prefix("198.51.100.0", 24), prefix("198.51.101.0", 24)};
         EXPECT_EQ(set_route_table(&s.ctx, remote, 2, nullptr, 0, true), -1);
-        EXPECT_TRUE(log_.has("CreateIpForwardEntry2 failed with err:22.", "perform_add_routes"))
+        EXPECT_TRUE(log_.has("CreateIpForwardEntry2 failed with err:101.", "perform_add_routes"))
             << log_.dump();
         EXPECT_TRUE(log_.has("perform_add_routes failed!", "set_route_table"));
         EXPECT_EQ(main_routes(client_), kernel);
@@ -415,11 +435,14 @@ TEST_F(RouteTableTest, AProtectRoundThatChangesNothingWritesNothing) {
         EXPECT_EQ(protect_wan_routes(&s.ctx), 0);
         EXPECT_EQ(protect_wan_routes(&s.ctx), 0);
         EXPECT_EQ(journal_size(), recorded);
+        const std::vector<std::string> held = sorted(describe(recorded_routes()));
 
-        // A route of the session that someone removed is made again, recorded again.
+        // A route of the session that someone removed is made again, recorded again; its
+        // first record, with nothing left to undo, no longer counts.
         client_.ip("route del 198.51.100.0/24 via 198.18.0.1 dev up0");
         EXPECT_EQ(protect_wan_routes(&s.ctx), 0);
         EXPECT_GT(journal_size(), recorded);
+        EXPECT_EQ(sorted(describe(recorded_routes())), held);
         std::vector<std::string> routes = main_routes(client_);
         EXPECT_NE(std::find(routes.begin(), routes.end(),
                             "198.51.100.0/24 via 198.18.0.1 dev up0 proto 113"),

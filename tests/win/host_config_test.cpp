@@ -10,9 +10,9 @@
 #include "host_journal.h"
 #include "log_capture.h"
 #include "netcard_tool.h"
-#include "quarnel.h"
 #include "route_backend.h"
 #include "router.h"
+#include "session.h"
 #include "win_test_support.h"
 
 namespace {
@@ -195,6 +195,7 @@ TEST_F(HostConfig, MetricPolicyIsSetAndPutBackAtTheEnd) {
 
 TEST_F(HostConfig, RoutesTakeTheInterfaceMetricAndOnlyCreatedOnesAreDeleted) {
     win().GetIpInterfaceEntry = fake_get_interface;
+    win().InitializeIpForwardEntry = win_test::initialize_forward_row;
     win().CreateIpForwardEntry2 = fake_create_route;
     win().DeleteIpForwardEntry2 = fake_delete_route;
     qn_ctx_t ctx;
@@ -254,9 +255,7 @@ TEST_F(HostConfig, RoutingServiceIsStartedOnDemandAndPutBackAsItWas) {
         calls.clear();
         service_start_type = c.start_type;
         service_state = c.state;
-        qn_ctx_t ctx;
-        ASSERT_EQ(start_router(&ctx), 0) << log_.dump();
-        EXPECT_TRUE(ctx.router_started);
+        ASSERT_EQ(start_router(), 0) << log_.dump();
         std::vector<std::string> expected = open;
         expected.insert(expected.end(), c.start.begin(), c.start.end());
         expected.insert(expected.end(), close.begin(), close.end());
@@ -272,16 +271,12 @@ TEST_F(HostConfig, RoutingServiceIsStartedOnDemandAndPutBackAsItWas) {
     }
 
     service_opens = false;
-    qn_ctx_t ctx;
-    EXPECT_EQ(start_router(&ctx), -1);
-    EXPECT_FALSE(ctx.router_started);
+    EXPECT_EQ(start_router(), -1);
     EXPECT_TRUE(log_.has("OpenService failed.", "start_router")) << log_.dump();
 }
 
 TEST_F(HostConfig, WineHasNoRoutingServiceAndFindsTheUplinkInItsForwardTable) {
-    qn_ctx_t ctx;
-    EXPECT_EQ(start_router(&ctx), -1);
-    EXPECT_FALSE(ctx.router_started);
+    EXPECT_EQ(start_router(), -1);
     EXPECT_TRUE(log_.has("OpenService failed.", "start_router")) << log_.dump();
     // The harness's namespace routes everything via 172.30.0.1.
     int32_t index = -1;

@@ -3,6 +3,7 @@
 // the interface rows).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -191,6 +192,9 @@ TEST_F(RegistryWalk, FirstTapAdapterWhoseDeviceOpensIsConfiguredAndClosed) {
     add_tap("9991", GUID_A, "TAP one");  // held by another program: its device does not open
     add_tap("9992", guid_b_, "TAP two");
     openable_path = device_path(guid_b_);
+    // Wine has no connection-sharing service; its key is where the address is recorded.
+    const std::string sharing = "System\\CurrentControlSet\\Services\\SharedAccess\\Parameters";
+    keys_.create(sharing);
 
     tun_device* tun = nullptr;
     ASSERT_EQ(open(&tun), 0) << log_.dump();
@@ -219,10 +223,10 @@ TEST_F(RegistryWalk, FirstTapAdapterWhoseDeviceOpensIsConfiguredAndClosed) {
     EXPECT_EQ(controls[2].in, (std::vector<uint8_t>{1, 0, 0, 0}));
     DWORD type = 0;
     std::vector<uint8_t> scope;
-    ASSERT_TRUE(win_test::registry_keys::read(
-        "System\\CurrentControlSet\\Services\\SharedAccess\\Parameters", "ScopeAddress", &type,
-        &scope));
-    EXPECT_EQ(std::string(scope.begin(), scope.end()), "10.8.0.6");  // no NUL stored
+    ASSERT_TRUE(win_test::registry_keys::read(sharing, "ScopeAddress", &type, &scope));
+    // Written without its NUL; the registry adds one to a text whose next byte is NUL.
+    EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+    EXPECT_EQ(std::string(scope.begin(), std::find(scope.begin(), scope.end(), 0)), "10.8.0.6");
 
     const HANDLE device = tun->handle;
     tun_close(tun);

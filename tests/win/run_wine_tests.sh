@@ -55,8 +55,9 @@ for program in quarnel_win_tests dll_exports_test; do
     run=$work/run-$program
     cp -r "$win_build/bin" "$run"
     set +e
+    # A program that hangs (at its exit, say) fails the run instead of holding CI.
     in_client env QN_TEST_SERVER="$server_ip:$server_port" QN_TEST_SERVER_KEY="$key" \
-        QN_TEST_TOKEN="$token" /usr/lib/wine/wine64 "$run/$program.exe" \
+        QN_TEST_TOKEN="$token" timeout 600 /usr/lib/wine/wine64 "$run/$program.exe" \
         >"$work/$program.log" 2>&1
     rc=$?
     set -e

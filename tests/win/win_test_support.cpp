@@ -44,14 +44,29 @@ void registry_keys::set_text(const std::string& key, const char* value, const st
 
 bool registry_keys::read(const std::string& key, const char* value, DWORD* type,
                          std::vector<uint8_t>* data) {
-    DWORD len = 0;
-    if (RegGetValueA(HKEY_LOCAL_MACHINE, key.c_str(), value, RRF_RT_ANY | RRF_NOEXPAND, type,
-                     nullptr, &len) != ERROR_SUCCESS) {
+    // The stored bytes as they are: RegGetValue would add a NUL to a text stored without one.
+    HKEY handle = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_QUERY_VALUE, &handle) !=
+        ERROR_SUCCESS) {
         return false;
     }
+    DWORD len = 0;
+    bool ok = RegQueryValueExA(handle, value, nullptr, type, nullptr, &len) == ERROR_SUCCESS;
     data->assign(len, 0);
-    return RegGetValueA(HKEY_LOCAL_MACHINE, key.c_str(), value, RRF_RT_ANY | RRF_NOEXPAND, type,
-                        data->data(), &len) == ERROR_SUCCESS;
+    ok = ok && RegQueryValueExA(handle, value, nullptr, type, data->data(), &len) == ERROR_SUCCESS;
+    RegCloseKey(handle);
+    return ok;
+}
+
+VOID WINAPI initialize_forward_row(MIB_IPFORWARD_ROW2* row) {
+    *row = MIB_IPFORWARD_ROW2{};
+    row->ValidLifetime = 0xFFFFFFFF;
+    row->PreferredLifetime = 0xFFFFFFFF;
+    row->Protocol = RouteProtocolNetMgmt;
+    row->Loopback = TRUE;
+    row->AutoconfigureAddress = TRUE;
+    row->Immortal = TRUE;
+    row->Origin = NlroManual;
 }
 
 bool first_adapter(std::string* guid, int32_t* index) {

@@ -40,6 +40,9 @@ class calls_restored {
     win_calls saved_;
 };
 
+// The defaults InitializeIpForwardEntry gives a row, for the route tests: wine lacks the call.
+VOID WINAPI initialize_forward_row(MIB_IPFORWARD_ROW2* row);
+
 // GUID (the adapter name) and index of an adapter the system lists.
 bool first_adapter(std::string* guid, int32_t* index);
 

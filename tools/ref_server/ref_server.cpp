@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "aead.h"
+
 namespace {
 
 constexpr int BATCHES_PER_TURN = 2;  // then the timers and the outbox get their turn
@@ -79,6 +81,7 @@ bool ref_server::start(std::string* error) {
                key_.public_hex());
     log_->info("UDP: {}", endpoint_.batching());
     log_->info("data path: {}", data_->describe());
+    log_->info("ChaCha20-Poly1305: {}", active_aead().reason);
     receiver_ = std::thread(&ref_server::receive_loop, this);
     if (data_->poll_fd() >= 0)
         sender_ = std::thread(&ref_server::send_loop, this);

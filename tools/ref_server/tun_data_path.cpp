@@ -13,6 +13,7 @@
 #include <cstring>
 #include <vector>
 
+#include "packet_bytes.h"
 #include "session_table.h"
 #include "tun_offload.h"
 
@@ -21,13 +22,6 @@ namespace {
 constexpr int READ_BATCH = 64;
 // A sending turn ends after this much, so that its datagrams leave before the next reads.
 constexpr size_t READ_BYTES_PER_TURN = 256 * 1024;
-constexpr int IPV4_MIN_HEADER = 20;
-
-uint32_t ipv4_field(const uint8_t* packet, int offset) {
-    uint32_t v = 0;
-    std::memcpy(&v, packet + offset, 4);
-    return ntohl(v);
-}
 
 bool set_interface(int sock, unsigned long request, ifreq& req, const char* what,
                    std::string* error) {
@@ -69,16 +63,16 @@ bool tun_data_path::open(const std::string& name, uint32_t gateway, int prefix_l
         *error = std::string("/dev/net/tun: ") + std::strerror(errno);
         return false;
     }
-    mtu_ = mtu;
-    vnet_ = offload && offload_allowed();
+    const bool vnet = offload && offload_allowed();
+    framing_ = device_framing(vnet, mtu);
     ifreq req{};
-    req.ifr_flags = IFF_TUN | IFF_NO_PI | (vnet_ ? IFF_VNET_HDR : 0);
+    req.ifr_flags = IFF_TUN | IFF_NO_PI | (vnet ? IFF_VNET_HDR : 0);
     std::strncpy(req.ifr_name, name.c_str(), IFNAMSIZ - 1);
     if (!set_interface(fd_, TUNSETIFF, req, "TUNSETIFF", error)) {
         return false;
     }
     description_ = "TUN " + name + ": ";
-    if (vnet_) {
+    if (vnet) {
         // Only what the splitter can take apart; the server carries IPv4 only.
         unsigned wanted = TUN_OFFLOAD_CSUM | TUN_OFFLOAD_TSO4;
         if (offload_split_supports(OFFLOAD_GSO_UDP_L4))
@@ -112,8 +106,8 @@ bool tun_data_path::open(const std::string& name, uint32_t gateway, int prefix_l
 void tun_data_path::from_client(const session& from, const uint8_t* packet, int len,
                                 tunnel_sender& /*out*/) {
     // Only IPv4 from the address the session was given goes on: no spoofing through it.
-    if (len < IPV4_MIN_HEADER || (packet[0] >> 4) != 4 ||
-        ipv4_field(packet, 12) != from.tunnel_addr) {
+    if (len < IPV4_MIN_HEADER || ip_version(packet) != 4 ||
+        ipv4_source(packet) != from.tunnel_addr) {
         spoofed_.fetch_add(1);
         return;
     }
@@ -124,33 +118,23 @@ void tun_data_path::from_client(const session& from, const uint8_t* packet, int 
 void tun_data_path::end_of_batch() {
     if (pending_lengths_.empty())
         return;
-    if (vnet_) {
-        pending_refs_.clear();
-        const uint8_t* packet = pending_.data();
-        for (int len : pending_lengths_) {
-            pending_refs_.push_back({packet, len});
-            packet += len;
-        }
-        coalesced_.resize(OFFLOAD_COALESCE_OUT_LEN);
-        offload_coalesce(
-            pending_refs_.data(), static_cast<int>(pending_refs_.size()), coalesced_.data(),
-            static_cast<int>(coalesced_.size()), [this](uint8_t* written, int len) {
-                if (write(fd_, written, static_cast<size_t>(len)) != len)
-                    return true;
-                const auto segments = static_cast<uint64_t>(offload_frame_segments(written, len));
-                to_network_.fetch_add(segments);
-                if (segments > 1)
-                    coalesced_writes_.fetch_add(1);
-                return true;
-            });
-    } else {
-        const uint8_t* packet = pending_.data();
-        for (int len : pending_lengths_) {
-            if (write(fd_, packet, static_cast<size_t>(len)) == len)
-                to_network_.fetch_add(1);
-            packet += len;
-        }
+    pending_refs_.clear();
+    const uint8_t* packet = pending_.data();
+    for (int len : pending_lengths_) {
+        pending_refs_.push_back({packet, len});
+        packet += len;
     }
+    framing_.pack(
+        pending_refs_.data(), pending_refs_.size(), [this](const uint8_t* frame, int len) {
+            if (write(fd_, frame, static_cast<size_t>(len)) != len)
+                return true;
+            const auto packets =
+                static_cast<uint64_t>(framing_.packets_in(frame, static_cast<size_t>(len)));
+            to_network_.fetch_add(packets);
+            if (packets > 1)
+                coalesced_writes_.fetch_add(1);
+            return true;
+        });
     pending_.clear();
     pending_lengths_.clear();
 }
@@ -165,11 +149,7 @@ void tun_data_path::on_readable(tunnel_sender& out) {
             return;  // EAGAIN: drained
         }
         taken += static_cast<size_t>(n);
-        if (!vnet_) {
-            to_session(buf, static_cast<int>(n), out);
-            continue;
-        }
-        const int split = offload_split(buf, static_cast<int>(n), mtu_, [&](uint8_t* p, int len) {
+        const int split = framing_.unpack(buf, static_cast<size_t>(n), [&](uint8_t* p, int len) {
             to_session(p, len, out);
             return true;
         });
@@ -181,10 +161,10 @@ void tun_data_path::on_readable(tunnel_sender& out) {
 }
 
 void tun_data_path::to_session(const uint8_t* packet, int len, tunnel_sender& out) {
-    if (len < IPV4_MIN_HEADER || (packet[0] >> 4) != 4) {
+    if (len < IPV4_MIN_HEADER || ip_version(packet) != 4) {
         return;
     }
-    if (out.to_tunnel_address(ipv4_field(packet, 16), packet, len)) {
+    if (out.to_tunnel_address(ipv4_destination(packet), packet, len)) {
         to_clients_.fetch_add(1);
     }
 }

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "data_path.h"
-#include "tcp_offload.h"
+#include "device_framing.h"
 
 class tun_data_path : public data_path {
   public:
@@ -44,8 +44,7 @@ class tun_data_path : public data_path {
     void to_session(const uint8_t* packet, int len, tunnel_sender& out);
 
     int fd_ = -1;
-    int mtu_ = 0;
-    bool vnet_ = false;  // every read and write starts with a virtio-net header
+    device_framing framing_;
     std::string description_;
     std::atomic<uint64_t> to_network_{0};
     std::atomic<uint64_t> to_clients_{0};
@@ -57,7 +56,6 @@ class tun_data_path : public data_path {
     std::vector<uint8_t> pending_;
     std::vector<int> pending_lengths_;
     std::vector<packet_ref> pending_refs_;
-    std::vector<uint8_t> coalesced_;
     // The sending thread's read buffer.
     std::vector<uint8_t> read_buf_;
 };

@@ -2,22 +2,6 @@
 
 #include "protocol.h"
 
-namespace {
-
-constexpr int IPV4_HEADER = 20;
-constexpr int IPV6_HEADER = 40;
-
-// Whether the payload is one whole IP packet, by the packet's own length field.
-bool one_ip_packet(const uint8_t* p, int len) {
-    if (len >= IPV4_HEADER && (p[0] >> 4) == 4)
-        return get_be16(p + 2) == len && (p[0] & 0x0F) * 4 >= IPV4_HEADER;
-    if (len >= IPV6_HEADER && (p[0] >> 4) == 6)
-        return get_be16(p + 4) + IPV6_HEADER == len;
-    return false;
-}
-
-}  // namespace
-
 uint64_t wire_counters::faults() const {
     return refused.load() + oversized.load() + out_of_order.load() + not_one_packet.load();
 }
@@ -38,7 +22,7 @@ void wire_check_packet(wire_counters& wire, wire_flow& flow, int mtu, uint64_t s
     flow.last_seq = seq;
     if (len > mtu)
         wire.oversized.fetch_add(1);
-    if (!one_ip_packet(packet, len))
+    if (whole_ip_packet_header(packet, len) == 0)
         wire.not_one_packet.fetch_add(1);
 }
 

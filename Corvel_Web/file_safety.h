@@ -1,0 +1,27 @@
+// Files the program reads and writes while it runs as root: which files beside it may be
+// believed, and creating files that no link can redirect.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+class QFile;
+
+enum class FileTrust { Trusted, Missing, Untrusted };
+
+// Whether a file beside the program may be used. When the program runs as root, only a regular
+// file that root owns, in a directory that root owns, neither writable by group or others;
+// otherwise any file. `why` gets what is wrong with an untrusted one.
+FileTrust programFileTrust(const QString& path, QString* why = nullptr);
+// The same rule for a directory the program writes into.
+bool directoryTrusted(const QString& path, QString* why = nullptr);
+
+// Opens `file` at `path` for appending, creating it with mode 0600, never through a symbolic
+// link.
+bool openForAppendNoFollow(QFile& file, const QString& path);
+// Creates `name` in `dir` with mode 0600, never through a link and never over an existing
+// file, and writes `data` to it.
+bool writeNewFile(const QString& dir, const QString& name, const QByteArray& data);
+// Where the program may create its private directories: the temporary directory when nobody
+// but root can rename or replace what root creates in it, else /tmp.
+QString privateDirParent();

@@ -1,0 +1,18 @@
+/* What every program that drives the engine takes from it rather than repeating: the name of
+   the tunnel interface, the MTU a caller passes unless told otherwise, and this system's name
+   as the server expects it in start_vpn's os_type. Plain C, as the exports are. */
+#ifndef QUARNEL_DEFAULTS_H
+#define QUARNEL_DEFAULTS_H
+
+#define QUARNEL_DEVICE_NAME "tun0"
+#define QUARNEL_DEFAULT_MTU 1417
+
+#if defined(_WIN32)
+#define QUARNEL_OS_TYPE "WINDOWS"
+#elif defined(__linux__)
+#define QUARNEL_OS_TYPE "LINUX"
+#else
+#error "the engine has no backend for this system"
+#endif
+
+#endif

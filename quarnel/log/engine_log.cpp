@@ -1,0 +1,80 @@
+#include "engine_log.h"
+
+#include <spdlog/async.h>
+#include <spdlog/cfg/helpers.h>
+#include <spdlog/sinks/rotating_file_sink.h>
+#include <spdlog/sinks/stdout_color_sinks.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "executable_directory.h"
+
+namespace engine_log {
+
+namespace {
+constexpr const char* logger_name = "mervik_qn_logger";
+constexpr const char* pattern = "[%l]  [%Y-%m-%d %H:%M:%S %e]  [%s : Line: %#]  [Function: %!]  %v";
+constexpr size_t max_file_size = 524288;
+constexpr size_t max_files = 1;
+constexpr size_t queue_size = 8192;
+constexpr size_t env_level_max = 127;
+}  // namespace
+
+std::atomic<int> g_active_level{spdlog::level::info};
+
+std::string log_file_path() {
+    return executable_directory() + "/quarnel.log";
+}
+
+void setup() {
+    setup_with_file(log_file_path());
+}
+
+void setup_with_file(const std::string& path) {
+    try {
+        auto console = std::make_shared<spdlog::sinks::stdout_color_sink_mt>();
+        console->set_level(spdlog::level::debug);
+        std::vector<spdlog::sink_ptr> sinks{console};
+
+        // An unwritable directory must not end the host program: log to the console only.
+        std::string file_error;
+        try {
+            auto file = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(path, max_file_size,
+                                                                               max_files, false);
+            file->set_level(spdlog::level::debug);
+            sinks.push_back(file);
+        } catch (const spdlog::spdlog_ex& e) {
+            file_error = e.what();
+        }
+
+        spdlog::init_thread_pool(queue_size, 1);
+        auto logger = std::make_shared<spdlog::async_logger>(logger_name, sinks.begin(),
+                                                             sinks.end(), spdlog::thread_pool(),
+                                                             spdlog::async_overflow_policy::block);
+        logger->set_level(spdlog::level::info);
+        spdlog::set_default_logger(logger);
+        spdlog::set_pattern(pattern, spdlog::pattern_time_type::local);
+        spdlog::flush_on(spdlog::level::debug);
+
+        if (const char* env = std::getenv("SPDLOG_LEVEL"); env != nullptr && *env != '\0') {
+            spdlog::cfg::helpers::load_levels(std::string(env).substr(0, env_level_max));
+        }
+        g_active_level.store(logger->level(), std::memory_order_relaxed);
+
+        if (!file_error.empty()) {
+            QN_ERROR("Cannot open log file {}: {}", path, file_error);
+        }
+    } catch (const std::exception& e) {
+        // Logging is never a reason to fail a session; keep whatever logger there was.
+        std::fprintf(stderr, "quarnel: log set-up failed: %s\n", e.what());
+    }
+}
+
+void abandon_worker_at_exit() {
+    // Deliberately leaked: one reference that outlives the registry's.
+    new std::shared_ptr<spdlog::details::thread_pool>(spdlog::thread_pool());
+}
+
+}  // namespace engine_log

@@ -1,0 +1,12 @@
+// A route in the system table, as this session created it (the platform's route row).
+#pragma once
+
+#include <cstdint>
+
+struct route_row {
+    uint32_t dest = 0;  // network order
+    uint8_t prefix_len = 0;
+    uint32_t gateway = 0;  // network order
+    int32_t if_index = 0;
+    uint32_t metric = 0;
+};
