@@ -28,7 +28,7 @@ for size in 16 32 48 64 128 256 512; do
 done
 # The engine service, where the tree has it.
 if [ -f "$root/service/CMakeLists.txt" ]; then
-    required+=(usr/sbin/quarneld)
+    required+=(usr/sbin/quarneld usr/share/man/man8/quarneld.8.gz)
 fi
 if [ -f "$root/service/systemd/quarneld.socket" ]; then
     required+=(lib/systemd/system/quarneld.service lib/systemd/system/quarneld.socket)
@@ -55,13 +55,14 @@ fi
 dpkg-deb -x "$deb" "$scratch"
 # The link in bin resolves inside the scratch root; the library comes from beside the program.
 [ "$(readlink "$scratch/usr/bin/lumar")" = ../lib/lumar/lumar ] || fail "usr/bin/lumar is no link"
-ldd "$scratch/usr/lib/lumar/lumar" | grep -q "$scratch/usr/lib/lumar/libquarnel.so" ||
+libraries=$(ldd "$scratch/usr/lib/lumar/lumar")
+grep -q "$scratch/usr/lib/lumar/libquarnel.so" <<<"$libraries" ||
     fail "lumar does not load the packaged engine library"
 [ "$(env -u DISPLAY "$scratch/usr/bin/lumar" --version)" = "lumar $version" ] ||
     fail "lumar --version"
-"$scratch/usr/bin/quarnel-cli" --help | grep -q '^usage:' || fail "quarnel-cli --help"
+grep -q '^usage:' <<<"$("$scratch/usr/bin/quarnel-cli" --help)" || fail "quarnel-cli --help"
 if [ -e "$scratch/usr/sbin/quarneld" ]; then
-    "$scratch/usr/sbin/quarneld" --help | grep -q -- '--socket' || fail "quarneld --help"
+    grep -q -- '--socket' <<<"$("$scratch/usr/sbin/quarneld" --help)" || fail "quarneld --help"
 fi
 
 if [ "$failures" -ne 0 ]; then
