@@ -12,6 +12,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include "client_test_support.h"
 
@@ -144,6 +145,9 @@ TEST(InstalledProgram, UserFilesFollowTheBaseDirectoriesAndTheRendererIsSandboxe
     ASSERT_TRUE(
         waitFor([&] { return readText(log).contains(QStringLiteral("page_options.json")); }, 30s))
         << readText(log).toStdString() << lumar.readAllStandardError().toStdString();
+    // The page has drawn by then.
+    QTest::qWait(3000);
+    client_test::saveScreenScreenshot(QStringLiteral("installed_as_user"));
     const QString text = readText(log);
     EXPECT_TRUE(text.contains(QStringLiteral("Ignoring %1/lumar/page_options.json: it is writable "
                                              "by group or others.")
