@@ -1,6 +1,7 @@
 // The program as installed, run by an ordinary user: the page from the installation directory,
-// the user's own settings, log and crash dump in the XDG base directories, nothing written
-// beside the program, and the web view's renderer in Chromium's sandbox.
+// the user's own settings, log and crash dump in the XDG base directories, the single-instance
+// names in its runtime directory, nothing written beside the program, and the web view's
+// renderer in Chromium's sandbox.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -153,6 +154,9 @@ TEST(InstalledProgram, UserFilesFollowTheBaseDirectoriesAndTheRendererIsSandboxe
                                              "by group or others.")
                                   .arg(config)));
     EXPECT_TRUE(text.contains(QStringLiteral("[Message: The web view runs in its sandbox.]")));
+    EXPECT_FALSE(QDir(runtime + QStringLiteral("/lumar"))
+                     .entryList({QStringLiteral("singleinstance-*")}, QDir::Files | QDir::System)
+                     .isEmpty());
     struct stat st {};
     ASSERT_EQ(stat(QFile::encodeName(state).constData(), &st), 0);
     EXPECT_EQ(st.st_uid, kUser);
