@@ -2,8 +2,9 @@
 # Builds the Debian package lumar_<version>_amd64.deb from a fresh build directory: a release
 # build with Debian's hardening flags, stripped, its dependencies computed from the binaries by
 # dpkg-shlibdeps. Usage: scripts/package.sh [OUT_DIR] (default build-package); prints the
-# package's path last.
+# package's path on standard output, everything else on standard error.
 set -euo pipefail
+exec 3>&1 1>&2
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=$(realpath -m "${1:-$root/build-package}")
 build="$out/build"
@@ -32,4 +33,4 @@ ninja -C "$build" -j2 package_files
 (cd "$build" && cpack -G DEB >/dev/null)
 deb=$(ls "$build"/lumar_*_amd64.deb)
 mv -f "$deb" "$out/"
-echo "$out/$(basename "$deb")"
+echo "$out/$(basename "$deb")" >&3

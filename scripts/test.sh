@@ -16,7 +16,8 @@ bash scripts/setup.sh "$root/build"
 (cd build && ctest --output-on-failure)
 
 echo "== debian package"
-bash scripts/check_package.sh "$(bash scripts/package.sh "$root/build-package" | tail -n 1)"
+deb=$(bash scripts/package.sh "$root/build-package")
+bash scripts/check_package.sh "$deb"
 
 echo "== windows syntax check"
 bash scripts/check_windows_syntax.sh
