@@ -4,12 +4,15 @@
 #include <QIcon>
 #include <QScreen>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 
 #include "Corvel_Web.h"
 #include "client_log.h"
 #include "crash_dump.h"
 #include "display_scale.h"
 #include "driver_provisioning.h"
+#include "host_identity.h"
 #include "journal_replay.h"
 #include "program_options.h"
 #include "session_end.h"
@@ -33,6 +36,11 @@ void applyApplicationFont(double scale) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Answered before any display, window or other instance is looked for.
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("lumar %s\n", qPrintable(builtVersion()));
+        return 0;
+    }
     QCoreApplication::setAttribute(Qt::AA_UseOpenGLES, true);
     QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps, true);
     QCoreApplication::setAttribute(Qt::AA_DisableShaderDiskCache, true);
@@ -60,7 +68,7 @@ int main(int argc, char** argv) {
     } else if (undone < 0) {
         qWarning("Some host changes left by an ended session could not be put back.");
     }
-    logWebEngineRootDecision();
+    logWebEngineSandbox();
 
     const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
     const QSize size = windowSizeOnScreen(readProgramOptions(), available.size());
