@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -337,7 +338,25 @@ TEST_F(EngineServiceTest, AKilledServiceIsPutBackAtItsNextStartAndSigtermStopsTh
     EXPECT_TRUE(member->read_until("session ended (-90)", 10s)) << member->output;
 }
 
-TEST_F(EngineServiceTest, TheSocketSystemdHandsOverIsServed) {
+TEST_F(EngineServiceTest, ItBindsNoPathItMustNotTakeAndServesTheSocketSystemdHandsOver) {
+    // A file that is not a socket stays; so does the socket of a service that answers on it.
+    const std::string file = reachable_dir() + "/not-a-socket";
+    std::ofstream(file) << "keep";
+    for (const auto& [path, why] : {std::pair<std::string, std::string>{file, "is not a socket"},
+                                    {socket_, "another service answers"}}) {
+        program refused({QUARNELD, "--socket", path, "--group", "nogroup"});
+        refused.read_to_end(10s);
+        EXPECT_EQ(refused.wait_exit(), 1);
+        EXPECT_NE(refused.output.find(why), std::string::npos) << refused.output;
+    }
+    EXPECT_EQ(test_support::read_file(file), "keep");
+    request status;
+    status.kind = request_kind::status;
+    reply answer;
+    std::string why;
+    connection still(socket_);
+    EXPECT_TRUE(still.call(status, &answer, 5s, &why)) << why;
+
     service_.reset();
     const std::string handed = reachable_dir() + "/activated.sock";
     program activator(
@@ -345,10 +364,6 @@ TEST_F(EngineServiceTest, TheSocketSystemdHandsOverIsServed) {
     ASSERT_TRUE(activator.read_until("Listening on", 10s)) << activator.output;
     // The service starts on the first connection and finds the socket handed to it.
     connection first(handed);
-    request status;
-    status.kind = request_kind::status;
-    reply answer;
-    std::string why;
     ASSERT_TRUE(first.call(status, &answer, 10s, &why)) << why << activator.output;
     EXPECT_TRUE(answer.ok);
     EXPECT_TRUE(activator.read_until("serving the socket systemd handed over", 5s))
