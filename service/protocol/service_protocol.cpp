@@ -7,7 +7,6 @@ namespace engine_service {
 namespace {
 
 constexpr uint8_t MAGIC[2] = {'Q', 'N'};
-constexpr size_t PREFIX = sizeof(MAGIC) + 2;  // magic, version, kind
 constexpr uint8_t REPLY_OK = 0x80;
 constexpr uint8_t REPLY_ERROR = 0x81;
 constexpr size_t ROUTE_BYTES = sizeof(route_entry_str_t::ip) + 4;
