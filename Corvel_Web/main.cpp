@@ -17,6 +17,7 @@
 #include "program_options.h"
 #include "session_end.h"
 #include "singleapplication.h"
+#include "vpn_engine.h"
 #include "webengine_root.h"
 
 namespace {
@@ -61,13 +62,16 @@ int main(int argc, char** argv) {
         return 1;
     }
     installClientLog();
-    // A session of a killed run may have left routes, forwarding or the resolver changed.
-    const int undone = replay_host_journals();
-    if (undone > 0) {
-        qInfo("Put back %d host changes left by an ended session.", undone);
-    } else if (undone < 0) {
-        qWarning("Some host changes left by an ended session could not be put back.");
+    if (engineRunsInProcess()) {
+        // A session of a killed run may have left routes, forwarding or the resolver changed.
+        const int undone = replay_host_journals();
+        if (undone > 0) {
+            qInfo("Put back %d host changes left by an ended session.", undone);
+        } else if (undone < 0) {
+            qWarning("Some host changes left by an ended session could not be put back.");
+        }
     }
+    logEngineChoice();
     logWebEngineSandbox();
 
     const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
