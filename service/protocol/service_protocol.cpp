@@ -182,6 +182,15 @@ bool known_request(uint8_t kind) {
            kind <= static_cast<uint8_t>(request_kind::load_tun);
 }
 
+// Room for the length and the header up front; also keeps GCC 12's -O3 bounds
+// check from misreading the first push_back past a 4-byte buffer.
+std::vector<uint8_t> unframed() {
+    std::vector<uint8_t> out;
+    out.reserve(256);
+    out.resize(LENGTH_BYTES);
+    return out;
+}
+
 void begin(writer& w, uint8_t kind) {
     w.u8(MAGIC[0]);
     w.u8(MAGIC[1]);
@@ -256,7 +265,7 @@ bool encode_request(const request& r, std::vector<uint8_t>* frame, std::string* 
         default:
             break;
     }
-    std::vector<uint8_t> out(LENGTH_BYTES);
+    std::vector<uint8_t> out = unframed();
     writer w(&out);
     begin(w, static_cast<uint8_t>(r.kind));
     switch (r.kind) {
@@ -291,7 +300,7 @@ bool encode_request(const request& r, std::vector<uint8_t>* frame, std::string* 
 }
 
 std::vector<uint8_t> encode_reply(const reply& r) {
-    std::vector<uint8_t> out(LENGTH_BYTES);
+    std::vector<uint8_t> out = unframed();
     writer w(&out);
     begin(w, r.ok ? REPLY_OK : REPLY_ERROR);
     w.u8(r.kind);
