@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the include rule of the engine's layers, the normal
-# build (engine and client program; the client's tests each on a private X server), the
-# Windows build (the 32-bit DLL inspected, the 64-bit twin's tests under wine64),
-# AddressSanitizer + UndefinedBehaviorSanitizer, and ThreadSanitizer for the multi-threaded
-# engine tests. Needs root (network namespaces, TUN devices).
+# build (engine and client program; the client's tests each on a private X server), the Debian
+# package (built from a fresh build directory and checked), the Windows build (the 32-bit DLL
+# inspected, the 64-bit twin's tests under wine64), AddressSanitizer + UndefinedBehaviorSanitizer,
+# and ThreadSanitizer for the multi-threaded engine tests. Needs root (network namespaces, TUN
+# devices).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -14,6 +15,10 @@ bash scripts/check_layers.sh
 echo "== build and test"
 bash scripts/setup.sh "$root/build"
 (cd build && ctest --output-on-failure)
+
+echo "== debian package"
+deb=$(bash scripts/package.sh "$root/build-package")
+bash scripts/check_package.sh "$deb"
 
 echo "== windows: quarnel.dll for 32-bit Windows, its 64-bit twin's tests under wine64"
 windows_start=$(date +%s)
