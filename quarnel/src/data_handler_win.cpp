@@ -90,9 +90,7 @@ enum class op_state { idle, posted, failed };
 // port's, one at a time; packets the device cannot take yet wait in order.
 class device_port {
   public:
-    explicit device_port(tun_device* tun) : handle_(tun->handle), io_(tun->io) {
-        post_read();
-    }
+    explicit device_port(tun_device* tun) : handle_(tun->handle), io_(tun->io) { post_read(); }
 
     ~device_port() {
         // Nothing may complete into buffers or records that are gone.
@@ -128,7 +126,8 @@ class device_port {
             DWORD n = 0;
             DWORD failure = read_error_;
             if (read_state_ == op_state::posted) {
-                failure = GetOverlappedResult(handle_, &io_->read_ov, &n, FALSE) ? 0 : GetLastError();
+                failure =
+                    GetOverlappedResult(handle_, &io_->read_ov, &n, FALSE) ? 0 : GetLastError();
                 if (failure == ERROR_IO_INCOMPLETE) {
                     return port_status::done;
                 }
@@ -263,8 +262,7 @@ class socket_port {
         recv_ov_.hEvent = WSACreateEvent();
         if (send_ov_.hEvent == WSA_INVALID_EVENT || recv_ov_.hEvent == WSA_INVALID_EVENT) {
             close_events();
-            throw std::runtime_error("WSACreateEvent failed: " +
-                                     std::to_string(WSAGetLastError()));
+            throw std::runtime_error("WSACreateEvent failed: " + std::to_string(WSAGetLastError()));
         }
         post_receive();
     }
@@ -292,8 +290,9 @@ class socket_port {
                        ? wait_for(send_ov_.hEvent, wakeup, timeout_ms, error)
                        : port_wait::ready;
         }
-        return recv_state_ == op_state::posted ? wait_for(recv_ov_.hEvent, wakeup, timeout_ms, error)
-                                               : port_wait::ready;
+        return recv_state_ == op_state::posted
+                   ? wait_for(recv_ov_.hEvent, wakeup, timeout_ms, error)
+                   : port_wait::ready;
     }
 
     port_status send(const outgoing_datagram* datagrams, size_t count, size_t* sent, int* error) {
@@ -368,11 +367,13 @@ class socket_port {
         entry.from_len = sizeof(entry.from);
         entry.flags = 0;
         rearm(&recv_ov_);
-        WSABUF buffer{static_cast<ULONG>(entry.data.size()), reinterpret_cast<char*>(entry.data.data())};
+        WSABUF buffer{static_cast<ULONG>(entry.data.size()),
+                      reinterpret_cast<char*>(entry.data.data())};
         recv_error_ = 0;
         recv_state_ = op_state::posted;
-        if (WSARecvFrom(s_, &buffer, 1, nullptr, &entry.flags, reinterpret_cast<sockaddr*>(&entry.from),
-                        &entry.from_len, &recv_ov_, nullptr) != 0) {
+        if (WSARecvFrom(s_, &buffer, 1, nullptr, &entry.flags,
+                        reinterpret_cast<sockaddr*>(&entry.from), &entry.from_len, &recv_ov_,
+                        nullptr) != 0) {
             const int error = WSAGetLastError();
             if (error != WSA_IO_PENDING) {
                 recv_state_ = op_state::failed;
@@ -411,8 +412,8 @@ class socket_port {
             if (failure == WSA_IO_INCOMPLETE) {
                 return port_status::again;
             }
-            send_state_ = failure == static_cast<int>(NO_BUFFER) ? send_state::unsent
-                                                                 : send_state::idle;
+            send_state_ =
+                failure == static_cast<int>(NO_BUFFER) ? send_state::unsent : send_state::idle;
             if (send_state_ == send_state::idle) {
                 *error = failure;
                 return port_status::failed;
@@ -421,7 +422,7 @@ class socket_port {
         }
         if (send_state_ == send_state::unsent) {
             const port_status status = post_send(error);
-            send_state_ = status == port_status::again     ? send_state::pending
+            send_state_ = status == port_status::again       ? send_state::pending
                           : status == port_status::no_buffer ? send_state::unsent
                                                              : send_state::idle;
             return status;
@@ -448,8 +449,9 @@ class windows_ports : public data_ports {
   public:
     explicit windows_ports(qn_ctx_t* ctx)
         : wakeup_(ctx->running.wakeup()), device_(ctx->tun), socket_(ctx->sock) {
-        QN_INFO("Device reads and writes, UDP sends and receives: overlapped, one of each kind "
-                "outstanding.");
+        QN_INFO(
+            "Device reads and writes, UDP sends and receives: overlapped, one of each kind "
+            "outstanding.");
     }
 
     port_wait wait_device(bool writable, int timeout_ms, int* error) override {

@@ -8,8 +8,8 @@
 
 #include "engine_log.h"
 #include "hex_text.h"
-#include "router.h"
 #include "platform_net.h"
+#include "router.h"
 
 namespace {
 

@@ -280,10 +280,10 @@ int journal_store_for_each_orphan(
         }
         const std::string path = dir + "\\" + name;
         // Appending only: what a replay put back is marked settled at the end.
-        const HANDLE file = CreateFileA(
-            path.c_str(), GENERIC_READ | FILE_APPEND_DATA,
-            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-            FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        const HANDLE file =
+            CreateFileA(path.c_str(), GENERIC_READ | FILE_APPEND_DATA,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         if (file == INVALID_HANDLE_VALUE) {
             continue;
         }

@@ -138,9 +138,9 @@ std::string resolve_error_text(int code) {
                        sizeof(text), nullptr);
     std::string result(text, n);
     // One log line: the system's text ends with a line break, some contain more.
-    result.erase(std::remove_if(result.begin(), result.end(),
-                                [](char c) { return c == '\r' || c == '\n'; }),
-                 result.end());
+    result.erase(
+        std::remove_if(result.begin(), result.end(), [](char c) { return c == '\r' || c == '\n'; }),
+        result.end());
     return result.empty() ? std::to_string(code) : result;
 }
 

@@ -40,8 +40,8 @@ int overlapped_io(HANDLE pipe, bool write, uint8_t* data, DWORD len, DWORD timeo
     OVERLAPPED ov{};
     ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     DWORD n = 0;
-    const BOOL now = write ? WriteFile(pipe, data, len, nullptr, &ov)
-                           : ReadFile(pipe, data, len, nullptr, &ov);
+    const BOOL now =
+        write ? WriteFile(pipe, data, len, nullptr, &ov) : ReadFile(pipe, data, len, nullptr, &ov);
     bool ok = now != FALSE || GetLastError() == ERROR_IO_PENDING;
     if (ok && WaitForSingleObject(ov.hEvent, timeout_ms) != WAIT_OBJECT_0) {
         CancelIoEx(pipe, &ov);
@@ -78,8 +78,9 @@ class DataPorts : public ::testing::Test {
         g_engine_status.store(0);
         win_test::test_server server;
         ASSERT_TRUE(win_test::server_from_environment(&server));
-        const std::string name = "\\\\.\\pipe\\quarnel-test-" + std::to_string(GetCurrentProcessId()) +
-                                 "-" + std::to_string(std::random_device{}());
+        const std::string name = "\\\\.\\pipe\\quarnel-test-" +
+                                 std::to_string(GetCurrentProcessId()) + "-" +
+                                 std::to_string(std::random_device{}());
         engine_end_ = CreateNamedPipeA(
             name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
             PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, PIPE_BUFFER, PIPE_BUFFER, 0,
@@ -92,9 +93,9 @@ class DataPorts : public ::testing::Test {
         ASSERT_TRUE(SetNamedPipeHandleState(test_end_, &mode, nullptr, nullptr));
 
         ctx_.proto = new proto_ctx();
-        ASSERT_EQ(socket_open(server.ip.c_str(), static_cast<unsigned short>(server.port),
-                              &ctx_.sock),
-                  0);
+        ASSERT_EQ(
+            socket_open(server.ip.c_str(), static_cast<unsigned short>(server.port), &ctx_.sock),
+            0);
         ctx_.server_ip = server.ip;
         session_config config;
         std::string error;
@@ -129,7 +130,8 @@ class DataPorts : public ::testing::Test {
             socket_close(ctx_.sock);
         }
         delete ctx_.proto;
-        for (HANDLE h : {engine_end_, test_end_, records_.read_ov.hEvent, records_.write_ov.hEvent}) {
+        for (HANDLE h :
+             {engine_end_, test_end_, records_.read_ov.hEvent, records_.write_ov.hEvent}) {
             if (h != nullptr && h != INVALID_HANDLE_VALUE) {
                 CloseHandle(h);
             }
@@ -186,9 +188,9 @@ TEST_F(DataPorts, PacketsGoSealedToTheServerAndComeBackThroughTheDevice) {
                                              std::chrono::seconds(10)))
             << i << " sent, " << back.load() << " back";
         bytes packet = udp_packet(from, to, i);
-        ASSERT_EQ(overlapped_io(test_end_, true, packet.data(), static_cast<DWORD>(packet.size()),
-                                5000),
-                  static_cast<int>(packet.size()));
+        ASSERT_EQ(
+            overlapped_io(test_end_, true, packet.data(), static_cast<DWORD>(packet.size()), 5000),
+            static_cast<int>(packet.size()));
         packet_bytes += packet.size();
         sent.push_back(std::move(packet));
     }
@@ -211,8 +213,8 @@ TEST_F(DataPorts, AFailedDeviceReadEndsTheReaderAndTheStopEndsEveryOtherWait) {
     test_end_ = INVALID_HANDLE_VALUE;
     ASSERT_TRUE(test_support::wait_until([] { return g_engine_status.load() == -1; }))
         << log.dump();
-    EXPECT_TRUE(log.has("ReadFile failed: " + std::to_string(ERROR_BROKEN_PIPE) + ".",
-                        "tun_reader"))
+    EXPECT_TRUE(
+        log.has("ReadFile failed: " + std::to_string(ERROR_BROKEN_PIPE) + ".", "tun_reader"))
         << log.dump();
     // The receiver waits on its socket and the sender and writer on their queues: the stop's
     // wake-up ends the receive wait at once rather than at its 3,000 ms time-out.
