@@ -26,7 +26,7 @@ class Corvel : public QObject, public QAbstractNativeEventFilter {
   public:
     enum TCaller { TC_CONN = 0, TC_DISCONN = 1, TC_RECONN = 2 };
 
-    Corvel(QObject* parent, int mtu, VpnEngine& engine = quarnelEngine());
+    Corvel(QObject* parent, int mtu, VpnEngine& engine = programEngine());
     ~Corvel() override;
 
     bool nativeEventFilter(const QByteArray& eventType, void* message, long* result) override;

@@ -15,6 +15,7 @@
 #include "pool_task.h"
 #include "quarnel_defaults.h"
 #include "result_codes.h"
+#include "service_protocol.h"
 
 namespace {
 
@@ -27,6 +28,10 @@ const QMap<int, QString>& stateMessages() {
         {QN_TUN_FAILED, QStringLiteral("启动虚拟网卡失败。")},
         {QN_ROUTES_FAILED, QStringLiteral("添加路由组失败。")},
         {QN_SERVER_SILENT, QStringLiteral("服务器未响应，连接已断开。")},
+        {engine_service::SERVICE_UNREACHABLE,
+         QStringLiteral("无法连接到系统服务，请确认 quarneld 已启动。")},
+        {engine_service::SERVICE_REFUSED,
+         QStringLiteral("系统服务拒绝了请求，请确认当前用户属于 quarneld 允许的用户组。")},
     };
     return messages;
 }

@@ -1,5 +1,5 @@
 // Values fixed when a program is built (CMake cache variables). They are linked in per program,
-// so that a test build can point them at its own opener, update site and key.
+// so that a test build can point them at its own opener, update site, key and installation.
 #pragma once
 
 #include <QtGlobal>
@@ -14,5 +14,7 @@ extern const char* const updateOrigins;
 extern const char* const updatePublicKey;
 // The largest update download accepted, in bytes.
 extern const qint64 updateMaxBytes;
+// The directory the program is installed to (its page and engine library beside it).
+extern const char* const installDirectory;
 
 }  // namespace build_settings

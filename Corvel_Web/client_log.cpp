@@ -1,6 +1,5 @@
 #include "client_log.h"
 
-#include <QCoreApplication>
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
@@ -8,6 +7,7 @@
 #include <mutex>
 
 #include "file_safety.h"
+#include "program_locations.h"
 
 namespace {
 
@@ -91,18 +91,34 @@ void clientLogHandler(QtMsgType type, const QMessageLogContext& context, const Q
     out.flush();
 }
 
+QString clientLogDirectory(QString* why) {
+    QString fault;
+    QString dir = stateDirectory(&fault);
+    if (!dir.isEmpty()) {
+        if (!directoryTrusted(dir, &fault)) {
+            fault = dir + QStringLiteral(": ") + fault;
+        } else if (!QFileInfo(dir).isWritable()) {
+            fault = dir + QStringLiteral(": it is not writable");
+        } else {
+            return dir;
+        }
+    }
+    if (why != nullptr) {
+        *why = fault;
+    }
+    return {};
+}
+
 QtMessageHandler installClientLog() {
-    // Root writes the log only where nobody else can put anything in its place.
     QString why;
-    if (!directoryTrusted(QCoreApplication::applicationDirPath(), &why)) {
-        qWarning("Not writing Corvel.log beside the program (%s): messages go to standard error.",
-                 qPrintable(why));
+    const QString dir = clientLogDirectory(&why);
+    if (dir.isEmpty()) {
+        qWarning("Not writing Corvel.log (%s): messages go to standard error.", qPrintable(why));
         return nullptr;
     }
     {
         std::lock_guard<std::mutex> lock(logMutex());
-        const QString path = QStringLiteral("%1/%2").arg(QCoreApplication::applicationDirPath(),
-                                                         QStringLiteral("Corvel.log"));
+        const QString path = QStringLiteral("%1/%2").arg(dir, QStringLiteral("Corvel.log"));
         if (g_logPath == nullptr) {
             g_logPath = new QString(path);
         } else {

@@ -1,4 +1,5 @@
-// Fatal signals leave "lumar.dmp" beside the program, a message, and the signal's own exit.
+// Fatal signals leave "lumar.dmp" in the program's state directory (beside the program unless it
+// runs installed), a message, and the signal's own exit.
 #pragma once
 
 // Installs the handlers on an alternate stack; prepares everything the handler would

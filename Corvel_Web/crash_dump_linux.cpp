@@ -20,7 +20,7 @@
 #include <string>
 
 #include "client_log.h"
-#include "file_safety.h"
+#include "program_locations.h"
 
 namespace {
 
@@ -313,14 +313,16 @@ void prepareLogLines() {
 
 void prepareFiles() {
     const QFileInfo exe(QFile::symLinkTarget(QStringLiteral("/proc/self/exe")));
-    // A directory descriptor keeps the dump beside the program however long its path is.
+    const QString dir = stateDirectory();
+    // A directory descriptor keeps the dump in its place however long the path is.
     const int dirFd =
-        open(QFile::encodeName(exe.absolutePath()).constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        dir.isEmpty() ? -1
+                      : open(QFile::encodeName(dir).constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     // Without one the dump goes to the working directory.
     g_dirFd = dirFd >= 0 ? dirFd : AT_FDCWD;
     g_dumpName = QFile::encodeName(exe.baseName() + QStringLiteral(".dmp")).toStdString();
-    // The client log's own rule: root appends only where nobody else can put a file.
-    g_logDirTrusted = directoryTrusted(exe.absolutePath());
+    // The client log's own rule: appended only where nobody else can put a file.
+    g_logDirTrusted = clientLogDirectory() == dir && !dir.isEmpty();
 }
 
 bool isOurs(const struct sigaction& action) {

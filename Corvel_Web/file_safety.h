@@ -1,5 +1,5 @@
-// Files the program reads and writes while it runs as root: which files beside it may be
-// believed, and creating files that no link can redirect.
+// Files the program reads and writes for itself: which may be believed, and creating files that
+// no link can redirect.
 #pragma once
 
 #include <QByteArray>
@@ -9,9 +9,9 @@ class QFile;
 
 enum class FileTrust { Trusted, Missing, Untrusted };
 
-// Whether a file beside the program may be used. When the program runs as root, only a regular
-// file that root owns, in a directory that root owns, neither writable by group or others;
-// otherwise any file. `why` gets what is wrong with an untrusted one.
+// Whether a file the program reads for itself may be used: only a regular file that root or the
+// program's own user owns, in a directory that root or that user owns, neither writable by group
+// or others (for root: root's alone). `why` gets what is wrong with an untrusted one.
 FileTrust programFileTrust(const QString& path, QString* why = nullptr);
 // The same rule for a directory the program writes into.
 bool directoryTrusted(const QString& path, QString* why = nullptr);

@@ -16,10 +16,14 @@ bool runningAsRoot() {
     return geteuid() == 0;
 }
 
-// Empty when root owns the entry and nobody else may write to it.
+// Empty when root or the program's own user owns the entry and nobody else may write to it.
 QString sealFault(const struct stat& st) {
-    if (st.st_uid != 0) {
-        return QStringLiteral("it belongs to uid %1, not root").arg(st.st_uid);
+    const uid_t self = geteuid();
+    if (st.st_uid != 0 && st.st_uid != self) {
+        return self == 0 ? QStringLiteral("it belongs to uid %1, not root").arg(st.st_uid)
+                         : QStringLiteral("it belongs to uid %1, neither root nor uid %2")
+                               .arg(st.st_uid)
+                               .arg(self);
     }
     if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
         return QStringLiteral("it is writable by group or others");
@@ -49,9 +53,6 @@ bool writeAll(int fd, const char* data, qint64 size) {
 }  // namespace
 
 bool directoryTrusted(const QString& path, QString* why) {
-    if (!runningAsRoot()) {
-        return true;
-    }
     struct stat st {};
     QString fault;
     if (!lstatPath(path, st)) {
@@ -77,9 +78,6 @@ FileTrust programFileTrust(const QString& path, QString* why) {
             *why = QString::fromLocal8Bit(std::strerror(errno));
         }
         return FileTrust::Untrusted;
-    }
-    if (!runningAsRoot()) {
-        return FileTrust::Trusted;
     }
     QString fault =
         S_ISREG(st.st_mode) ? sealFault(st) : QStringLiteral("it is not a regular file");

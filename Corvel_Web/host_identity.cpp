@@ -3,16 +3,20 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 
-QString appFileVersion() {
-    const QString path = QCoreApplication::applicationFilePath();
-    if (path.isEmpty() || !QFileInfo::exists(path)) {
-        return QString();
-    }
+QString builtVersion() {
     return QStringLiteral("%1.%2.%3.%4")
         .arg(LUMAR_VERSION_MAJOR)
         .arg(LUMAR_VERSION_MINOR)
         .arg(LUMAR_VERSION_PATCH)
         .arg(LUMAR_VERSION_TWEAK);
+}
+
+QString appFileVersion() {
+    const QString path = QCoreApplication::applicationFilePath();
+    if (path.isEmpty() || !QFileInfo::exists(path)) {
+        return QString();
+    }
+    return builtVersion();
 }
 
 QString versionHead(const QString& version) {

@@ -3,7 +3,10 @@
 
 #include <QString>
 
-// Four dot-separated decimal numbers, compiled in from the build system (3.1.8.0).
+// Four dot-separated decimal numbers, compiled in from the build system (3.1.8.0); needs no
+// application object.
+QString builtVersion();
+// The same, once the running executable is found; empty otherwise.
 QString appFileVersion();
 // The host name; empty when it cannot be read.
 QString hostComputerName();

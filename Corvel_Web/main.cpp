@@ -4,16 +4,20 @@
 #include <QIcon>
 #include <QScreen>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 
 #include "Corvel_Web.h"
 #include "client_log.h"
 #include "crash_dump.h"
 #include "display_scale.h"
 #include "driver_provisioning.h"
+#include "host_identity.h"
 #include "journal_replay.h"
 #include "program_options.h"
 #include "session_end.h"
 #include "singleapplication.h"
+#include "vpn_engine.h"
 #include "webengine_root.h"
 
 namespace {
@@ -33,6 +37,11 @@ void applyApplicationFont(double scale) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Answered before any display, window or other instance is looked for.
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("lumar %s\n", qPrintable(builtVersion()));
+        return 0;
+    }
     QCoreApplication::setAttribute(Qt::AA_UseOpenGLES, true);
     QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps, true);
     QCoreApplication::setAttribute(Qt::AA_DisableShaderDiskCache, true);
@@ -53,14 +62,17 @@ int main(int argc, char** argv) {
         return 1;
     }
     installClientLog();
-    // A session of a killed run may have left routes, forwarding or the resolver changed.
-    const int undone = replay_host_journals();
-    if (undone > 0) {
-        qInfo("Put back %d host changes left by an ended session.", undone);
-    } else if (undone < 0) {
-        qWarning("Some host changes left by an ended session could not be put back.");
+    if (engineRunsInProcess()) {
+        // A session of a killed run may have left routes, forwarding or the resolver changed.
+        const int undone = replay_host_journals();
+        if (undone > 0) {
+            qInfo("Put back %d host changes left by an ended session.", undone);
+        } else if (undone < 0) {
+            qWarning("Some host changes left by an ended session could not be put back.");
+        }
     }
-    logWebEngineRootDecision();
+    logEngineChoice();
+    logWebEngineSandbox();
 
     const QRect available = QGuiApplication::primaryScreen()->availableGeometry();
     const QSize size = windowSizeOnScreen(readProgramOptions(), available.size());

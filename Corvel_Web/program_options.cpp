@@ -1,6 +1,5 @@
 #include "program_options.h"
 
-#include <QCoreApplication>
 #include <QDebug>
 #include <QFile>
 #include <QJsonDocument>
@@ -9,6 +8,7 @@
 #include <limits>
 
 #include "file_safety.h"
+#include "program_locations.h"
 
 namespace {
 
@@ -16,10 +16,10 @@ constexpr int kMinSide = 100;
 constexpr int kMaxSide = 16384;
 constexpr qint64 kMaxPageOptionsBytes = 64 * 1024;
 
-// Whether the file beside the program may be read; an untrusted one is reported.
-bool usable(const QString& name) {
+// Whether the file may be read; an untrusted one is reported.
+bool usable(const QString& path) {
     QString why;
-    switch (programFileTrust(programFilePath(name), &why)) {
+    switch (programFileTrust(path, &why)) {
         case FileTrust::Trusted:
             return true;
         case FileTrust::Missing:
@@ -27,7 +27,7 @@ bool usable(const QString& name) {
         case FileTrust::Untrusted:
             break;
     }
-    qWarning().noquote() << QStringLiteral("Ignoring %1 beside the program: %2.").arg(name, why);
+    qWarning().noquote() << QStringLiteral("Ignoring %1: %2.").arg(path, why);
     return false;
 }
 
@@ -39,17 +39,17 @@ int intValue(const QSettings& settings, const QString& key, int fallback, int lo
 
 }  // namespace
 
-QString programFilePath(const QString& name) {
-    return QCoreApplication::applicationDirPath() + QLatin1Char('/') + name;
+QString settingsFilePath(const QString& name) {
+    return settingsDirectory() + QLatin1Char('/') + name;
 }
 
 ProgramOptions readProgramOptions() {
     ProgramOptions options;
-    const QString name = QStringLiteral("Option.ini");
-    if (!usable(name)) {
+    const QString path = settingsFilePath(QStringLiteral("Option.ini"));
+    if (!usable(path)) {
         return options;
     }
-    const QSettings settings(programFilePath(name), QSettings::IniFormat);
+    const QSettings settings(path, QSettings::IniFormat);
     options.width = intValue(settings, QStringLiteral("resolution/width"),
                              ProgramOptions::kDefaultWidth, kMinSide, kMaxSide);
     options.height = intValue(settings, QStringLiteral("resolution/height"),
@@ -69,15 +69,15 @@ QSize windowSizeOnScreen(const ProgramOptions& options, const QSize& available) 
 }
 
 QString readPageOptions() {
-    const QString name = QStringLiteral("page_options.json");
+    const QString path = settingsFilePath(QStringLiteral("page_options.json"));
     QJsonObject options;
-    QFile file(programFilePath(name));
-    if (usable(name) && file.open(QIODevice::ReadOnly)) {
+    QFile file(path);
+    if (usable(path) && file.open(QIODevice::ReadOnly)) {
         const QByteArray text = file.read(kMaxPageOptionsBytes + 1);
         QJsonParseError error{};
         const QJsonDocument document = QJsonDocument::fromJson(text, &error);
         if (text.size() > kMaxPageOptionsBytes || !document.isObject()) {
-            qWarning().noquote() << "Ignoring " + name + ": not a JSON object of at most 64 KiB.";
+            qWarning().noquote() << "Ignoring " + path + ": not a JSON object of at most 64 KiB.";
         } else {
             options = document.object();
         }
@@ -86,11 +86,11 @@ QString readPageOptions() {
 }
 
 QUrl programPageUrl() {
-    const QString name = QStringLiteral("index.html");
-    if (programFileTrust(programFilePath(name)) != FileTrust::Untrusted) {
-        return QUrl::fromLocalFile(programFilePath(name));
+    const QString path = programDirectory() + QStringLiteral("/index.html");
+    if (programFileTrust(path) != FileTrust::Untrusted) {
+        return QUrl::fromLocalFile(path);
     }
-    usable(name);
+    usable(path);
     qWarning("Showing the built-in notice instead of the page.");
     return QUrl(QStringLiteral("qrc:/web/untrusted.html"));
 }

@@ -1,5 +1,6 @@
-// The files beside the program that configure it: "Option.ini" with its built-in defaults, the
-// page's options and the page itself. Files that may not be believed are ignored with a warning.
+// The files that configure the program: "Option.ini" with its built-in defaults and the page's
+// options, in the settings directory (program_locations.h), and the page itself, beside the
+// program. Files that may not be believed are ignored with a warning.
 #pragma once
 
 #include <QSize>
@@ -18,8 +19,8 @@ struct ProgramOptions {
     int mtu = kDefaultMtu;
 };
 
-// A path beside the program.
-QString programFilePath(const QString& name);
+// A path in the settings directory.
+QString settingsFilePath(const QString& name);
 
 // "Option.ini": keys "resolution/width", "resolution/height" and "vpn_params/mtu"; a missing
 // key, a value that is not a number or a size out of all reason gives the default.

@@ -1,5 +1,6 @@
 // The platform's steps of installing the virtual network driver, in the order the start-up
 // dialog runs them. isTapDriverInstalled() (driver_provisioning.h) is the platform's check.
+// On Linux a program without root has the engine service check and make the device.
 #pragma once
 
 // Whether this system can have the driver at all.

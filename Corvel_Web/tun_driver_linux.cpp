@@ -1,11 +1,4 @@
-#include <fcntl.h>
-#include <linux/if_tun.h>
-#include <net/if.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/utsname.h>
-#include <unistd.h>
 
 #include <QByteArray>
 #include <QDir>
@@ -18,14 +11,16 @@
 #include <cstring>
 
 #include "driver_provisioning.h"
+#include "service_engine.h"
+#include "tun_device.h"
 #include "tun_driver.h"
+#include "vpn_engine.h"
 
 namespace {
 
-constexpr char kDevicePath[] = "/dev/net/tun";
-// The kernel's fixed misc device numbers for TUN.
-constexpr unsigned kMiscMajor = 10;
-constexpr unsigned kTunMinor = 200;
+// Without root the service makes the device work; its answer to prepareTunDriverInstall's
+// request decides runTunDriverInstall's result too.
+int g_serviceLoad = engine_service::SERVICE_UNREACHABLE;
 
 // Files under /proc report a size of 0: read them whole, never test for their end.
 QList<QByteArray> fileLines(const QString& path) {
@@ -65,17 +60,16 @@ QString findModprobe() {
 }  // namespace
 
 bool isTapDriverInstalled() {
-    const int fd = open(kDevicePath, O_RDWR | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
+    if (engineRunsInProcess()) {
+        return tun_device_works();
     }
-    // An empty name lets the kernel pick one; the interface is not persistent, so it goes
-    // away with the descriptor.
-    ifreq request{};
-    request.ifr_flags = IFF_TUN | IFF_NO_PI;
-    const bool created = ioctl(fd, TUNSETIFF, &request) == 0;
-    close(fd);
-    return created;
+    const int works = serviceEngine().deviceCheck();
+    if (works < 0) {
+        // Nothing can be told about the device then; a connect says what is wrong.
+        qWarning("The TUN device is not checked: the engine service cannot be asked.");
+        return true;
+    }
+    return works == 1;
 }
 
 bool tunDriverSupported() {
@@ -92,19 +86,18 @@ bool tunDriverSupported() {
 }
 
 bool prepareTunDriverInstall() {
-    struct stat existing {};
-    if (stat(kDevicePath, &existing) == 0) {
-        return S_ISCHR(existing.st_mode);
+    if (engineRunsInProcess()) {
+        return make_tun_device_node() == 0;
     }
-    mkdir("/dev/net", 0755);
-    if (mknod(kDevicePath, S_IFCHR | 0666, makedev(kMiscMajor, kTunMinor)) != 0) {
-        return false;
-    }
-    // The umask must not narrow the node's mode.
-    return chmod(kDevicePath, 0666) == 0;
+    g_serviceLoad = serviceEngine().loadTun();
+    return g_serviceLoad != static_cast<int>(engine_service::tun_load::node_failed);
 }
 
 bool runTunDriverInstall() {
+    if (!engineRunsInProcess()) {
+        // Negative: the request did not reach the service, or it refused it.
+        return g_serviceLoad >= 0;
+    }
     const QString modprobe = findModprobe();
     if (modprobe.isEmpty()) {
         return false;

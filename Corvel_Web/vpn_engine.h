@@ -46,3 +46,10 @@ class VpnEngine {
 
 // The engine library linked into the program.
 VpnEngine& quarnelEngine();
+// Whether the program drives the engine library itself: only with the rights it needs (root).
+// Otherwise the service quarneld drives it for the program.
+bool engineRunsInProcess();
+// The engine the program's connections use: the library, or the service.
+VpnEngine& programEngine();
+// Says in the client log which it is.
+void logEngineChoice();

@@ -31,10 +31,15 @@ bool prepareWebEngineForRoot() {
     return true;
 }
 
-void logWebEngineRootDecision() {
+void logWebEngineSandbox() {
     if (g_sandboxDisabled) {
         qInfo(
             "Running as root: the web view runs without its sandbox, and without the web "
             "engine's debugging, flag and path settings of the environment.");
+    } else if (qEnvironmentVariableIsSet("QTWEBENGINE_DISABLE_SANDBOX") ||
+               qgetenv("QTWEBENGINE_CHROMIUM_FLAGS").contains("--no-sandbox")) {
+        qWarning("The environment switches the web view's sandbox off.");
+    } else {
+        qInfo("The web view runs in its sandbox.");
     }
 }

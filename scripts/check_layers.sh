@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The include rule of ARCHITECTURE.md: each layer of the engine includes only itself and the
-# layers below it; the programs that drive the engine (the client, the command-line client, a
-# service) include nothing of it but quarnel/include, and the tools (the reference server) at
-# most the layers below the core as well; none of them anything of quarnel/src. Prints every
-# include that breaks the rule and exits 1 then.
+# layers below it; the programs that drive the engine (the client, the command-line client, the
+# service) include nothing of it but quarnel/include, and the service's public headers
+# (service/include: its protocol and the clients' side), which include only quarnel/include
+# themselves; the tools (the reference server) at most the layers below the core as well; none
+# of them anything of quarnel/src. Prints every include that breaks the rule and exits 1 then.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -15,11 +16,12 @@ declare -A allowed=(
     [quarnel/netio]="quarnel/netio quarnel/vpn-proto quarnel/log"
     [quarnel/src]="quarnel/src quarnel/netio quarnel/vpn-proto quarnel/log quarnel/include"
     [quarnel/include]="quarnel/include"
+    [service/include]="service/include quarnel/include"
 )
 declare -A users=(
-    [Corvel_Web]="quarnel/include"
-    [quarnel/cli]="quarnel/include"
-    [service]="quarnel/include"
+    [Corvel_Web]="quarnel/include service/include"
+    [quarnel/cli]="quarnel/include service/include"
+    [service]="quarnel/include service/include"
     [tools]="quarnel/include quarnel/netio quarnel/vpn-proto quarnel/log"
 )
 

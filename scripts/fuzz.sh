@@ -11,7 +11,7 @@ shift || true
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
     targets=(check_vpn_header check_kx_reply check_user_auth_reply check_keepalive_reply
-             check_rekey_reply data_trans_decrypt check_ping_reply)
+             check_rekey_reply data_trans_decrypt check_ping_reply service_request)
 fi
 
 # Coverage instrumentation and sanitizers on every object, libFuzzer's main only on the targets.

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need (only what is missing),
-# then configures and builds. Usage: scripts/setup.sh [BUILD_DIR] [extra cmake arguments...]
+# then configures and builds. Usage: scripts/setup.sh [BUILD_DIR] [extra cmake arguments...];
+# scripts/setup.sh --packages-only installs the packages alone.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -20,6 +21,9 @@ install_packages() {
 }
 
 install_packages
+if [ "${1:-}" = --packages-only ]; then
+    exit 0
+fi
 build_dir=${1:-"$root/build"}
 shift || true
 cmake -S "$root" -B "$build_dir" -G Ninja "$@" >/dev/null

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the include rule of the engine's layers, the normal
-# build (engine and client program; the client's tests each on a private X server), the
-# Windows syntax check of the portable engine, AddressSanitizer + UndefinedBehaviorSanitizer,
-# and ThreadSanitizer for the multi-threaded engine tests. Needs root (network namespaces,
-# TUN devices).
+# build (engine and client program; the client's tests each on a private X server), the Debian
+# package (built from a fresh build directory and checked), the Windows syntax check of the
+# portable engine, AddressSanitizer + UndefinedBehaviorSanitizer, and ThreadSanitizer for the
+# multi-threaded engine tests. Needs root (network namespaces, TUN devices).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -14,6 +14,10 @@ bash scripts/check_layers.sh
 echo "== build and test"
 bash scripts/setup.sh "$root/build"
 (cd build && ctest --output-on-failure)
+
+echo "== debian package"
+deb=$(bash scripts/package.sh "$root/build-package")
+bash scripts/check_package.sh "$deb"
 
 echo "== windows syntax check"
 bash scripts/check_windows_syntax.sh

@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <regex>
 #include <thread>
 
+#include "system_journal.h"
 #include "test_support.h"
 
 namespace fs = std::filesystem;
@@ -17,10 +20,12 @@ using test_support::wait_until;
 namespace {
 
 // Named like the engine function whose message the format check uses.
-void tun_reader() { QN_ERROR("ReadFile failed: {0}.", 87); }
+void tun_reader() {
+    QN_ERROR("ReadFile failed: {0}.", 87);
+}
 
 class EngineLogTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { unsetenv("SPDLOG_LEVEL"); }
     void TearDown() override { unsetenv("SPDLOG_LEVEL"); }
 
@@ -31,8 +36,8 @@ protected:
         static int counter = 0;
         std::string marker = "settle-" + std::to_string(++counter);
         QN_ERROR("{}", marker);
-        EXPECT_TRUE(wait_until(
-            [&] { return read_file(log_path()).find(marker) != std::string::npos; }));
+        EXPECT_TRUE(
+            wait_until([&] { return read_file(log_path()).find(marker) != std::string::npos; }));
         return read_file(log_path());
     }
 
@@ -123,3 +128,21 @@ TEST_F(EngineLogTest, UnwritableDirectoryFallsBackToTheConsole) {
 }
 
 }  // namespace
+
+// Under systemd the engine's lines stay in the journal that standard output goes to.
+TEST(SystemJournalTest, OnlyAStreamNamingStandardOutputCounts) {
+    struct stat out {};
+    ASSERT_EQ(fstat(STDOUT_FILENO, &out), 0);
+    const std::string own = std::to_string(out.st_dev) + ":" + std::to_string(out.st_ino);
+    const std::string other = std::to_string(out.st_dev) + ":" + std::to_string(out.st_ino + 1);
+    for (const auto& [value, expected] : std::vector<std::pair<const char*, bool>>{
+             {nullptr, false}, {own.c_str(), true}, {other.c_str(), false}, {"journal", false}}) {
+        if (value != nullptr) {
+            setenv("JOURNAL_STREAM", value, 1);
+        } else {
+            unsetenv("JOURNAL_STREAM");
+        }
+        EXPECT_EQ(stdout_is_system_journal(), expected) << (value ? value : "unset");
+    }
+    unsetenv("JOURNAL_STREAM");
+}

@@ -66,7 +66,9 @@ std::string cli_usage() {
            "  quarnel-cli ping --server ADDR --port N [--count N]\n"
            "  quarnel-cli cleanup\n"
            "  quarnel-cli --help\n"
-           "connect runs until SIGINT or SIGTERM, then disconnects.\n";
+           "connect runs until SIGINT or SIGTERM, then disconnects. As root it drives the\n"
+           "engine itself; otherwise the service quarneld does, at $QUARNEL_SOCKET or\n"
+           "/run/quarnel/engine.sock.\n";
 }
 
 bool parse_cli_options(int argc, char** argv, cli_options* o, std::string* error) {

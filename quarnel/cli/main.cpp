@@ -7,11 +7,13 @@
 #include <iostream>
 #include <string>
 
+#include "cli_engine.h"
 #include "cli_options.h"
 #include "journal_replay.h"
 #include "quarnel_api.h"
 #include "quarnel_defaults.h"
 #include "result_codes.h"
+#include "service_protocol.h"
 
 namespace {
 
@@ -43,6 +45,10 @@ const char* start_failure_text(int code) {
             return "the routes could not be installed";
         case QN_DNS_FAILED:
             return "the DNS servers could not be set";
+        case engine_service::SERVICE_UNREACHABLE:
+            return "the engine service quarneld could not be reached (is it running?)";
+        case engine_service::SERVICE_REFUSED:
+            return "the engine service refused this user (not in its group?)";
         default:
             return "unknown failure";
     }
@@ -60,6 +66,8 @@ const char* status_text(int status) {
             return "receiving from the server failed";
         case QN_SERVER_SILENT:
             return "the server stopped answering keepalives";
+        case engine_service::SERVICE_UNREACHABLE:
+            return "the engine service is gone, and the session with it";
         default:
             return "failed";
     }
@@ -89,20 +97,29 @@ int run_connect(const cli_options& o) {
     sigaddset(&stop_signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
-    const std::string uuid = o.uuid.empty() ? machine_id() : o.uuid;
-    auto data = [](const std::vector<route_entry_str_t>& v) {
-        return v.empty() ? nullptr : v.data();
-    };
+    engine_service::start_values v;
+    v.os_type = QUARNEL_OS_TYPE;
+    v.client_version = LUMAR_VERSION;
+    v.token = o.token;
+    v.uuid = o.uuid.empty() ? machine_id() : o.uuid;
+    v.server_pk = o.server_key;
+    v.static_ip = o.static_ip;
+    v.server_ip = o.server;
+    v.server_port = o.port;
+    v.local_routes = o.local_routes;
+    v.remote_routes = o.remote_routes;
+    v.proxy_routes = o.proxy_routes;
+    v.mtu = o.mtu;
+    v.upload_limit = o.upload_limit;
+    v.download_limit = o.download_limit;
+    v.proxy_mode = o.proxy_mode ? 1 : 0;
+    v.dns = o.dns;
+    v.backup_dns = o.backup_dns;
     std::printf("connecting to %s port %d (%s mode)\n", o.server.c_str(), o.port,
                 o.proxy_mode ? "proxy" : "split");
     std::fflush(stdout);
-    int code = start_vpn(QUARNEL_OS_TYPE, LUMAR_VERSION, o.token.c_str(), uuid.c_str(),
-                         o.server_key.c_str(), o.static_ip.c_str(), o.server.c_str(), o.port,
-                         data(o.local_routes), static_cast<int>(o.local_routes.size()),
-                         data(o.remote_routes), static_cast<int>(o.remote_routes.size()),
-                         data(o.proxy_routes), static_cast<int>(o.proxy_routes.size()), o.mtu,
-                         o.upload_limit, o.download_limit, o.proxy_mode ? 1 : 0, o.dns.c_str(),
-                         o.backup_dns.c_str());
+    const std::unique_ptr<cli_engine> engine = make_cli_engine();
+    const int code = engine->start(v);
     if (code != 0) {
         std::fprintf(stderr, "connect failed (%d): %s\n", code, start_failure_text(code));
         return 1;
@@ -116,16 +133,16 @@ int run_connect(const cli_options& o) {
         if (sig == SIGINT || sig == SIGTERM) {
             std::printf("disconnecting\n");
             std::fflush(stdout);
-            stop_vpn(1);
+            engine->stop(1);
             std::printf("disconnected\n");
             return 0;
         }
-        const int status = get_vpn_status();
+        const int status = engine->status();
         std::printf("%s status %d: %s\n", timestamp().c_str(), status, status_text(status));
         std::fflush(stdout);
         if (status != 0) {
             // The server is considered gone: no disconnect message is sent to it.
-            stop_vpn(0);
+            engine->stop(0);
             std::fprintf(stderr, "session ended (%d): %s\n", status, status_text(status));
             return 2;
         }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "executable_directory.h"
+#include "system_journal.h"
 
 namespace engine_log {
 
@@ -29,7 +30,7 @@ std::string log_file_path() {
 }
 
 void setup() {
-    setup_with_file(log_file_path());
+    setup_with_file(stdout_is_system_journal() ? std::string() : log_file_path());
 }
 
 void setup_with_file(const std::string& path) {
@@ -40,13 +41,15 @@ void setup_with_file(const std::string& path) {
 
         // An unwritable directory must not end the host program: log to the console only.
         std::string file_error;
-        try {
-            auto file = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(path, max_file_size,
-                                                                               max_files, false);
-            file->set_level(spdlog::level::debug);
-            sinks.push_back(file);
-        } catch (const spdlog::spdlog_ex& e) {
-            file_error = e.what();
+        if (!path.empty()) {
+            try {
+                auto file = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(
+                    path, max_file_size, max_files, false);
+                file->set_level(spdlog::level::debug);
+                sinks.push_back(file);
+            } catch (const spdlog::spdlog_ex& e) {
+                file_error = e.what();
+            }
         }
 
         spdlog::init_thread_pool(queue_size, 1);

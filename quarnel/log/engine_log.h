@@ -24,9 +24,11 @@ void write(const spdlog::source_loc& loc, spdlog::level::level_enum level,
     logger->log(loc, level, format, std::forward<Args>(args)...);
 }
 
-// Builds the sinks, pool and logger and makes them the default; never throws.
+// Builds the sinks, pool and logger and makes them the default; never throws. Where standard
+// output goes to the system journal, the lines are kept there and no file is written.
 void setup();
-// The same with the file at a given path (the log file's place is the only difference).
+// The same with the file at a given path (the log file's place is the only difference); an
+// empty path: the console only.
 void setup_with_file(const std::string& path);
 
 // Path of the log file: "quarnel.log" in the directory of the running executable.

@@ -15,6 +15,9 @@
 #include <QThread>
 #include <QWidget>
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <atomic>
 
 #include "login_session.h"
@@ -112,6 +115,81 @@ void ProgramCopy::start(QProcess& process, const QStringList& args,
     process.setProcessEnvironment(env);
     process.setWorkingDirectory(dir());
     process.start(binary(), args);
+}
+
+namespace {
+
+constexpr uid_t kNobody = 65534;
+constexpr gid_t kNogroup = 65534;
+
+// A directory of nobody's own, mode 0700.
+QString nobodysDir(const QString& path) {
+    QDir().mkpath(path);
+    const QByteArray name = QFile::encodeName(path);
+    chown(name.constData(), kNobody, kNogroup);
+    chmod(name.constData(), 0700);
+    return path;
+}
+
+}  // namespace
+
+void ProgramCopy::startAsNobody(QProcess& process, const QString& socketPath) const {
+    chmod(QFile::encodeName(dir()).constData(), 0755);
+    chmod(QFile::encodeName(binary()).constData(), 0755);
+    chown(QFile::encodeName(tempDir()).constData(), kNobody, kNogroup);
+    const QString home = nobodysDir(file(QStringLiteral("home")));
+    QProcessEnvironment env = environment();
+    env.insert(QStringLiteral("HOME"), home);
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), nobodysDir(file(QStringLiteral("runtime"))));
+    env.insert(QStringLiteral("QUARNEL_SOCKET"), socketPath);
+    env.insert(QStringLiteral("LUMAR_LOG_LEVEL"), QStringLiteral("0"));
+    // The display's cookie, readable by its new user.
+    const QString cookie = home + QStringLiteral("/.Xauthority");
+    if (QFile::copy(qEnvironmentVariable("XAUTHORITY"), cookie)) {
+        chown(QFile::encodeName(cookie).constData(), kNobody, kNogroup);
+        env.insert(QStringLiteral("XAUTHORITY"), cookie);
+    }
+    process.setProcessEnvironment(env);
+    process.setWorkingDirectory(dir());
+    process.start(
+        QStringLiteral("/usr/bin/setpriv"),
+        {QStringLiteral("--reuid=%1").arg(kNobody), QStringLiteral("--regid=%1").arg(kNogroup),
+         QStringLiteral("--init-groups"), QStringLiteral("--"), binary()});
+}
+
+EngineService::EngineService() {
+    chmod(QFile::encodeName(m_dir.path()).constData(), 0755);
+}
+
+EngineService::~EngineService() {
+    if (m_process.state() != QProcess::NotRunning) {
+        kill(static_cast<pid_t>(m_process.processId()), SIGTERM);
+        if (!m_process.waitForFinished(30000)) {
+            m_process.kill();
+            m_process.waitForFinished();
+        }
+    }
+}
+
+bool EngineService::start() {
+    m_process.start(QStringLiteral(QUARNELD_BINARY),
+                    {QStringLiteral("--socket"), socketPath(), QStringLiteral("--group"),
+                     QStringLiteral("nogroup")});
+    return m_process.waitForStarted() &&
+           waitFor([&] { return log().contains(QStringLiteral("serving ")); });
+}
+
+QString EngineService::socketPath() const {
+    return m_dir.filePath(QStringLiteral("engine.sock"));
+}
+
+QString EngineService::log() {
+    // What it wrote lately may not have been taken from the pipe yet.
+    m_process.setReadChannel(QProcess::StandardError);
+    while (m_process.waitForReadyRead(50)) {
+    }
+    m_log += QString::fromLocal8Bit(m_process.readAllStandardError());
+    return m_log;
 }
 
 bool waitFor(const std::function<bool()>& predicate, std::chrono::milliseconds timeout) {

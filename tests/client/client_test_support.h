@@ -37,10 +37,32 @@ class ProgramCopy {
     // nothing else. Standard error and output are kept separately.
     void start(QProcess& process, const QStringList& args = {},
                const QProcessEnvironment& extra = {}) const;
+    // The same as nobody (group nogroup), with a home and runtime directory of its own, the
+    // test's display and the engine service at `socketPath`; the copy's files become readable
+    // by it, its directory not writable (its log goes to standard error, everything logged).
+    void startAsNobody(QProcess& process, const QString& socketPath) const;
 
   private:
     QTemporaryDir m_dir;
     QString m_sessionId;
+};
+
+// quarneld started for a test in the network namespace of the calling thread, serving a socket
+// in a directory anyone may enter and allowing group nogroup; ended with SIGTERM.
+class EngineService {
+  public:
+    EngineService();
+    ~EngineService();
+    // Starts it and waits until it serves.
+    bool start();
+    QString socketPath() const;
+    // What it has logged so far.
+    QString log();
+
+  private:
+    QTemporaryDir m_dir;
+    QProcess m_process;
+    QString m_log;
 };
 
 // Polls the predicate, processing Qt events between polls.

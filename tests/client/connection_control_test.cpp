@@ -24,6 +24,7 @@
 #include "host_identity.h"
 #include "recording_page.h"
 #include "scripted_engine.h"
+#include "service_engine.h"
 #include "session_end.h"
 
 using client_test::RecordingPage;
@@ -390,6 +391,35 @@ TEST_F(ConnectionControl, DestroyingTheBridgeWhileConnectedStopsTheEngine) {
     delete bridge;
     bridge = nullptr;
     EXPECT_EQ(engine.stops(), std::vector<int>{1});
+}
+
+namespace {
+QStringList g_logged;
+std::mutex g_loggedLock;
+}  // namespace
+
+// Without root the bridge reaches the engine through the service: when nothing serves its socket
+// the start fails at once with its own message, and the log says why.
+TEST_F(ConnectionControl, UnreachableServiceIsToldOnThePageAndItsReasonLogged) {
+    ServiceEngine missing("/nonexistent/quarnel/engine.sock");
+    Corvel* viaService = new Corvel(window.get(), 1400, missing);
+    const QtMessageHandler previous =
+        qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& text) {
+            std::lock_guard<std::mutex> lock(g_loggedLock);
+            g_logged << text;
+        });
+    viaService->conn(text(service()));
+    const QString toast = QStringLiteral("toast(无法连接到系统服务，请确认 quarneld 已启动。)");
+    EXPECT_TRUE(page->waitForCall(toast));
+    qInstallMessageHandler(previous);
+    EXPECT_EQ(page->calls(), (QStringList{"onConnectFailed()", toast}));
+    std::lock_guard<std::mutex> lock(g_loggedLock);
+    EXPECT_TRUE(g_logged.contains(QStringLiteral(
+        "quarneld at /nonexistent/quarnel/engine.sock, start: cannot connect: No such file or "
+        "directory")))
+        << g_logged.join('\n').toStdString();
+    EXPECT_FALSE(looksConnected());
+    delete viaService;
 }
 
 }  // namespace

@@ -306,4 +306,35 @@ TEST_F(DriverCheck, ProgramWithoutDeviceMakesItAndShowsItsWindowWhenTheOfferIsAc
     process.waitForFinished();
 }
 
+// As nobody the program asks the engine service (root, in this mount namespace) whether the
+// device works, and its "是" has the service make it.
+TEST_F(DriverCheck, ProgramOfAnotherUserHasTheServiceMakeTheDevice) {
+    auto hidden = hideDevice();
+    ASSERT_TRUE(hidden->mounted());
+    client_test::EngineService service;
+    ASSERT_TRUE(service.start()) << service.log().toStdString();
+    client_test::ProgramCopy copy;
+    QProcess process;
+    copy.startAsNobody(process, service.socketPath());
+    unsigned long offer = 0;
+    ASSERT_TRUE(client_test::waitFor(
+        [&] { return (offer = x11_probe::viewableWindowOf(process.processId())) != 0; },
+        std::chrono::seconds(30)))
+        << process.readAllStandardError().toStdString();
+    ASSERT_TRUE(x11_keys::pressReturn(offer));
+
+    EXPECT_TRUE(client_test::waitFor(
+        [&] {
+            const unsigned long window = x11_probe::viewableWindowOf(process.processId());
+            return window != 0 && window != offer;
+        },
+        std::chrono::seconds(30)));
+    EXPECT_EQ(process.state(), QProcess::Running);
+    EXPECT_TRUE(deviceNodeIsTun());
+    EXPECT_TRUE(service.log().contains(QStringLiteral("TUN device asked for: it works")))
+        << service.log().toStdString();
+    process.kill();
+    process.waitForFinished();
+}
+
 }  // namespace

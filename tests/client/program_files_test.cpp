@@ -63,15 +63,15 @@ TEST(ProgramFiles, OptionFilesOthersCanWriteAreIgnoredWithAWarning) {
     ASSERT_TRUE(waitFor(
         [&] {
             return client_test::readText(log).contains(
-                QStringLiteral("Ignoring page_options.json beside the program: it is writable by "
-                               "group or others."));
+                QStringLiteral("Ignoring %1: it is writable by group or others.")
+                    .arg(copy.file(QStringLiteral("page_options.json"))));
         },
         std::chrono::seconds(30)))
         << client_test::readText(log).toStdString();
     QTest::qWait(1000);
     const QString text = client_test::readText(log);
-    EXPECT_TRUE(text.contains(QStringLiteral(
-        "Ignoring Option.ini beside the program: it is writable by group or others.")));
+    EXPECT_TRUE(text.contains(QStringLiteral("Ignoring %1: it is writable by group or others.")
+                                  .arg(copy.file(QStringLiteral("Option.ini")))));
     EXPECT_FALSE(text.contains(QStringLiteral("conn called!"))) << "the options were used";
 }
 
@@ -105,13 +105,13 @@ TEST(ProgramFiles, ADirectoryOthersCanWriteGetsNoLogAndShowsNoPageFromIt) {
         QTest::qWait(2000);
         client_test::saveScreenScreenshot(QStringLiteral("untrusted_page_notice"));
         const QString errors = lumar.standardError();
-        EXPECT_TRUE(
-            errors.contains(QStringLiteral("Not writing Corvel.log beside the program "
-                                           "(it is writable by group or others)")))
+        EXPECT_TRUE(errors.contains(
+            QStringLiteral("Not writing Corvel.log (%1: it is writable by group or others)")
+                .arg(copy.dir())))
             << errors.toStdString();
         EXPECT_TRUE(errors.contains(
-            QStringLiteral("Ignoring index.html beside the program: its directory: it is "
-                           "writable by group or others.")));
+            QStringLiteral("Ignoring %1: its directory: it is writable by group or others.")
+                .arg(copy.file(QStringLiteral("index.html")))));
         EXPECT_TRUE(errors.contains(QStringLiteral("Showing the built-in notice instead")));
     }
     EXPECT_FALSE(QFile::exists(copy.file(QStringLiteral("Corvel.log"))));

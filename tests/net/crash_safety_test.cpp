@@ -5,7 +5,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -20,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "child_program.h"
 #include "host_journal.h"
 #include "netns.h"
 #include "quarnel_api.h"
@@ -96,66 +96,6 @@ void write_file(const std::string& path, const std::string& content, mode_t mode
     std::ofstream(path, std::ios::binary) << content;
     chmod(path.c_str(), mode);
 }
-
-// A program of the test started in the namespace of the calling thread, its output on a pipe.
-struct program {
-    pid_t pid = -1;
-    int out = -1;
-    std::string output;
-
-    explicit program(const std::vector<std::string>& argv) {
-        out = spawn_with_output(argv.at(0), argv, &pid);
-    }
-    ~program() {
-        if (pid > 0) {
-            kill(pid, SIGKILL);
-            wait_exit();
-        }
-        if (out >= 0) {
-            close(out);
-        }
-    }
-
-    // Reads until the output holds the text; false at its end or after the time-out.
-    bool read_until(const std::string& text, std::chrono::milliseconds timeout) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (output.find(text) == std::string::npos) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            pollfd readable{out, POLLIN, 0};
-            if (left.count() <= 0 || poll(&readable, 1, static_cast<int>(left.count())) != 1) {
-                return false;
-            }
-            char buffer[1024];
-            ssize_t n = read(out, buffer, sizeof(buffer));
-            if (n <= 0) {
-                return output.find(text) != std::string::npos;
-            }
-            output.append(buffer, static_cast<size_t>(n));
-        }
-        return true;
-    }
-
-    // Everything it writes until it closes its output.
-    void read_to_end(std::chrono::milliseconds timeout) {
-        const std::string never(1, '\0');
-        read_until(never, timeout);
-    }
-
-    // Its exit status; -1 when it did not exit by itself.
-    int wait_exit() {
-        int status = 0;
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-    void kill_now() {
-        kill(pid, SIGKILL);
-        wait_exit();
-    }
-};
 
 route_entry_str_t route(const char* ip, int bits) {
     route_entry_str_t r{};

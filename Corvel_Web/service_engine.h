@@ -1,0 +1,31 @@
+// The engine reached through the service quarneld, for a program that runs without the rights
+// the engine needs. Pings need none and stay in the program.
+#pragma once
+
+#include <string>
+
+#include "engine_client.h"
+#include "vpn_engine.h"
+
+class ServiceEngine final : public VpnEngine {
+  public:
+    explicit ServiceEngine(const std::string& socketPath);
+
+    int startVpn(const VpnStartArguments& args) override;
+    void stopVpn(int sendDisconn) override;
+    void updateToken(const QByteArray& token) override;
+    void updateLimitRate(int uploadLimit, int downloadLimit) override;
+    int vpnStatus() override;
+    int udpPing(const QByteArray& ip, int port, uint16_t* rttMs) override;
+
+    // The driver check's two requests (engine_client's results).
+    int deviceCheck() { return m_client.device_check(); }
+    int loadTun() { return m_client.load_tun(); }
+    const std::string& socketPath() const { return m_client.socket_path(); }
+
+  private:
+    engine_service::engine_client m_client;
+};
+
+// The program's own, at $QUARNEL_SOCKET or the service's default socket.
+ServiceEngine& serviceEngine();

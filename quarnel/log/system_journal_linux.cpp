@@ -1,0 +1,18 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "system_journal.h"
+
+bool stdout_is_system_journal() {
+    // systemd names the stream it connects to the journal as "device:inode"; a value inherited
+    // by a program whose output went elsewhere names another file.
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
+    struct stat st {};
+    return stream != nullptr && std::sscanf(stream, "%llu:%llu", &device, &inode) == 2 &&
+           fstat(STDOUT_FILENO, &st) == 0 && st.st_dev == device && st.st_ino == inode;
+}

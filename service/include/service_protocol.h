@@ -1,0 +1,121 @@
+// The request/reply protocol between the engine service quarneld and the programs that drive
+// the engine through it. One stream message is a 4-byte big-endian length, then that many
+// bytes: "QN", the protocol version, the message kind, its body. Numbers are big-endian; a text
+// is a 2-byte length and its bytes (no NUL); a route list is a 4-byte count and that many
+// route records as the engine's ABI has them (16 bytes of address text, a 4-byte prefix length).
+// Portable: no sockets here, only bytes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "route_entry.h"
+
+namespace engine_service {
+
+constexpr uint8_t PROTOCOL_VERSION = 1;
+constexpr size_t LENGTH_BYTES = 4;
+// Checked from the length alone, before any of the body is read.
+constexpr size_t MAX_MESSAGE = 1 << 20;
+constexpr size_t MAX_TEXT = 1024;
+constexpr size_t MAX_ROUTES = 16384;
+// Replies are small and of fixed shape.
+constexpr size_t MAX_REPLY = 16;
+
+constexpr const char DEFAULT_SOCKET[] = "/run/quarnel/engine.sock";
+constexpr const char SOCKET_VARIABLE[] = "QUARNEL_SOCKET";
+
+// Results a program sees where the service, not the engine, answers a call: outside the
+// engine's own codes.
+constexpr int SERVICE_UNREACHABLE = -90;
+constexpr int SERVICE_REFUSED = -91;
+
+// The engine's six calls, and the two the driver check of an unprivileged program needs.
+enum class request_kind : uint8_t {
+    start = 1,
+    stop = 2,
+    update_token = 3,
+    update_limits = 4,
+    status = 5,
+    ping = 6,
+    device_check = 7,
+    load_tun = 8,
+};
+
+// Why the service refused a message; each has its name in error_name().
+enum class error_code : uint8_t {
+    unsupported_version = 1,
+    malformed = 2,
+    truncated = 3,
+    too_large = 4,
+    unknown_request = 5,
+    not_owner = 6,
+    peer_not_allowed = 7,
+    timed_out = 8,
+    busy = 9,
+    shutting_down = 10,
+};
+
+const char* error_name(error_code code);
+// Whether the service closes the connection after sending this error.
+bool error_ends_connection(error_code code);
+
+// Outcome of load_tun, in the reply's value.
+enum class tun_load : int32_t { works = 0, node_failed = 1, still_missing = 2 };
+
+// start_vpn's twenty values, in its order; the three route lists carry their own counts.
+struct start_values {
+    std::string os_type;
+    std::string client_version;
+    std::string token;
+    std::string uuid;
+    std::string server_pk;
+    std::string static_ip;
+    std::string server_ip;
+    int32_t server_port = 0;
+    std::vector<route_entry_str_t> local_routes;
+    std::vector<route_entry_str_t> remote_routes;
+    std::vector<route_entry_str_t> proxy_routes;
+    int32_t mtu = 0;
+    int32_t upload_limit = 0;
+    int32_t download_limit = 0;
+    int32_t proxy_mode = 0;
+    std::string dns;
+    std::string backup_dns;
+};
+
+// start: `start`; stop: `first` = send_disconn; update_token: `text`; update_limits: `first`
+// upload, `second` download; ping: `text` address, `first` port; the others carry nothing.
+struct request {
+    request_kind kind = request_kind::status;
+    start_values start;
+    std::string text;
+    int32_t first = 0;
+    int32_t second = 0;
+};
+
+// ok: `value` is the call's result (start, status, ping: the engine's; device_check: 1 when
+// the device works; load_tun: a tun_load), `rtt_ms` the ping's round trip. Otherwise `error`.
+// `kind` is the request answered (0 when the service could not tell).
+struct reply {
+    uint8_t kind = 0;
+    bool ok = false;
+    error_code error = error_code::malformed;
+    int32_t value = 0;
+    uint16_t rtt_ms = 0;
+};
+
+// The body length a frame's first LENGTH_BYTES announce.
+uint32_t frame_length(const uint8_t* header);
+
+// The whole frame (length first); false with the reason when a value is past the limits.
+bool encode_request(const request& r, std::vector<uint8_t>* frame, std::string* why);
+std::vector<uint8_t> encode_reply(const reply& r);
+
+// The message after its length. A request that fails gives the error to answer with.
+bool decode_request(const uint8_t* message, size_t size, request* out, error_code* error);
+bool decode_reply(const uint8_t* message, size_t size, reply* out);
+
+}  // namespace engine_service

@@ -1,0 +1,390 @@
+#include "service_protocol.h"
+
+#include <cstring>
+
+namespace engine_service {
+
+namespace {
+
+constexpr uint8_t MAGIC[2] = {'Q', 'N'};
+constexpr uint8_t REPLY_OK = 0x80;
+constexpr uint8_t REPLY_ERROR = 0x81;
+constexpr size_t ROUTE_BYTES = sizeof(route_entry_str_t::ip) + 4;
+
+class writer {
+  public:
+    explicit writer(std::vector<uint8_t>* out) : out_(out) {}
+    void u8(uint8_t v) { out_->push_back(v); }
+    void u16(uint16_t v) {
+        u8(static_cast<uint8_t>(v >> 8));
+        u8(static_cast<uint8_t>(v));
+    }
+    void u32(uint32_t v) {
+        u16(static_cast<uint16_t>(v >> 16));
+        u16(static_cast<uint16_t>(v));
+    }
+    void i32(int32_t v) { u32(static_cast<uint32_t>(v)); }
+    void text(const std::string& v) {
+        u16(static_cast<uint16_t>(v.size()));
+        out_->insert(out_->end(), v.begin(), v.end());
+    }
+    void routes(const std::vector<route_entry_str_t>& v) {
+        u32(static_cast<uint32_t>(v.size()));
+        for (const route_entry_str_t& route : v) {
+            const auto* ip = reinterpret_cast<const uint8_t*>(route.ip);
+            out_->insert(out_->end(), ip, ip + sizeof(route.ip));
+            i32(route.bitlen);
+        }
+    }
+
+  private:
+    std::vector<uint8_t>* out_;
+};
+
+// Reads fields in order; any field past the end or past its limit spoils the whole message.
+class reader {
+  public:
+    reader(const uint8_t* data, size_t size) : data_(data), left_(size) {}
+    bool ok() const { return ok_; }
+    bool at_end() const { return ok_ && left_ == 0; }
+
+    uint8_t u8() {
+        const uint8_t* p = take(1);
+        return p != nullptr ? p[0] : 0;
+    }
+    uint16_t u16() {
+        const uint8_t* p = take(2);
+        return p != nullptr ? static_cast<uint16_t>(p[0] << 8 | p[1]) : 0;
+    }
+    uint32_t u32() {
+        const uint8_t* p = take(4);
+        return p != nullptr
+                   ? static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+                         static_cast<uint32_t>(p[2]) << 8 | p[3]
+                   : 0;
+    }
+    int32_t i32() { return static_cast<int32_t>(u32()); }
+    std::string text() {
+        const size_t size = u16();
+        if (size > MAX_TEXT) {
+            ok_ = false;
+        }
+        const uint8_t* p = take(size);
+        if (p == nullptr || std::memchr(p, '\0', size) != nullptr) {
+            ok_ = false;
+            return std::string();
+        }
+        return std::string(reinterpret_cast<const char*>(p), size);
+    }
+    std::vector<route_entry_str_t> routes() {
+        std::vector<route_entry_str_t> out;
+        const size_t count = u32();
+        // The count is checked against what is left before anything is allocated for it.
+        if (count > MAX_ROUTES || count * ROUTE_BYTES > left_) {
+            ok_ = false;
+            return out;
+        }
+        out.resize(count);
+        for (route_entry_str_t& route : out) {
+            std::memcpy(route.ip, take(sizeof(route.ip)), sizeof(route.ip));
+            route.bitlen = i32();
+        }
+        return out;
+    }
+
+  private:
+    const uint8_t* take(size_t size) {
+        if (!ok_ || size > left_) {
+            ok_ = false;
+            return nullptr;
+        }
+        const uint8_t* p = data_;
+        data_ += size;
+        left_ -= size;
+        return p;
+    }
+
+    const uint8_t* data_;
+    size_t left_;
+    bool ok_ = true;
+};
+
+bool text_fits(const std::string& text, const char* name, std::string* why) {
+    if (text.size() > MAX_TEXT || text.find('\0') != std::string::npos) {
+        *why = std::string(name) + " is longer than " + std::to_string(MAX_TEXT) +
+               " bytes or holds a NUL";
+        return false;
+    }
+    return true;
+}
+
+bool routes_fit(const std::vector<route_entry_str_t>& routes, const char* name, std::string* why) {
+    if (routes.size() > MAX_ROUTES) {
+        *why = std::string(name) + " holds more than " + std::to_string(MAX_ROUTES) + " routes";
+        return false;
+    }
+    return true;
+}
+
+bool start_fits(const start_values& v, std::string* why) {
+    return text_fits(v.os_type, "os_type", why) &&
+           text_fits(v.client_version, "client_version", why) && text_fits(v.token, "token", why) &&
+           text_fits(v.uuid, "uuid", why) && text_fits(v.server_pk, "server_pk", why) &&
+           text_fits(v.static_ip, "static_ip", why) && text_fits(v.server_ip, "server_ip", why) &&
+           routes_fit(v.local_routes, "local_routes", why) &&
+           routes_fit(v.remote_routes, "remote_routes", why) &&
+           routes_fit(v.proxy_routes, "proxy_routes", why) && text_fits(v.dns, "dns", why) &&
+           text_fits(v.backup_dns, "backup_dns", why);
+}
+
+void write_start(writer& w, const start_values& v) {
+    w.text(v.os_type);
+    w.text(v.client_version);
+    w.text(v.token);
+    w.text(v.uuid);
+    w.text(v.server_pk);
+    w.text(v.static_ip);
+    w.text(v.server_ip);
+    w.i32(v.server_port);
+    w.routes(v.local_routes);
+    w.routes(v.remote_routes);
+    w.routes(v.proxy_routes);
+    w.i32(v.mtu);
+    w.i32(v.upload_limit);
+    w.i32(v.download_limit);
+    w.i32(v.proxy_mode);
+    w.text(v.dns);
+    w.text(v.backup_dns);
+}
+
+void read_start(reader& r, start_values* v) {
+    v->os_type = r.text();
+    v->client_version = r.text();
+    v->token = r.text();
+    v->uuid = r.text();
+    v->server_pk = r.text();
+    v->static_ip = r.text();
+    v->server_ip = r.text();
+    v->server_port = r.i32();
+    v->local_routes = r.routes();
+    v->remote_routes = r.routes();
+    v->proxy_routes = r.routes();
+    v->mtu = r.i32();
+    v->upload_limit = r.i32();
+    v->download_limit = r.i32();
+    v->proxy_mode = r.i32();
+    v->dns = r.text();
+    v->backup_dns = r.text();
+}
+
+bool known_request(uint8_t kind) {
+    return kind >= static_cast<uint8_t>(request_kind::start) &&
+           kind <= static_cast<uint8_t>(request_kind::load_tun);
+}
+
+// Room for the length and the header up front; also keeps GCC 12's -O3 bounds
+// check from misreading the first push_back past a 4-byte buffer.
+std::vector<uint8_t> unframed() {
+    std::vector<uint8_t> out;
+    out.reserve(256);
+    out.resize(LENGTH_BYTES);
+    return out;
+}
+
+void begin(writer& w, uint8_t kind) {
+    w.u8(MAGIC[0]);
+    w.u8(MAGIC[1]);
+    w.u8(PROTOCOL_VERSION);
+    w.u8(kind);
+}
+
+// Fills in the length once the message is written.
+std::vector<uint8_t> framed(std::vector<uint8_t> frame) {
+    const auto size = static_cast<uint32_t>(frame.size() - LENGTH_BYTES);
+    for (size_t i = 0; i < LENGTH_BYTES; ++i) {
+        frame[i] = static_cast<uint8_t>(size >> (8 * (LENGTH_BYTES - 1 - i)));
+    }
+    return frame;
+}
+
+}  // namespace
+
+const char* error_name(error_code code) {
+    switch (code) {
+        case error_code::unsupported_version:
+            return "unsupported protocol version";
+        case error_code::malformed:
+            return "malformed message";
+        case error_code::truncated:
+            return "truncated message";
+        case error_code::too_large:
+            return "message too large";
+        case error_code::unknown_request:
+            return "unknown request";
+        case error_code::not_owner:
+            return "not the session's owner";
+        case error_code::peer_not_allowed:
+            return "peer not allowed";
+        case error_code::timed_out:
+            return "message timed out";
+        case error_code::busy:
+            return "service busy";
+        case error_code::shutting_down:
+            return "service shutting down";
+    }
+    return "unknown error";
+}
+
+bool error_ends_connection(error_code code) {
+    return code != error_code::not_owner && code != error_code::busy &&
+           code != error_code::shutting_down;
+}
+
+uint32_t frame_length(const uint8_t* header) {
+    return static_cast<uint32_t>(header[0]) << 24 | static_cast<uint32_t>(header[1]) << 16 |
+           static_cast<uint32_t>(header[2]) << 8 | header[3];
+}
+
+bool encode_request(const request& r, std::vector<uint8_t>* frame, std::string* why) {
+    if (!known_request(static_cast<uint8_t>(r.kind))) {
+        *why = "unknown request";
+        return false;
+    }
+    switch (r.kind) {
+        case request_kind::start:
+            if (!start_fits(r.start, why)) {
+                return false;
+            }
+            break;
+        case request_kind::update_token:
+        case request_kind::ping:
+            if (!text_fits(r.text, "text", why)) {
+                return false;
+            }
+            break;
+        default:
+            break;
+    }
+    std::vector<uint8_t> out = unframed();
+    writer w(&out);
+    begin(w, static_cast<uint8_t>(r.kind));
+    switch (r.kind) {
+        case request_kind::start:
+            write_start(w, r.start);
+            break;
+        case request_kind::stop:
+            w.i32(r.first);
+            break;
+        case request_kind::update_token:
+            w.text(r.text);
+            break;
+        case request_kind::update_limits:
+            w.i32(r.first);
+            w.i32(r.second);
+            break;
+        case request_kind::ping:
+            w.text(r.text);
+            w.i32(r.first);
+            break;
+        case request_kind::status:
+        case request_kind::device_check:
+        case request_kind::load_tun:
+            break;
+    }
+    if (out.size() - LENGTH_BYTES > MAX_MESSAGE) {
+        *why = "the request is larger than " + std::to_string(MAX_MESSAGE) + " bytes";
+        return false;
+    }
+    *frame = framed(std::move(out));
+    return true;
+}
+
+std::vector<uint8_t> encode_reply(const reply& r) {
+    std::vector<uint8_t> out = unframed();
+    writer w(&out);
+    begin(w, r.ok ? REPLY_OK : REPLY_ERROR);
+    w.u8(r.kind);
+    if (r.ok) {
+        w.i32(r.value);
+        w.u16(r.rtt_ms);
+    } else {
+        w.u8(static_cast<uint8_t>(r.error));
+    }
+    return framed(std::move(out));
+}
+
+bool decode_request(const uint8_t* message, size_t size, request* out, error_code* error) {
+    reader r(message, size);
+    const uint8_t m0 = r.u8();
+    const uint8_t m1 = r.u8();
+    const uint8_t version = r.u8();
+    const uint8_t kind = r.u8();
+    if (!r.ok() || m0 != MAGIC[0] || m1 != MAGIC[1]) {
+        *error = error_code::malformed;
+        return false;
+    }
+    if (version != PROTOCOL_VERSION) {
+        *error = error_code::unsupported_version;
+        return false;
+    }
+    if (!known_request(kind)) {
+        *error = error_code::unknown_request;
+        return false;
+    }
+    *out = request{};
+    out->kind = static_cast<request_kind>(kind);
+    switch (out->kind) {
+        case request_kind::start:
+            read_start(r, &out->start);
+            break;
+        case request_kind::stop:
+            out->first = r.i32();
+            break;
+        case request_kind::update_token:
+            out->text = r.text();
+            break;
+        case request_kind::update_limits:
+            out->first = r.i32();
+            out->second = r.i32();
+            break;
+        case request_kind::ping:
+            out->text = r.text();
+            out->first = r.i32();
+            break;
+        case request_kind::status:
+        case request_kind::device_check:
+        case request_kind::load_tun:
+            break;
+    }
+    if (!r.at_end()) {
+        *error = error_code::malformed;
+        return false;
+    }
+    return true;
+}
+
+bool decode_reply(const uint8_t* message, size_t size, reply* out) {
+    reader r(message, size);
+    const bool framing_ok = r.u8() == MAGIC[0] && r.u8() == MAGIC[1] && r.u8() == PROTOCOL_VERSION;
+    const uint8_t type = r.u8();
+    *out = reply{};
+    out->kind = r.u8();
+    if (!framing_ok || (type != REPLY_OK && type != REPLY_ERROR)) {
+        return false;
+    }
+    out->ok = type == REPLY_OK;
+    if (out->ok) {
+        out->value = r.i32();
+        out->rtt_ms = r.u16();
+    } else {
+        const uint8_t code = r.u8();
+        if (code < static_cast<uint8_t>(error_code::unsupported_version) ||
+            code > static_cast<uint8_t>(error_code::shutting_down)) {
+            return false;
+        }
+        out->error = static_cast<error_code>(code);
+    }
+    return r.at_end();
+}
+
+}  // namespace engine_service

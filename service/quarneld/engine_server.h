@@ -1,0 +1,13 @@
+// quarneld's loop: one thread serves the listening socket and every client; engine calls that
+// take seconds run on workers meanwhile. One client at a time owns the session: the one whose
+// start was taken. When its connection ends, the session is stopped and the host put back.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+// Serves until SIGTERM or SIGINT (blocked by the caller beforehand), then stops the session
+// and returns once every engine call has ended. false with the reason when the loop could not
+// be set up.
+bool serve_clients(int listen_fd, gid_t group, const std::string& group_name, std::string* error);

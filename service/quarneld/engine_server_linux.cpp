@@ -1,0 +1,552 @@
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <optional>
+
+#include "engine_server.h"
+#include "job_queue.h"
+#include "peer_check.h"
+#include "quarnel_api.h"
+#include "service_log.h"
+#include "service_protocol.h"
+#include "start_call.h"
+#include "tun_device.h"
+
+using namespace engine_service;
+
+namespace {
+
+using clock = std::chrono::steady_clock;
+
+constexpr size_t MAX_CLIENTS = 32;
+// A message must arrive whole within this time once its first byte has come.
+constexpr auto MESSAGE_DEADLINE = std::chrono::seconds(2);
+// Replies are a few bytes and one is pending at a time: a client that lets this much pile up
+// is not reading.
+constexpr size_t MAX_PENDING_OUTPUT = 4096;
+// Each client has at most one call in flight.
+constexpr size_t SESSION_QUEUE = MAX_CLIENTS;
+// A ping waits up to 3 s for a silent server.
+constexpr size_t PING_THREADS = 4;
+
+constexpr uint64_t LISTEN_TAG = 1;
+constexpr uint64_t SIGNAL_TAG = 2;
+constexpr uint64_t WAKE_TAG = 3;
+constexpr uint64_t FIRST_CLIENT = 16;
+
+struct client_state {
+    int fd = -1;
+    peer_identity peer;
+    uint8_t header[LENGTH_BYTES] = {};
+    std::vector<uint8_t> body;
+    size_t have = 0;
+    bool in_body = false;
+    std::optional<clock::time_point> deadline;
+    bool busy = false;     // a call of it is with a worker
+    bool closing = false;  // dropped once `out` is sent
+    std::vector<uint8_t> out;
+};
+
+reply ok_reply(request_kind kind, int32_t value, uint16_t rtt_ms = 0) {
+    reply r;
+    r.kind = static_cast<uint8_t>(kind);
+    r.ok = true;
+    r.value = value;
+    r.rtt_ms = rtt_ms;
+    return r;
+}
+
+reply error_reply(uint8_t kind, error_code code) {
+    reply r;
+    r.kind = kind;
+    r.error = code;
+    return r;
+}
+
+// What a worker runs for a call that may take seconds.
+job_queue::job engine_job(const request& r) {
+    switch (r.kind) {
+        case request_kind::start:
+            return [values = r.start] {
+                return ok_reply(request_kind::start, start_vpn_with(values));
+            };
+        case request_kind::stop:
+            return [send = r.first] {
+                stop_vpn(send);
+                return ok_reply(request_kind::stop, 0);
+            };
+        case request_kind::update_token:
+            return [token = r.text] {
+                update_token(token.c_str());
+                return ok_reply(request_kind::update_token, 0);
+            };
+        case request_kind::update_limits:
+            return [up = r.first, down = r.second] {
+                update_limit_rate(up, down);
+                return ok_reply(request_kind::update_limits, 0);
+            };
+        case request_kind::ping:
+            return [ip = r.text, port = r.first] {
+                uint16_t rtt = 0;
+                const int result = udp_ping(ip.c_str(), port, &rtt);
+                return ok_reply(request_kind::ping, result, rtt);
+            };
+        case request_kind::load_tun:
+            return [] {
+                const int error = make_tun_device_node();
+                if (error != 0) {
+                    log_error("cannot make the TUN device node: {}", std::strerror(error));
+                    return ok_reply(request_kind::load_tun,
+                                    static_cast<int32_t>(tun_load::node_failed));
+                }
+                // Opening the node has the kernel load the module.
+                const tun_load result =
+                    tun_device_works() ? tun_load::works : tun_load::still_missing;
+                log_info("TUN device asked for: {}",
+                         result == tun_load::works ? "it works" : "it still does not work");
+                return ok_reply(request_kind::load_tun, static_cast<int32_t>(result));
+            };
+        case request_kind::status:
+        case request_kind::device_check:
+            break;
+    }
+    return nullptr;
+}
+
+class server {
+  public:
+    server(int listen_fd, gid_t group, std::string group_name)
+        : listen_fd_(listen_fd), group_(group), group_name_(std::move(group_name)) {}
+
+    ~server() {
+        // The workers go before the descriptor they signal.
+        session_jobs_.reset();
+        ping_jobs_.reset();
+        for (auto& [id, client] : clients_) {
+            close(client.fd);
+        }
+        for (int fd : {epoll_fd_, signal_fd_, wake_fd_}) {
+            if (fd >= 0) {
+                close(fd);
+            }
+        }
+    }
+
+    bool setup(std::string* error) {
+        sigset_t stop_signals;
+        sigemptyset(&stop_signals);
+        sigaddset(&stop_signals, SIGTERM);
+        sigaddset(&stop_signals, SIGINT);
+        epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
+        signal_fd_ = signalfd(-1, &stop_signals, SFD_NONBLOCK | SFD_CLOEXEC);
+        wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (epoll_fd_ < 0 || signal_fd_ < 0 || wake_fd_ < 0 || !watch(listen_fd_, LISTEN_TAG) ||
+            !watch(signal_fd_, SIGNAL_TAG) || !watch(wake_fd_, WAKE_TAG)) {
+            *error = std::string("cannot set up the loop: ") + std::strerror(errno);
+            return false;
+        }
+        session_jobs_ = std::make_unique<job_queue>(1, SESSION_QUEUE, wake_fd_);
+        ping_jobs_ = std::make_unique<job_queue>(PING_THREADS, PING_THREADS, wake_fd_);
+        return true;
+    }
+
+    void run() {
+        epoll_event events[32];
+        while (!ending_ || !session_jobs_->idle() || !ping_jobs_->idle()) {
+            const int n = epoll_wait(epoll_fd_, events, 32, next_timeout_ms());
+            if (n < 0 && errno != EINTR) {
+                log_error("epoll_wait failed: {}", std::strerror(errno));
+                break;
+            }
+            for (int i = 0; i < n; ++i) {
+                const uint64_t tag = events[i].data.u64;
+                if (tag == LISTEN_TAG) {
+                    accept_clients();
+                } else if (tag == SIGNAL_TAG) {
+                    take_signal();
+                } else if (tag == WAKE_TAG) {
+                    collect_done();
+                } else {
+                    client_event(tag, events[i].events);
+                }
+            }
+            expire_deadlines();
+        }
+    }
+
+  private:
+    bool watch(int fd, uint64_t tag) {
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.u64 = tag;
+        return epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &event) == 0;
+    }
+
+    int next_timeout_ms() const {
+        std::optional<clock::time_point> nearest;
+        for (const auto& [id, client] : clients_) {
+            if (client.deadline && (!nearest || *client.deadline < *nearest)) {
+                nearest = client.deadline;
+            }
+        }
+        if (!nearest) {
+            return -1;
+        }
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(*nearest - clock::now());
+        return static_cast<int>(std::max<int64_t>(left.count(), 0)) + 1;
+    }
+
+    std::string who(uint64_t id, const client_state& c) const {
+        return fmt::format("client {} (uid {}, pid {})", id - FIRST_CLIENT + 1, c.peer.uid,
+                           c.peer.pid);
+    }
+
+    // An error to a connection that is not taken, sent if the socket takes it at once.
+    static void refuse(int fd, error_code code) {
+        const std::vector<uint8_t> frame = encode_reply(error_reply(0, code));
+        const ssize_t sent = send(fd, frame.data(), frame.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        (void)sent;
+        close(fd);
+    }
+
+    void accept_clients() {
+        for (;;) {
+            const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            if (fd < 0) {
+                if (errno != EAGAIN && errno != EINTR && errno != ECONNABORTED) {
+                    log_error("accept failed: {}", std::strerror(errno));
+                }
+                if (errno != EINTR && errno != ECONNABORTED) {
+                    return;
+                }
+                continue;
+            }
+            peer_identity peer;
+            if (!peer_identity_of(fd, &peer)) {
+                log_warning("a connection without credentials was closed");
+                close(fd);
+                continue;
+            }
+            if (!peer_allowed(peer.uid, group_)) {
+                log_warning("refused uid {} (pid {}): neither root nor a member of group {}",
+                            peer.uid, peer.pid, group_name_);
+                refuse(fd, error_code::peer_not_allowed);
+                continue;
+            }
+            if (ending_ || clients_.size() >= MAX_CLIENTS) {
+                log_warning("refused uid {} (pid {}): {}", peer.uid, peer.pid,
+                            ending_ ? "shutting down" : "too many clients");
+                refuse(fd, ending_ ? error_code::shutting_down : error_code::busy);
+                continue;
+            }
+            const uint64_t id = next_id_++;
+            client_state& c = clients_[id];
+            c.fd = fd;
+            c.peer = peer;
+            epoll_event event{};
+            event.events = EPOLLIN;
+            event.data.u64 = id;
+            if (epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &event) != 0) {
+                log_error("cannot watch a client: {}", std::strerror(errno));
+                close(fd);
+                clients_.erase(id);
+                continue;
+            }
+            log_info("{} connected", who(id, c));
+        }
+    }
+
+    void take_signal() {
+        signalfd_siginfo info{};
+        while (read(signal_fd_, &info, sizeof(info)) == sizeof(info)) {
+            if (ending_) {
+                continue;
+            }
+            log_info("{}: stopping the session and putting the host back",
+                     info.ssi_signo == SIGTERM ? "SIGTERM" : "SIGINT");
+            ending_ = true;
+            epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, listen_fd_, nullptr);
+            owner_ = 0;
+            // After whatever call is queued, so that a start in flight is stopped too.
+            session_jobs_->submit(0, engine_job(stop_request(1)));
+        }
+    }
+
+    static request stop_request(int send_disconn) {
+        request r;
+        r.kind = request_kind::stop;
+        r.first = send_disconn;
+        return r;
+    }
+
+    void client_event(uint64_t id, uint32_t events) {
+        auto it = clients_.find(id);
+        if (it == clients_.end()) {
+            return;
+        }
+        client_state& c = it->second;
+        if ((events & EPOLLOUT) != 0 && !flush(id, c)) {
+            return;
+        }
+        if ((events & EPOLLIN) != 0) {
+            read_from(id, c);
+        } else if ((events & (EPOLLHUP | EPOLLERR)) != 0) {
+            drop(id, "the connection ended");
+        }
+    }
+
+    void read_from(uint64_t id, client_state& c) {
+        while (!c.busy && !c.closing) {
+            uint8_t* at = c.in_body ? c.body.data() + c.have : c.header + c.have;
+            const size_t want = (c.in_body ? c.body.size() : LENGTH_BYTES) - c.have;
+            const ssize_t n = want == 0 ? 0 : recv(c.fd, at, want, MSG_DONTWAIT);
+            if (n < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                if (errno != EAGAIN) {
+                    drop(id, std::strerror(errno));
+                }
+                return;
+            }
+            if (n == 0 && want != 0) {
+                if (c.in_body || c.have > 0) {
+                    protocol_error(id, c, error_code::truncated);
+                } else {
+                    drop(id, "it closed the connection");
+                }
+                return;
+            }
+            if (c.have == 0 && !c.in_body) {
+                c.deadline = clock::now() + MESSAGE_DEADLINE;
+            }
+            c.have += static_cast<size_t>(n);
+            if (!c.in_body && c.have == LENGTH_BYTES) {
+                const uint32_t size = frame_length(c.header);
+                if (size > MAX_MESSAGE) {
+                    protocol_error(id, c, error_code::too_large);
+                    return;
+                }
+                c.body.assign(size, 0);
+                c.have = 0;
+                c.in_body = true;
+            }
+            if (c.in_body && c.have == c.body.size()) {
+                request r;
+                error_code code = error_code::malformed;
+                const bool decoded = decode_request(c.body.data(), c.body.size(), &r, &code);
+                c.body = std::vector<uint8_t>();
+                c.have = 0;
+                c.in_body = false;
+                c.deadline.reset();
+                if (!decoded) {
+                    protocol_error(id, c, code);
+                    return;
+                }
+                dispatch(id, c, r);
+                if (clients_.count(id) == 0) {
+                    return;
+                }
+            }
+        }
+    }
+
+    void protocol_error(uint64_t id, client_state& c, error_code code) {
+        log_warning("{}: {}", who(id, c), error_name(code));
+        c.closing = true;
+        c.deadline.reset();
+        answer(id, c, error_reply(0, code));
+    }
+
+    void dispatch(uint64_t id, client_state& c, const request& r) {
+        const auto kind = static_cast<uint8_t>(r.kind);
+        if (ending_) {
+            answer(id, c, error_reply(kind, error_code::shutting_down));
+            return;
+        }
+        switch (r.kind) {
+            case request_kind::status:
+                answer(id, c, ok_reply(r.kind, get_vpn_status()));
+                return;
+            case request_kind::device_check:
+                answer(id, c, ok_reply(r.kind, tun_device_works() ? 1 : 0));
+                return;
+            case request_kind::ping:
+                submit(id, c, *ping_jobs_, r);
+                return;
+            case request_kind::load_tun:
+                submit(id, c, *session_jobs_, r);
+                return;
+            case request_kind::start:
+            case request_kind::stop:
+            case request_kind::update_token:
+            case request_kind::update_limits:
+                break;
+        }
+        if (owner_ != 0 && owner_ != id) {
+            log_warning("{}: {} refused, client {} owns the session", who(id, c),
+                        kind == static_cast<uint8_t>(request_kind::start) ? "start" : "call",
+                        owner_ - FIRST_CLIENT + 1);
+            answer(id, c, error_reply(kind, error_code::not_owner));
+            return;
+        }
+        if (submit(id, c, *session_jobs_, r) && r.kind == request_kind::start) {
+            owner_ = id;
+        }
+    }
+
+    bool submit(uint64_t id, client_state& c, job_queue& queue, const request& r) {
+        if (!queue.submit(id, engine_job(r))) {
+            answer(id, c, error_reply(static_cast<uint8_t>(r.kind), error_code::busy));
+            return false;
+        }
+        c.busy = true;
+        update_interest(id, c);
+        return true;
+    }
+
+    void collect_done() {
+        uint64_t count = 0;
+        const ssize_t got = read(wake_fd_, &count, sizeof(count));
+        (void)got;
+        for (job_queue* queue : {session_jobs_.get(), ping_jobs_.get()}) {
+            for (const job_done& done : queue->take_done()) {
+                finish(done);
+            }
+        }
+    }
+
+    void finish(const job_done& done) {
+        const auto kind = static_cast<request_kind>(done.answer.kind);
+        const bool owner = done.client != 0 && owner_ == done.client;
+        if (kind == request_kind::start && owner) {
+            if (done.answer.value == 0) {
+                log_info("client {}: session started", done.client - FIRST_CLIENT + 1);
+            } else {
+                log_info("client {}: start failed with {}", done.client - FIRST_CLIENT + 1,
+                         done.answer.value);
+                owner_ = 0;
+            }
+        } else if (kind == request_kind::stop && owner) {
+            log_info("client {}: session stopped", done.client - FIRST_CLIENT + 1);
+            owner_ = 0;
+        }
+        auto it = clients_.find(done.client);
+        if (it == clients_.end()) {
+            return;
+        }
+        it->second.busy = false;
+        answer(done.client, it->second, done.answer);
+    }
+
+    void answer(uint64_t id, client_state& c, const reply& r) {
+        const std::vector<uint8_t> frame = encode_reply(r);
+        c.out.insert(c.out.end(), frame.begin(), frame.end());
+        if (flush(id, c)) {
+            update_interest(id, c);
+        }
+    }
+
+    // Sends what is pending; false when the client was dropped.
+    bool flush(uint64_t id, client_state& c) {
+        while (!c.out.empty()) {
+            const ssize_t n = send(c.fd, c.out.data(), c.out.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0 && errno == EAGAIN) {
+                break;
+            }
+            if (n <= 0) {
+                drop(id, "its connection failed");
+                return false;
+            }
+            c.out.erase(c.out.begin(), c.out.begin() + n);
+        }
+        if (c.out.size() > MAX_PENDING_OUTPUT) {
+            drop(id, "it does not read its replies");
+            return false;
+        }
+        if (c.out.empty() && c.closing) {
+            drop(id, "after its error");
+            return false;
+        }
+        return true;
+    }
+
+    void update_interest(uint64_t id, client_state& c) {
+        epoll_event event{};
+        event.events = (c.busy || c.closing ? 0u : static_cast<uint32_t>(EPOLLIN)) |
+                       (c.out.empty() ? 0u : static_cast<uint32_t>(EPOLLOUT));
+        event.data.u64 = id;
+        epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, c.fd, &event);
+    }
+
+    void drop(uint64_t id, const char* why) {
+        auto it = clients_.find(id);
+        if (it == clients_.end()) {
+            return;
+        }
+        log_info("{} dropped: {}", who(id, it->second), why);
+        if (owner_ == id) {
+            log_info("client {} owned the session: stopping it and putting the host back",
+                     id - FIRST_CLIENT + 1);
+            owner_ = 0;
+            session_jobs_->submit(0, engine_job(stop_request(1)));
+        }
+        epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, it->second.fd, nullptr);
+        close(it->second.fd);
+        clients_.erase(it);
+    }
+
+    void expire_deadlines() {
+        const clock::time_point now = clock::now();
+        std::vector<uint64_t> late;
+        for (const auto& [id, client] : clients_) {
+            if (client.deadline && *client.deadline <= now) {
+                late.push_back(id);
+            }
+        }
+        for (uint64_t id : late) {
+            auto it = clients_.find(id);
+            if (it != clients_.end()) {
+                protocol_error(id, it->second, error_code::timed_out);
+            }
+        }
+    }
+
+    const int listen_fd_;
+    const gid_t group_;
+    const std::string group_name_;
+    int epoll_fd_ = -1;
+    int signal_fd_ = -1;
+    int wake_fd_ = -1;
+    std::map<uint64_t, client_state> clients_;
+    uint64_t next_id_ = FIRST_CLIENT;
+    uint64_t owner_ = 0;
+    bool ending_ = false;
+    std::unique_ptr<job_queue> session_jobs_;
+    std::unique_ptr<job_queue> ping_jobs_;
+};
+
+}  // namespace
+
+bool serve_clients(int listen_fd, gid_t group, const std::string& group_name, std::string* error) {
+    server s(listen_fd, group, group_name);
+    if (!s.setup(error)) {
+        return false;
+    }
+    s.run();
+    return true;
+}
