@@ -140,8 +140,10 @@ void ref_server::receive_loop() {
             }
         }
         replies_.flush(server_clock::now(), endpoint_);
-        // Only an outbox that sends at once: a held message needs the sending thread's timer.
-        if (took && sender_.joinable() && options_.faults.delay_ms == 0 &&
+        // Only where a sending thread keeps the device (not sender_, which start() may still
+        // be setting), and only an outbox that sends at once: a held message needs the sending
+        // thread's timer.
+        if (took && data_->poll_fd() >= 0 && options_.faults.delay_ms == 0 &&
             device_turn_.try_lock()) {
             std::lock_guard<std::mutex> turn(device_turn_, std::adopt_lock);
             serve_device(true);
