@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The include rule of ARCHITECTURE.md: each layer of the engine includes only itself and the
 # layers below it; the programs that drive the engine (the client, the command-line client, the
-# service) include nothing of it but quarnel/include, and the service's public headers
+# service) include nothing of it but quarnel/include (the service also quarnel/log, to tell
+# whether its output is the system journal), and the service's public headers
 # (service/include: its protocol and the clients' side), which include only quarnel/include
 # themselves; the tools (the reference server) at most the layers below the core as well; none
 # of them anything of quarnel/src. Prints every include that breaks the rule and exits 1 then.
@@ -21,7 +22,7 @@ declare -A allowed=(
 declare -A users=(
     [Corvel_Web]="quarnel/include service/include"
     [quarnel/cli]="quarnel/include service/include"
-    [service]="quarnel/include service/include"
+    [service]="quarnel/include service/include quarnel/log"
     [tools]="quarnel/include quarnel/netio quarnel/vpn-proto quarnel/log"
 )
 

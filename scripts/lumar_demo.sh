@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # lumar at work on one machine: the reference server and a host behind it each in a network
-# namespace of their own, lumar in a client namespace on this display (on a private Xvfb when
+# namespace of their own; in a client namespace the engine service quarneld (root) and lumar as
+# the unprivileged user nobody, with a home of its own, on this display (on a private Xvfb when
 # there is none). lumar's page connects to the server by itself (its demo preset and the
-# server's key from page_options.json); a ping and a verified 20 MB transfer go through the
-# tunnel; a click on the page's "断开" button disconnects; SIGTERM then ends lumar. Screenshots
-# of the window, connected and disconnected, go to BUILD_DIR/artifacts.
+# server's key from page_options.json) through the service; a ping and a verified 20 MB
+# transfer go through the tunnel; a click on the page's "断开" button disconnects; SIGTERM then
+# ends lumar and the service. Screenshots of the window, connected and disconnected, go to
+# BUILD_DIR/artifacts.
 # Usage: lumar_demo.sh BUILD_DIR
 set -euo pipefail
 BUILD=$(cd "${1:?build directory}" && pwd)
@@ -14,8 +16,12 @@ name=qlumar$$
 work=$(mktemp -d)
 shots="$BUILD/artifacts"
 prog="$work/program"
+user=nobody
+group=$(id -gn "$user")
 xvfb_pid=""
 cleanup() {
+    tunnel_disconnect "$work"
+    stop_service
     tunnel_down "$name" "$work"
     if [ -n "$xvfb_pid" ]; then
         kill "$xvfb_pid" 2>/dev/null || true
@@ -48,19 +54,60 @@ start_xvfb() {
     return 1
 }
 
-# A copy of the program beside its page, with the page's options: the demo preset, the
-# server's key, and a connect as soon as the page is ready.
+# A copy of the program beside its page, owned by the user as a build tree of their own
+# would be, with the page's options: the demo preset, the server's key, and a connect as soon
+# as the page is ready. The user's home, runtime and temporary directories are private.
 prepare_program() {
-    mkdir -p "$prog" "$work/runtime" "$work/tmp"
-    chmod 700 "$work/runtime"
+    chmod 711 "$work"
+    mkdir -p "$prog" "$work/home" "$work/runtime" "$work/tmp"
     cp "$BUILD/Corvel_Web/lumar" "$BUILD/Corvel_Web/index.html" "$prog/"
     printf '{"preset": "demo", "pk": "%s", "autoconnect": true}\n' "$TUNNEL_SERVER_KEY" \
         >"$prog/page_options.json"
+    if [ -n "${XAUTHORITY:-}" ] && [ -f "$XAUTHORITY" ]; then
+        cp "$XAUTHORITY" "$work/home/.Xauthority"
+    fi
+    chown -R "$user:$group" "$prog" "$work/home" "$work/runtime" "$work/tmp"
+    chmod 700 "$work/home" "$work/runtime" "$work/tmp"
 }
 
+# The engine service in the client namespace, serving the user's group on a socket of the
+# demo's own; its DNS change stays in a private /etc as the command-line client's does.
+start_service() {
+    tunnel_ns_start "$name" "$work" "$work/service.log" "$work/service.pid" \
+        "$BUILD/service/quarneld" --socket "$work/engine.sock" --group "$group"
+    for _ in $(seq 50); do
+        grep -q 'serving ' "$work/service.log" && return 0
+        sleep 0.1
+    done
+    echo "quarneld did not start:" >&2
+    cat "$work/service.log" >&2
+    return 1
+}
+
+stop_service() {
+    local pid
+    pid=$(cat "$work/service.pid" 2>/dev/null) || return 0
+    kill -TERM "$pid" 2>/dev/null || true
+    for _ in $(seq 100); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    rm -f "$work/service.pid"
+}
+
+# nobody has no session bus; one started for it on demand would outlive the demo.
 start_lumar() {
-    tunnel_client_start "$name" "$work" "$work/lumar.log" env XDG_RUNTIME_DIR="$work/runtime" \
-        TMPDIR="$work/tmp" XDG_SESSION_ID="lumar-demo-$$" LUMAR_LOG_LEVEL=0 "$prog/lumar"
+    local xauth=()
+    if [ -f "$work/home/.Xauthority" ]; then
+        xauth=(XAUTHORITY="$work/home/.Xauthority")
+    fi
+    ip netns exec "$name-cli" setpriv --reuid="$user" --regid="$group" --init-groups -- \
+        env -i PATH=/usr/bin:/bin DISPLAY="$DISPLAY" "${xauth[@]}" HOME="$work/home" \
+        XDG_RUNTIME_DIR="$work/runtime" TMPDIR="$work/tmp" XDG_SESSION_ID="lumar-demo-$$" \
+        QUARNEL_SOCKET="$work/engine.sock" LUMAR_LOG_LEVEL=0 \
+        DBUS_SESSION_BUS_ADDRESS="unix:path=$work/no-session-bus" "$prog/lumar" \
+        >"$work/lumar.log" 2>&1 &
+    echo $! >"$work/client.pid"
 }
 
 window_id() {
@@ -109,12 +156,18 @@ sed 's/^/server: /' "$work/server.log"
 prepare_program
 before=$(in_ns cli ip -4 route show)
 
-tunnel_step "lumar connects through its page (demo preset, autoconnect)"
+tunnel_step "quarneld serves the engine in the client namespace to the group $group"
+start_service
+sed 's/^/quarneld: /' "$work/service.log"
+
+tunnel_step "lumar as $user connects through its page and the service (demo preset, autoconnect)"
 start_lumar
 wait_for "window" 100 window_id
 wait_for "tunnel" 150 in_ns cli ip link show tun0
 wait_for "session at the server" 50 grep -q authenticated "$work/server.log"
 sed 's/^/server: /' "$work/server.log" | grep authenticated
+grep -m1 'session started' "$work/service.log" | sed 's/^/quarneld: /'
+echo "lumar runs as: $(ps -o user=,pid=,comm= -p "$(cat "$work/client.pid")")"
 wait_for "connected page" 50 grep -q 'on_vpnStarted executed' "$prog/Corvel.log"
 sleep 1  # the page paints its new state
 screenshot lumar_connected
@@ -137,5 +190,7 @@ if [ "$before" != "$after" ]; then
     exit 1
 fi
 
-tunnel_step "lumar ends (SIGTERM, as at the end of a desktop session)"
+tunnel_step "lumar ends (SIGTERM, as at the end of a desktop session), then the service"
 tunnel_disconnect "$work"
+stop_service
+sed 's/^/quarneld: /' "$work/service.log" | tail -n 3

@@ -33,14 +33,20 @@ tunnel_server_up() {
 # inside (ip netns exec already gives it a private mount namespace). Its pid goes to
 # WORKDIR/client.pid.
 tunnel_client_start() {
-    local name=$1 work=$2 log=$3
-    shift 3
+    tunnel_ns_start "$1" "$2" "$3" "$2/client.pid" "${@:4}"
+}
+
+# tunnel_ns_start NAME WORKDIR LOG PIDFILE COMMAND...: as tunnel_client_start, the pid to
+# PIDFILE.
+tunnel_ns_start() {
+    local name=$1 work=$2 log=$3 pidfile=$4
+    shift 4
     mkdir -p "$work/etc"
     ip netns exec "$name-cli" sh -c '
         mount -t tmpfs tmpfs "$1" && mkdir "$1/upper" "$1/work" &&
         mount -t overlay overlay -o "lowerdir=/etc,upperdir=$1/upper,workdir=$1/work" /etc &&
         shift && exec "$@"' sh "$work/etc" "$@" >"$log" 2>&1 &
-    echo $! >"$work/client.pid"
+    echo $! >"$pidfile"
 }
 
 # tunnel_up NAME WORKDIR [client options...]: namespaces, server, connected client.

@@ -129,20 +129,28 @@ TEST_F(EngineLogTest, UnwritableDirectoryFallsBackToTheConsole) {
 
 }  // namespace
 
-// Under systemd the engine's lines stay in the journal that standard output goes to.
-TEST(SystemJournalTest, OnlyAStreamNamingStandardOutputCounts) {
-    struct stat out {};
-    ASSERT_EQ(fstat(STDOUT_FILENO, &out), 0);
-    const std::string own = std::to_string(out.st_dev) + ":" + std::to_string(out.st_ino);
-    const std::string other = std::to_string(out.st_dev) + ":" + std::to_string(out.st_ino + 1);
-    for (const auto& [value, expected] : std::vector<std::pair<const char*, bool>>{
-             {nullptr, false}, {own.c_str(), true}, {other.c_str(), false}, {"journal", false}}) {
-        if (value != nullptr) {
-            setenv("JOURNAL_STREAM", value, 1);
-        } else {
-            unsetenv("JOURNAL_STREAM");
+// Under systemd the engine's lines stay in the journal that standard output goes to, the
+// service's in the one its standard error goes to.
+TEST(SystemJournalTest, OnlyAStreamNamingTheProgramsOwnOutputCounts) {
+    for (const auto& [fd, is_journal] :
+         std::vector<std::pair<int, bool (*)()>>{{STDOUT_FILENO, stdout_is_system_journal},
+                                                 {STDERR_FILENO, stderr_is_system_journal}}) {
+        struct stat st {};
+        ASSERT_EQ(fstat(fd, &st), 0);
+        const std::string own = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+        const std::string other = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino + 1);
+        for (const auto& [value, expected] :
+             std::vector<std::pair<const char*, bool>>{{nullptr, false},
+                                                       {own.c_str(), true},
+                                                       {other.c_str(), false},
+                                                       {"journal", false}}) {
+            if (value != nullptr) {
+                setenv("JOURNAL_STREAM", value, 1);
+            } else {
+                unsetenv("JOURNAL_STREAM");
+            }
+            EXPECT_EQ(is_journal(), expected) << "fd " << fd << ": " << (value ? value : "unset");
         }
-        EXPECT_EQ(stdout_is_system_journal(), expected) << (value ? value : "unset");
     }
     unsetenv("JOURNAL_STREAM");
 }

@@ -1,23 +1,10 @@
-#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
-
 #include "service_log.h"
+#include "system_journal.h"
 
 namespace {
-
-// systemd names the stream it connects to the journal in JOURNAL_STREAM ("device:inode").
-bool stderr_is_journal() {
-    const char* stream = std::getenv("JOURNAL_STREAM");
-    unsigned long long device = 0;
-    unsigned long long inode = 0;
-    struct stat st {};
-    return stream != nullptr && std::sscanf(stream, "%llu:%llu", &device, &inode) == 2 &&
-           fstat(STDERR_FILENO, &st) == 0 && st.st_dev == device && st.st_ino == inode;
-}
 
 const char* level_name(log_level level) {
     switch (level) {
@@ -34,7 +21,7 @@ const char* level_name(log_level level) {
 }  // namespace
 
 void log_line(log_level level, const std::string& text) {
-    static const bool journal = stderr_is_journal();
+    static const bool journal = stderr_is_system_journal();
     std::string line;
     if (journal) {
         line = fmt::format("<{}>{}\n", static_cast<int>(level), text);
