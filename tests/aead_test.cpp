@@ -22,13 +22,18 @@ bytes from_hex(const std::string& hex) {
     return out;
 }
 
-// The implementations the build has: libsodium's, and OpenSSL's where the target has OpenSSL 3.
-std::vector<const aead*> both() {
+// Each implementation the build has (OpenSSL's only where the target has OpenSSL 3), and the
+// measured choice when it is neither alone (OpenSSL with libsodium for short payloads).
+std::vector<const aead*> all() {
 #ifdef QN_OPENSSL
     const aead* openssl = openssl_aead();
     EXPECT_NE(openssl, nullptr);
-    return openssl != nullptr ? std::vector<const aead*>{&sodium_aead(), openssl}
-                              : std::vector<const aead*>{&sodium_aead()};
+    std::vector<const aead*> impls{&sodium_aead()};
+    for (const aead* impl : {openssl, choose_aead(nullptr).impl}) {
+        if (impl != nullptr && std::find(impls.begin(), impls.end(), impl) == impls.end())
+            impls.push_back(impl);
+    }
+    return impls;
 #else
     return {&sodium_aead()};
 #endif
@@ -71,7 +76,7 @@ TEST(Aead, PublishedVectorsFromBoth) {
     const bytes block1 = from_hex(
         "9f07e7be5551387a98ba977c732d080dcb0f29a048e3656912c6533e32ee7aed"
         "29b721769ce64e43d57133b074d839d531ed1f28510afb45ace10a1f4b794d6f");
-    for (const aead* impl : both()) {
+    for (const aead* impl : all()) {
         SCOPED_TRACE(impl->name());
         EXPECT_EQ(agl.seal(*impl), agl_sealed);
         EXPECT_EQ(agl.open(*impl, agl_sealed), agl.plain);
@@ -83,10 +88,12 @@ TEST(Aead, PublishedVectorsFromBoth) {
 
 #ifdef QN_OPENSSL
 // Every payload length up to 2048 with random keys, nonces and associated data (often the
-// 15-byte header): the same bytes from both, each opens the other's, also in place.
+// 15-byte header): the same bytes from both and from the measured choice, each opens the
+// other's, also in place.
 TEST(Aead, BothGiveTheSameBytesAndOpenEachOther) {
     const aead* openssl = openssl_aead();
     ASSERT_NE(openssl, nullptr);
+    const aead& chosen = *choose_aead(nullptr).impl;
     const unsigned seed = std::random_device{}();
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937 rng(seed);
@@ -107,6 +114,8 @@ TEST(Aead, BothGiveTheSameBytesAndOpenEachOther) {
         ASSERT_EQ(m.seal(*openssl), reference);
         ASSERT_EQ(m.open(*openssl, reference), m.plain);
         ASSERT_EQ(m.open(sodium_aead(), reference), m.plain);
+        ASSERT_EQ(m.seal(chosen), reference);
+        ASSERT_EQ(m.open(chosen, reference), m.plain);
 
         bytes in_place = m.plain;
         in_place.resize(len + AEAD_TAG_LEN);
@@ -140,7 +149,7 @@ TEST(Aead, ForgedTruncatedOrMisaddressedMessagesAreRefusedByBoth) {
         {"other nonce", [](message& m, bytes&) { m.nonce[7] ^= 0x01; }},
         {"other key", [](message& m, bytes&) { m.key[31] ^= 0x01; }},
     };
-    for (const aead* impl : both()) {
+    for (const aead* impl : all()) {
         const bytes sealed = m.seal(*impl);
         ASSERT_EQ(m.open(*impl, sealed), m.plain) << impl->name();
         for (const fault& f : faults) {

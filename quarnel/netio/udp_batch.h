@@ -44,7 +44,7 @@ size_t udp_send_batch(udp_batch_socket* sock, const udp_datagram* datagrams, siz
                       int* error);
 
 struct udp_received {
-    const uint8_t* data;
+    uint8_t* data;  // in the receive area: the caller's to change until the next receive
     size_t len;
     const sockaddr_storage* from;
     bool truncated;  // the datagram did not fit its buffer; what is there is incomplete

@@ -22,7 +22,7 @@ struct outgoing_datagram {
 };
 
 struct incoming_datagram {
-    const uint8_t* data;
+    uint8_t* data;  // the caller may change it: packets are opened in place
     size_t len;
     bool truncated;    // larger than the receive buffer
     const void* from;  // sender address, for logs: see describe_sender
@@ -51,7 +51,7 @@ class data_ports {
     virtual port_status send_datagrams(const outgoing_datagram* datagrams, size_t count,
                                        size_t* sent, int* error) = 0;
     // Receives what is waiting without waiting; `out` replaced, storage of the port valid
-    // until the next receive.
+    // (and the caller's to change) until the next receive.
     virtual port_status receive_datagrams(std::vector<incoming_datagram>* out, int* error) = 0;
 
     // Address text and port of a received datagram's sender ("" and 0 when unknown).

@@ -1,5 +1,6 @@
 // The four data workers over the system's ports (data_ports.h): batches of plain IP packets
 // and sealed datagrams, and their hand-over between the workers.
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <exception>
@@ -86,10 +87,11 @@ bool pause_for_buffers(qn_ctx_t* ctx, const char* worker) {
 // Passes a batch on to the next stage. A direction without a limit, with nothing queued and
 // nothing in flight, is served at once by the calling thread (`direct` returns how many
 // entries it got rid of), which saves a thread hand-off per batch; the rest, or everything
-// otherwise, goes onto the queue for the worker in the order it came.
+// otherwise, is copied onto the queue for the worker in the order it came.
 template <typename Direct>
 void hand_over(std::mutex& mutex, std::condition_variable_any& cond, packet_queue& queue,
-               bool& in_flight, bool unlimited, packet_batch& batch, Direct direct) {
+               bool& in_flight, bool unlimited, const std::vector<packet_ref>& batch,
+               Direct direct) {
     if (batch.empty()) {
         return;
     }
@@ -101,29 +103,31 @@ void hand_over(std::mutex& mutex, std::condition_variable_any& cond, packet_queu
         }
     }
     const size_t done = mine ? direct(batch) : 0;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (mine) {
-            in_flight = false;
-        }
-        for (size_t i = done; i < batch.size(); ++i) {
-            queue.push(std::move(batch[i]));
-        }
-        if (done < batch.size()) {
-            cond.notify_one();
-        }
+    std::lock_guard<std::mutex> lock(mutex);
+    if (mine) {
+        in_flight = false;
     }
-    batch.clear();
+    for (size_t i = done; i < batch.size(); ++i) {
+        queue.push(std::vector<uint8_t>(batch[i].data, batch[i].data + batch[i].len));
+    }
+    if (done < batch.size()) {
+        cond.notify_one();
+    }
 }
 
-// Waits up to 1 ms for entries and moves up to `limit` of them out of the queue; the batch
-// stays in flight until finish_batch.
-void take_batch(std::mutex& mutex, std::condition_variable_any& cond, packet_queue& queue,
-                bool& in_flight, size_t limit, packet_batch& batch) {
+// Waits for entries (woken by the producer's push or the session's stop; the bound only
+// guards against a lost wake-up) and moves some out of the queue: one when the direction is
+// limited, so the limiter sees every one. The batch stays in flight until finish_batch.
+void take_batch(qn_ctx_t* ctx, std::mutex& mutex, std::condition_variable_any& cond,
+                packet_queue& queue, bool& in_flight, const std::atomic<int32_t>& limit_value,
+                packet_batch& batch) {
     std::unique_lock<std::mutex> lock(mutex);
-    if (!cond.wait_for(lock, std::chrono::milliseconds(1), [&] { return !queue.empty(); })) {
+    if (!cond.wait_for(lock, std::chrono::milliseconds(IO_WAIT_MS),
+                       [&] { return !queue.empty() || !ctx->running.load(); }) ||
+        queue.empty()) {
         return;
     }
+    const size_t limit = limit_value.load() == 0 ? QUEUE_BATCH : 1;
     while (!queue.empty() && batch.size() < limit) {
         batch.push_back(std::move(queue.front()));
         queue.pop();
@@ -147,15 +151,13 @@ bool drain_queue(qn_ctx_t* ctx, const char* worker, const char* limited_text,
     packet_batch batch;
     batch.reserve(QUEUE_BATCH);
     while (ctx->running.load()) {
-        const int32_t limit = limit_value.load();
-        if (rate_limited(limit, account.bytes, account.time_us)) {
+        if (rate_limited(limit_value.load(), account.bytes, account.time_us)) {
             QN_DEBUG_IN(worker, "{}", limited_text);
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
             account_pass(account, 0);
             continue;
         }
-        // A limited direction takes one entry per pass so the limiter sees every one.
-        take_batch(mutex, cond, queue, in_flight, limit == 0 ? QUEUE_BATCH : 1, batch);
+        take_batch(ctx, mutex, cond, queue, in_flight, limit_value, batch);
         if (batch.empty()) {
             continue;
         }
@@ -172,9 +174,47 @@ bool drain_queue(qn_ctx_t* ctx, const char* worker, const char* limited_text,
 
 // ---- Device to server -------------------------------------------------------------------
 
+// The sealed messages of one read, back to back in storage that keeps its capacity from one
+// read to the next: a packet costs no allocation.
+class message_batch {
+  public:
+    // Room for a message of up to len bytes, valid until the next call.
+    uint8_t* room(size_t len) {
+        if (bytes_.size() < used_ + len) {
+            bytes_.resize(std::max(used_ + len, 2 * bytes_.size()));
+        }
+        return bytes_.data() + used_;
+    }
+    // The message just written into the room is len bytes.
+    void add(size_t len) {
+        used_ += len;
+        ends_.push_back(used_);
+    }
+    // The messages, valid until the next room() or clear().
+    const std::vector<packet_ref>& messages() {
+        refs_.clear();
+        size_t start = 0;
+        for (size_t end : ends_) {
+            refs_.push_back({bytes_.data() + start, static_cast<int>(end - start)});
+            start = end;
+        }
+        return refs_;
+    }
+    void clear() {
+        used_ = 0;
+        ends_.clear();
+    }
+
+  private:
+    std::vector<uint8_t> bytes_;
+    size_t used_ = 0;
+    std::vector<size_t> ends_;
+    std::vector<packet_ref> refs_;
+};
+
 // One packet from the device, sealed into its own message unless the send sequence is at its
 // limit.
-void seal_packet(qn_ctx_t* ctx, uint8_t* packet, int n, packet_batch& out,
+void seal_packet(qn_ctx_t* ctx, uint8_t* packet, int n, message_batch& out,
                  std::atomic<int64_t>& last_rekey_ms) {
     QN_DEBUG_IN(TUN_READER, "Read {} bytes from tun", n);
     if (n == 0) {
@@ -189,18 +229,26 @@ void seal_packet(qn_ctx_t* ctx, uint8_t* packet, int n, packet_batch& out,
         return;
     }
     clamp_tcp_mss(packet, n, ctx->tun->mtu - 40);
-    std::vector<uint8_t> msg(static_cast<size_t>(n) + VPN_HEADER_LEN + AEAD_TAG_LEN);
     int len = 0;
-    if (data_trans_encrypt(ctx->proto, packet, n, msg.data(), &len) == 0) {
-        msg.resize(static_cast<size_t>(len));
-        out.push_back(std::move(msg));
+    if (data_trans_encrypt(ctx->proto, packet, n,
+                           out.room(static_cast<size_t>(n) + VPN_HEADER_LEN + AEAD_TAG_LEN),
+                           &len) == 0) {
+        out.add(static_cast<size_t>(len));
     }
 }
 
-void as_outgoing(const packet_batch& batch, std::vector<outgoing_datagram>& out) {
+// The entries of a batch taken from a queue, by reference.
+void refs_of(const packet_batch& batch, std::vector<packet_ref>& refs) {
+    refs.clear();
+    for (const auto& entry : batch) {
+        refs.push_back({entry.data(), static_cast<int>(entry.size())});
+    }
+}
+
+void as_outgoing(const std::vector<packet_ref>& messages, std::vector<outgoing_datagram>& out) {
     out.clear();
-    for (const auto& msg : batch) {
-        out.push_back({msg.data(), msg.size()});
+    for (const packet_ref& msg : messages) {
+        out.push_back({msg.data, static_cast<size_t>(msg.len)});
     }
 }
 
@@ -213,11 +261,11 @@ uint64_t bytes_of(const outgoing_datagram* datagrams, size_t count) {
 }
 
 // Reader to sender: what the socket takes at once goes straight out from the reader.
-void send_batch(traffic_stats* traffic, data_ports& ports, packet_batch& batch,
+void send_batch(traffic_stats* traffic, data_ports& ports, const std::vector<packet_ref>& batch,
                 std::vector<outgoing_datagram>& outgoing) {
     qn_ctx_t* ctx = traffic->ctx;
     hand_over(ctx->send_mutex, ctx->send_cond, ctx->send_queue, ctx->send_in_flight,
-              ctx->upload_limit.load() == 0, batch, [&](const packet_batch& b) {
+              ctx->upload_limit.load() == 0, batch, [&](const std::vector<packet_ref>& b) {
                   as_outgoing(b, outgoing);
                   size_t sent = 0;
                   int error = 0;
@@ -231,7 +279,7 @@ void run_tun_reader(traffic_stats* traffic) {
     qn_ctx_t* ctx = traffic->ctx;
     static std::atomic<int64_t> last_rekey_ms{0};
     data_ports& ports = *traffic->ports;
-    packet_batch batch;
+    message_batch batch;
     std::vector<outgoing_datagram> outgoing;
     while (ctx->running.load()) {
         int error = 0;
@@ -250,7 +298,8 @@ void run_tun_reader(traffic_stats* traffic) {
                 return true;
             },
             &error);
-        send_batch(traffic, ports, batch, outgoing);
+        send_batch(traffic, ports, batch.messages(), outgoing);
+        batch.clear();
         if (status == port_status::no_buffer) {
             QN_INFO_IN(TUN_READER, "No enough buffer.");
         } else if (status != port_status::done) {
@@ -262,7 +311,7 @@ void run_tun_reader(traffic_stats* traffic) {
 }
 
 // Sends every datagram of the batch; false when the worker must give up.
-bool send_all(qn_ctx_t* ctx, data_ports& ports, const packet_batch& batch,
+bool send_all(qn_ctx_t* ctx, data_ports& ports, const std::vector<packet_ref>& batch,
               std::vector<outgoing_datagram>& outgoing, uint64_t* sent_bytes) {
     as_outgoing(batch, outgoing);
     size_t done = 0;
@@ -299,11 +348,13 @@ void run_udp_sender(traffic_stats* traffic) {
     static std::chrono::steady_clock::time_point mark = std::chrono::steady_clock::now();
     rate_account account{traffic->tx_bytes, traffic->tx_time_us, mark};
     data_ports& ports = *traffic->ports;
+    std::vector<packet_ref> refs;
     std::vector<outgoing_datagram> outgoing;
     if (!drain_queue(ctx, UDP_SENDER, "Upload rate limited.", ctx->upload_limit, account,
                      ctx->send_mutex, ctx->send_cond, ctx->send_queue, ctx->send_in_flight,
                      [&](const packet_batch& batch, uint64_t* sent) {
-                         return send_all(ctx, ports, batch, outgoing, sent);
+                         refs_of(batch, refs);
+                         return send_all(ctx, ports, refs, outgoing, sent);
                      })) {
         give_up(QN_SEND_FAILED);
     }
@@ -314,17 +365,12 @@ void run_udp_sender(traffic_stats* traffic) {
 enum write_result { WRITE_DONE, WRITE_STOPPED, WRITE_FAILED };
 
 // Writes a batch of IP packets, waiting for room and pausing while the system is short of
-// buffers, as udp_sender does; *written counts bytes of IP packets. `refs` is the calling
-// thread's buffer.
-write_result write_packets(qn_ctx_t* ctx, data_ports& ports, const packet_batch& batch,
-                           std::vector<packet_ref>& refs, uint64_t* written) {
-    refs.clear();
-    for (const auto& packet : batch) {
-        refs.push_back({packet.data(), static_cast<int>(packet.size())});
-    }
+// buffers, as udp_sender does; *written counts bytes of IP packets.
+write_result write_packets(qn_ctx_t* ctx, data_ports& ports, const std::vector<packet_ref>& batch,
+                           uint64_t* written) {
     // The port takes every packet at the first call; later calls write what it still holds.
-    const packet_ref* packets = refs.data();
-    size_t count = refs.size();
+    const packet_ref* packets = batch.data();
+    size_t count = batch.size();
     for (;;) {
         int error = 0;
         uint64_t bytes = 0;
@@ -365,10 +411,11 @@ void reset_traffic(traffic_stats* traffic) {
     traffic->rx_time_us.store(0);
 }
 
+// An S3 message is opened in place: its packet stays in the port's storage.
 void dispatch_datagram(traffic_stats* traffic, data_ports& ports, const incoming_datagram& d,
-                       packet_batch& packets, std::atomic<int64_t>& last_rekey_ms) {
+                       std::vector<packet_ref>& packets, std::atomic<int64_t>& last_rekey_ms) {
     qn_ctx_t* ctx = traffic->ctx;
-    const uint8_t* msg = d.data;
+    uint8_t* msg = d.data;
     const int n = static_cast<int>(d.len);
     if (n <= VPN_HEADER_LEN) {
         std::string host;
@@ -383,15 +430,13 @@ void dispatch_datagram(traffic_stats* traffic, data_ports& ports, const incoming
                 request_rekey_throttled(ctx, last_rekey_ms, UDP_RECEIVER);
                 return;
             }
-            const int overhead = VPN_HEADER_LEN + AEAD_TAG_LEN;
-            std::vector<uint8_t> packet(n > overhead ? static_cast<size_t>(n - overhead) : 0);
+            uint8_t* packet = msg + VPN_HEADER_LEN;
             int packet_len = 0;
-            if (data_trans_decrypt(ctx->proto, msg, n, packet.data(), &packet_len) != 0) {
+            if (data_trans_decrypt(ctx->proto, msg, n, packet, &packet_len) != 0) {
                 QN_ERROR_IN(UDP_RECEIVER, "data_trans_decrypt failed.");
                 return;
             }
-            packet.resize(static_cast<size_t>(packet_len));
-            packets.push_back(std::move(packet));
+            packets.push_back({packet, packet_len});
             return;
         }
         case MSG_REKEY:
@@ -422,13 +467,13 @@ void dispatch_datagram(traffic_stats* traffic, data_ports& ports, const incoming
 
 // Receiver to writer: with no limit and nothing queued the receiver writes to the device
 // itself, and a failed device fails the session as the writer's own write would.
-void write_batch(traffic_stats* traffic, data_ports& ports, std::vector<packet_ref>& refs,
-                 packet_batch& packets) {
+void write_batch(traffic_stats* traffic, data_ports& ports,
+                 const std::vector<packet_ref>& packets) {
     qn_ctx_t* ctx = traffic->ctx;
     hand_over(ctx->recv_mutex, ctx->recv_cond, ctx->recv_queue, ctx->write_in_flight,
-              ctx->download_limit.load() == 0, packets, [&](const packet_batch& b) {
+              ctx->download_limit.load() == 0, packets, [&](const std::vector<packet_ref>& b) {
                   uint64_t written = 0;
-                  if (write_packets(ctx, ports, b, refs, &written) == WRITE_FAILED) {
+                  if (write_packets(ctx, ports, b, &written) == WRITE_FAILED) {
                       give_up(QN_FAILED);
                   }
                   traffic->rx_bytes.fetch_add(written);
@@ -441,8 +486,7 @@ void run_udp_receiver(traffic_stats* traffic) {
     static std::atomic<int64_t> last_rekey_ms{0};
     data_ports& ports = *traffic->ports;
     std::vector<incoming_datagram> datagrams;
-    packet_batch packets;
-    std::vector<packet_ref> refs;
+    std::vector<packet_ref> packets;
     while (ctx->running.load()) {
         int error = 0;
         const readiness ready = judge_wait(ports.wait_socket(false, IO_WAIT_MS, &error), error,
@@ -473,7 +517,8 @@ void run_udp_receiver(traffic_stats* traffic) {
             dispatch_datagram(traffic, ports, d, packets, last_rekey_ms);
         }
         if (!packets.empty()) {
-            write_batch(traffic, ports, refs, packets);
+            write_batch(traffic, ports, packets);
+            packets.clear();
             ctx->keepalive_missed.exchange(0);
         }
     }
@@ -488,7 +533,8 @@ void run_tun_writer(traffic_stats* traffic) {
     if (!drain_queue(ctx, TUN_WRITER, "Download rate limited.", ctx->download_limit, account,
                      ctx->recv_mutex, ctx->recv_cond, ctx->recv_queue, ctx->write_in_flight,
                      [&](const packet_batch& batch, uint64_t* written) {
-                         return write_packets(ctx, ports, batch, refs, written) != WRITE_FAILED;
+                         refs_of(batch, refs);
+                         return write_packets(ctx, ports, refs, written) != WRITE_FAILED;
                      })) {
         give_up(QN_FAILED);
     }

@@ -19,5 +19,14 @@ void run_state::stop() {
         phase_.store(STOPPED);
     }
     cond_.notify_all();
+    for (const other_wait& wait : other_waits_) {
+        // Taken once, so that a waiter between its test and its wait still sees the stop.
+        { std::lock_guard<std::mutex> lock(*wait.mutex); }
+        wait.cond->notify_all();
+    }
     worker_wakeup_signal(wakeup_);
+}
+
+void run_state::wake_at_stop(std::mutex& mutex, std::condition_variable_any& cond) {
+    other_waits_.push_back({&mutex, &cond});
 }

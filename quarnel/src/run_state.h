@@ -1,12 +1,14 @@
 // Whether a session's workers run, and the session's one stop: raising it ends every wait of
 // the session's threads at once (the data workers' device and socket waits through the
-// system's wake-up, the keepalive's and the protect worker's sleeps).
+// system's wake-up, their queue waits through the queues' conditions, the keepalive's and the
+// protect worker's sleeps).
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <vector>
 
 struct worker_wakeup;
 
@@ -22,6 +24,9 @@ class run_state {
     void start();
     // Raises the stop, also before start and again after it.
     void stop();
+    // The stop also wakes whoever waits on this condition under this mutex for a predicate
+    // that reads load(). Before start.
+    void wake_at_stop(std::mutex& mutex, std::condition_variable_any& cond);
     // Sleeps up to the duration; true once the stop is raised.
     template <typename Rep, typename Period>
     bool wait_for(std::chrono::duration<Rep, Period> duration) {
@@ -38,4 +43,9 @@ class run_state {
     std::mutex mutex_;
     std::condition_variable cond_;
     worker_wakeup* const wakeup_;
+    struct other_wait {
+        std::mutex* mutex;
+        std::condition_variable_any* cond;
+    };
+    std::vector<other_wait> other_waits_;
 };

@@ -65,7 +65,11 @@ struct qn_ctx_t {
     std::string backup_dns;
     bool router_started = false;
 
-    qn_ctx_t() { remote_routes.reserve(REMOTE_ROUTES_RESERVED); }
+    qn_ctx_t() {
+        remote_routes.reserve(REMOTE_ROUTES_RESERVED);
+        running.wake_at_stop(send_mutex, send_cond);
+        running.wake_at_stop(recv_mutex, recv_cond);
+    }
     qn_ctx_t(const qn_ctx_t&) = delete;
     qn_ctx_t& operator=(const qn_ctx_t&) = delete;
 };

@@ -1,7 +1,8 @@
 // Sealing of the protocol's payloads: ChaCha20-Poly1305 with 8-byte nonces. Keystream block 0
 // gives the one-time Poly1305 key, the data is encrypted from block 1, and the tag covers the
 // associated data, its length, the ciphertext and its length (lengths 8 bytes little-endian).
-// Two implementations produce the same bytes; the faster one serves the process.
+// Two implementations produce the same bytes; the faster one serves the process, libsodium
+// its short payloads.
 #pragma once
 
 #include <cstddef>
@@ -39,9 +40,10 @@ struct aead_choice {
     std::string reason;  // for the log: which one, and why
 };
 
-// forced is QUARNEL_AEAD's value ("sodium" or "openssl") or nullptr; otherwise both are timed
-// on a few packets and the faster is taken. OpenSSL is taken only when its bytes match
-// libsodium's. A build without OpenSSL always takes libsodium.
+// forced is QUARNEL_AEAD's value ("sodium" or "openssl", then for every payload) or nullptr;
+// otherwise both are timed on a few packets and the faster is taken, for payloads longer than
+// 512 bytes when it is OpenSSL. OpenSSL is taken only when its bytes match libsodium's. A build
+// without OpenSSL always takes libsodium.
 aead_choice choose_aead(const char* forced);
 
 // The process's choice, made on first use from the environment.

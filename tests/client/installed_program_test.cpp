@@ -120,6 +120,9 @@ TEST(InstalledProgram, UserFilesFollowTheBaseDirectoriesAndTheRendererIsSandboxe
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), config);
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime);
     env.insert(QStringLiteral("LUMAR_LOG_LEVEL"), QStringLiteral("0"));
+    // The test's own no-bus address: a dbus-launch forked from a thread can hang under ASan.
+    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
+               qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS"));
     QProcess lumar;
     lumar.setProcessEnvironment(env);
     lumar.setWorkingDirectory(home);

@@ -16,8 +16,9 @@ class tunnel_sender {
     virtual bool to_tunnel_address(uint32_t tunnel_addr, const uint8_t* packet, int len) = 0;
 };
 
-// from_client and end_of_batch come from the server's receiving thread, on_readable from its
-// sending thread; the two run at the same time.
+// from_client and end_of_batch come from the server's receiving thread; on_readable from
+// whichever thread has the device turn, one at a time: the sending thread, or the receiving
+// thread right after a batch, so on_readable may run at the same time as from_client.
 class data_path {
   public:
     virtual ~data_path() = default;

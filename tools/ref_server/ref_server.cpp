@@ -77,6 +77,7 @@ bool ref_server::start(std::string* error) {
     }
     dispatcher_ =
         std::make_unique<message_dispatcher>(options_, key_, pool_, *data_, stats_, *log_);
+    to_clients_sender_ = std::make_unique<outbox_sender>(*dispatcher_, to_clients_);
     log_->info("listening on {} port {}, public key {}", options_.listen, port(),
                key_.public_hex());
     log_->info("UDP: {}", endpoint_.batching());
@@ -128,38 +129,59 @@ void ref_server::receive_loop() {
         if (!wait(endpoint_.fd(), earlier(ms_until(next_expiry, now), replies_.wait_ms(now)),
                   &readable))
             return;
+        bool took = false;
         {
             std::lock_guard<std::mutex> lock(state_lock_);
             if (readable)
-                handle_datagrams();
+                took = handle_datagrams();
             if (server_clock::now() >= next_expiry) {
                 dispatcher_->expire_idle(server_clock::now());
                 next_expiry = server_clock::now() + EXPIRY_PERIOD;
             }
         }
         replies_.flush(server_clock::now(), endpoint_);
+        // Only where a sending thread keeps the device (not sender_, which start() may still
+        // be setting), and only an outbox that sends at once: a held message needs the sending
+        // thread's timer.
+        if (took && data_->poll_fd() >= 0 && options_.faults.delay_ms == 0 &&
+            device_turn_.try_lock()) {
+            std::lock_guard<std::mutex> turn(device_turn_, std::adopt_lock);
+            serve_device(true);
+        }
     }
 }
 
-void ref_server::handle_datagrams() {
+bool ref_server::handle_datagrams() {
+    bool took = false;
     for (int turn = 0; turn < BATCHES_PER_TURN; ++turn) {
         const std::vector<received_datagram>& batch = endpoint_.receive();
         for (const received_datagram& d : batch)
             dispatcher_->handle(d.data, d.len, d.from, server_clock::now(), replies_);
         data_->end_of_batch();
         if (batch.empty())
-            return;
+            break;
+        took = true;
     }
+    return took;
+}
+
+void ref_server::serve_device(bool readable) {
+    if (readable)
+        data_->on_readable(*to_clients_sender_);
+    to_clients_.flush(server_clock::now(), endpoint_);
 }
 
 void ref_server::send_loop() {
-    outbox_sender sender(*dispatcher_, to_clients_);
     bool readable = false;
     for (;;) {
-        if (!wait(data_->poll_fd(), to_clients_.wait_ms(server_clock::now()), &readable))
+        int timeout_ms = -1;
+        {
+            std::lock_guard<std::mutex> turn(device_turn_);
+            timeout_ms = to_clients_.wait_ms(server_clock::now());
+        }
+        if (!wait(data_->poll_fd(), timeout_ms, &readable))
             return;
-        if (readable)
-            data_->on_readable(sender);
-        to_clients_.flush(server_clock::now(), endpoint_);
+        std::lock_guard<std::mutex> turn(device_turn_);
+        serve_device(readable);
     }
 }

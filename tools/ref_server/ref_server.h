@@ -1,7 +1,10 @@
 // The reference VPN server: one UDP socket, many sessions, one thread per direction. The
 // receiving thread takes every datagram from the socket (handshakes, control messages and
 // data towards the network) and keeps the timers; the sending thread reads what the data path
-// has for clients and sends it, so that neither direction waits for the other.
+// has for clients and sends it, so that neither direction waits for the other. An answer the
+// network gives at once to what the receiving thread wrote (a ping's echo) is sent by the
+// receiving thread itself when the sending thread is idle: handing it over would cost a
+// thread wake-up, often on the other CPU, which is most of a round trip's time.
 #pragma once
 
 #include <spdlog/logger.h>
@@ -48,7 +51,11 @@ class ref_server {
     void send_loop();
     // Waits for the descriptor, the wake-up or the time-out; false once stopping.
     bool wait(int fd, int timeout_ms, bool* readable);
-    void handle_datagrams();
+    // True when the turn took any datagram.
+    bool handle_datagrams();
+    // The device turn, held: reads what the data path has for clients when `readable`, sends
+    // what is due.
+    void serve_device(bool readable);
 
     server_options options_;
     std::unique_ptr<data_path> data_;
@@ -56,10 +63,14 @@ class ref_server {
     signing_key key_;
     address_pool pool_;
     udp_endpoint endpoint_;
-    outbox replies_;     // the receiving thread's
-    outbox to_clients_;  // the sending thread's
+    outbox replies_;  // the receiving thread's
+    // Whoever has the device turn: reading the data path's device, sealing what it gave into
+    // to_clients_ and sending it, so that the clients get it in the order it was read.
+    std::mutex device_turn_;
+    outbox to_clients_;
     server_stats stats_;
     std::unique_ptr<message_dispatcher> dispatcher_;
+    std::unique_ptr<outbox_sender> to_clients_sender_;
     mutable std::mutex state_lock_;  // held by the receiving thread while it handles datagrams
     int wake_fd_ = -1;
     std::atomic<bool> stopping_{false};

@@ -56,6 +56,6 @@ class tun_data_path : public data_path {
     std::vector<uint8_t> pending_;
     std::vector<int> pending_lengths_;
     std::vector<packet_ref> pending_refs_;
-    // The sending thread's read buffer.
+    // The device turn's read buffer.
     std::vector<uint8_t> read_buf_;
 };
