@@ -15,3 +15,5 @@ class cli_engine {
 };
 
 std::unique_ptr<cli_engine> make_cli_engine();
+// The engine library in this process.
+std::unique_ptr<cli_engine> make_library_engine();

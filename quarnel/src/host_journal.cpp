@@ -246,6 +246,19 @@ bool selected(host_change_kind kind, std::initializer_list<host_change_kind> kin
 
 }  // namespace
 
+journal_entry journal_entry_of(const std::string& name) {
+    const auto has_affixes = [&](const std::string& prefix, const std::string& suffix) {
+        return name.size() > prefix.size() + suffix.size() &&
+               name.compare(0, prefix.size(), prefix) == 0 &&
+               name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+    };
+    if (has_affixes(JOURNAL_TEMP_PREFIX, "")) {
+        return journal_entry::unnamed;
+    }
+    return has_affixes(JOURNAL_PREFIX, JOURNAL_SUFFIX) ? journal_entry::journal
+                                                       : journal_entry::other;
+}
+
 std::string journal_header_line(const host_identity& identity) {
     const std::string net = identity.net.empty() ? UNKNOWN_NET : identity.net;
     return sealed(std::string(MAGIC) + " " + VERSION + " " + identity.boot + " " + net + " " +

@@ -56,6 +56,18 @@ constexpr size_t MAX_SESSION_ROUTES = 10010;
 // Past this size a journal is written anew with only what is outstanding, so that a long
 // session whose routes come and go stays far below what a replay reads.
 constexpr size_t JOURNAL_COMPACT_SIZE = 4 << 20;
+// What every system's journal store names alike: the variable that moves the journals (tests
+// keep theirs private), the files' names, and the size past which a journal is not read.
+constexpr char JOURNAL_DIR_VARIABLE[] = "QUARNEL_JOURNAL_DIR";
+constexpr char JOURNAL_PREFIX[] = "session-";
+constexpr char JOURNAL_SUFFIX[] = ".journal";
+constexpr char JOURNAL_TEMP_PREFIX[] = ".session-";
+constexpr size_t MAX_JOURNAL_SIZE = 16 << 20;
+
+// A directory entry of the journal store: a journal, one being made (a session that died before
+// it was named, or one still being made), or something else, which the stores leave alone.
+enum class journal_entry { other, journal, unnamed };
+journal_entry journal_entry_of(const std::string& name);
 
 struct journal_record {
     uint64_t id = 0;

@@ -27,11 +27,6 @@ namespace {
 // too. The boot id in each journal keeps what a restart undid (routes, forwarding) from being
 // undone again.
 const char DEFAULT_DIR[] = "/var/lib/quarnel";
-const char DIR_VARIABLE[] = "QUARNEL_JOURNAL_DIR";
-const char PREFIX[] = "session-";
-const char SUFFIX[] = ".journal";
-const char TEMP_PREFIX[] = ".session-";
-constexpr off_t MAX_JOURNAL_SIZE = 16 << 20;
 
 // Its descriptors close with it; nothing allocates once the first is open.
 struct journal_file {
@@ -53,7 +48,7 @@ struct journal_file {
 };
 
 std::string journal_dir() {
-    const char* dir = std::getenv(DIR_VARIABLE);
+    const char* dir = std::getenv(JOURNAL_DIR_VARIABLE);
     return dir != nullptr && dir[0] == '/' ? dir : DEFAULT_DIR;
 }
 
@@ -92,12 +87,6 @@ std::string read_text(int fd, off_t size) {
     }
     text.resize(done);
     return text;
-}
-
-bool has_affixes(const std::string& name, const std::string& prefix, const std::string& suffix) {
-    return name.size() > prefix.size() + suffix.size() &&
-           name.compare(0, prefix.size(), prefix) == 0 &&
-           name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 // Whether the name in the directory is still the open file.
@@ -209,7 +198,7 @@ int create_unnamed(journal_file* file, const std::string& header) {
     std::snprintf(self, sizeof(self), "/proc/self/fd/%d", file->fd);
     char name[48];
     for (int attempt = 0; attempt < 16; ++attempt) {
-        if (!random_name(PREFIX, SUFFIX, name)) {
+        if (!random_name(JOURNAL_PREFIX, JOURNAL_SUFFIX, name)) {
             return errno;
         }
         if (linkat(AT_FDCWD, self, file->dir_fd, name, AT_SYMLINK_FOLLOW) == 0) {
@@ -231,7 +220,7 @@ int create_renamed(journal_file* file, const std::string& header) {
         if (attempt == 16) {
             return EAGAIN;
         }
-        if (!random_name(TEMP_PREFIX, "", temp)) {
+        if (!random_name(JOURNAL_TEMP_PREFIX, "", temp)) {
             return errno;
         }
         file->fd =
@@ -246,7 +235,8 @@ int create_renamed(journal_file* file, const std::string& header) {
         }
     }
     char name[48];
-    std::snprintf(name, sizeof(name), "%s%.16s%s", PREFIX, temp + sizeof(TEMP_PREFIX) - 1, SUFFIX);
+    std::snprintf(name, sizeof(name), "%s%.16s%s", JOURNAL_PREFIX,
+                  temp + sizeof(JOURNAL_TEMP_PREFIX) - 1, JOURNAL_SUFFIX);
     int error = write_all(file->fd, header);
     // A link, unlike a rename, never takes the place of another session's journal.
     if (error == 0 && syncs(file->fd, &error)) {
@@ -351,10 +341,11 @@ int journal_store_for_each_orphan(
     }
     int result = 0;
     for (const std::string& name : names) {
-        const bool temp = has_affixes(name, TEMP_PREFIX, "");
-        if (!temp && !has_affixes(name, PREFIX, SUFFIX)) {
+        const journal_entry entry = journal_entry_of(name);
+        if (entry == journal_entry::other) {
             continue;
         }
+        const bool temp = entry == journal_entry::unnamed;
         const owned_fd file(
             openat(dir.fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         const int fd = file.fd;
@@ -365,7 +356,7 @@ int journal_store_for_each_orphan(
         // Held by its live process, or replaced or removed since it was listed: not ours.
         bool ours = flock(fd, LOCK_EX | LOCK_NB) == 0 && fstat(fd, &st) == 0 &&
                     S_ISREG(st.st_mode) && trusted(st) && links_to(dir.fd, name.c_str(), fd);
-        if (ours && st.st_size > MAX_JOURNAL_SIZE) {
+        if (ours && st.st_size > static_cast<off_t>(MAX_JOURNAL_SIZE)) {
             // No session writes one this large: kept for whoever looks into it.
             QN_ERROR("host journal {} holds {} bytes, more than the {} a replay reads: left alone",
                      name, st.st_size, MAX_JOURNAL_SIZE);

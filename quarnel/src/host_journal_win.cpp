@@ -18,11 +18,6 @@ namespace {
 
 // Beside the host program, as its log is: "<program folder>\quarnel-journal".
 const char DEFAULT_DIR_NAME[] = "quarnel-journal";
-const char DIR_VARIABLE[] = "QUARNEL_JOURNAL_DIR";
-const char PREFIX[] = "session-";
-const char SUFFIX[] = ".journal";
-const char TEMP_PREFIX[] = ".session-";
-constexpr DWORD MAX_JOURNAL_SIZE = 16 << 20;
 // Only the system, administrators and the folder's owner may touch it.
 const char DIR_SECURITY[] = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;OW)";
 
@@ -34,7 +29,7 @@ struct journal_file {
 std::string journal_dir() {
     // The process's environment, not the C runtime's copy of it taken at start-up.
     char dir[MAX_PATH] = {};
-    const DWORD n = GetEnvironmentVariableA(DIR_VARIABLE, dir, sizeof(dir));
+    const DWORD n = GetEnvironmentVariableA(JOURNAL_DIR_VARIABLE, dir, sizeof(dir));
     const bool absolute = n > 2 && n < sizeof(dir) &&
                           ((dir[1] == ':' && dir[2] == '\\') || (dir[0] == '\\' && dir[1] == '\\'));
     return absolute ? dir : executable_directory() + "\\" + DEFAULT_DIR_NAME;
@@ -139,12 +134,6 @@ std::string unique_part() {
            std::to_string(GetTickCount64());
 }
 
-bool has_affixes(const std::string& name, const std::string& prefix, const std::string& suffix) {
-    return name.size() > prefix.size() + suffix.size() &&
-           name.compare(0, prefix.size(), prefix) == 0 &&
-           name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
 std::string read_text(HANDLE handle, DWORD size) {
     std::string text(size, '\0');
     DWORD done = 0;
@@ -213,8 +202,8 @@ void* journal_store_create(const std::string& header, int* error) {
     auto file = std::make_unique<journal_file>();
     const std::string dir = journal_dir();
     const std::string unique = unique_part();
-    const std::string temp = dir + "\\" + TEMP_PREFIX + unique;
-    file->path = dir + "\\" + PREFIX + unique + SUFFIX;
+    const std::string temp = dir + "\\" + JOURNAL_TEMP_PREFIX + unique;
+    file->path = dir + "\\" + JOURNAL_PREFIX + unique + JOURNAL_SUFFIX;
     // Written and locked under a name no replay takes, then renamed: a journal a replay can
     // see is always held by its live process or left by an ended one.
     file->handle =
@@ -274,10 +263,11 @@ int journal_store_for_each_orphan(
     const std::string dir = journal_dir();
     int result = 0;
     for (const std::string& name : journal_names(dir)) {
-        const bool temp = has_affixes(name, TEMP_PREFIX, "");
-        if (!temp && !has_affixes(name, PREFIX, SUFFIX)) {
+        const journal_entry entry = journal_entry_of(name);
+        if (entry == journal_entry::other) {
             continue;
         }
+        const bool temp = entry == journal_entry::unnamed;
         const std::string path = dir + "\\" + name;
         // Appending only: what a replay put back is marked settled at the end.
         const HANDLE file =
