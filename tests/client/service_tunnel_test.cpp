@@ -30,12 +30,8 @@ constexpr const char* TOKEN = "good-token";
 class ThroughTheService : public ::testing::Test {
   protected:
     void SetUp() override {
-        server_options options;
-        options.tokens = {TOKEN};
         std::string error;
-        ASSERT_TRUE(start_tunnel_server(net_.srv, options, std::make_unique<tun_data_path>(),
-                                        &server_, &error))
-            << error;
+        ASSERT_TRUE(start_tunnel_server(net_.srv, TOKEN, &server_, &error)) << error;
         // The service, and with it the engine, works in the client's namespace.
         client_ = std::make_unique<netns_scope>(net_.cli);
         before_ = dump_state(net_.cli);

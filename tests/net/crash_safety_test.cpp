@@ -107,12 +107,8 @@ route_entry_str_t route(const char* ip, int bits) {
 class CrashSafetyTest : public ::testing::TestWithParam<bool> {
   protected:
     void SetUp() override {
-        server_options options;
-        options.tokens = {TOKEN};
         std::string error;
-        ASSERT_TRUE(start_tunnel_server(net_.srv, options, std::make_unique<tun_data_path>(),
-                                        &server_, &error))
-            << error;
+        ASSERT_TRUE(start_tunnel_server(net_.srv, TOKEN, &server_, &error)) << error;
         // The test thread, and every program it starts, works in the client namespace.
         client_ = std::make_unique<netns_scope>(net_.cli);
         ASSERT_EQ(net_.cli.forwarding(), "0");

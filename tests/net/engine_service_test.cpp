@@ -142,12 +142,8 @@ class service_run {
 class EngineServiceTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        server_options options;
-        options.tokens = {TOKEN};
         std::string error;
-        ASSERT_TRUE(start_tunnel_server(net_.srv, options, std::make_unique<tun_data_path>(),
-                                        &server_, &error))
-            << error;
+        ASSERT_TRUE(start_tunnel_server(net_.srv, TOKEN, &server_, &error)) << error;
         client_ = std::make_unique<netns_scope>(net_.cli);
         before_ = dump_state(net_.cli);
         socket_ = reachable_dir() + "/engine.sock";

@@ -151,12 +151,8 @@ bool to_server(const udp_datagram& d) {
 class HostileInputTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        server_options options;
-        options.tokens = {TOKEN};
         std::string error;
-        ASSERT_TRUE(start_tunnel_server(net_.srv, options, std::make_unique<tun_data_path>(),
-                                        &server_, &error))
-            << error;
+        ASSERT_TRUE(start_tunnel_server(net_.srv, TOKEN, &server_, &error)) << error;
     }
 
     void TearDown() override {

@@ -59,4 +59,11 @@ bool start_tunnel_server(const netns& srv, server_options options,
     return (*server)->start(error);
 }
 
+bool start_tunnel_server(const netns& srv, const std::string& token,
+                         std::unique_ptr<ref_server>* server, std::string* error) {
+    server_options options;
+    options.tokens = {token};
+    return start_tunnel_server(srv, options, std::make_unique<tun_data_path>(), server, error);
+}
+
 }  // namespace netns_test

@@ -38,4 +38,8 @@ bool start_tunnel_server(const netns& srv, server_options options,
                          std::unique_ptr<tun_data_path> data, std::unique_ptr<ref_server>* server,
                          std::string* error);
 
+// The same over a real TUN device, with default options but the one token it accepts.
+bool start_tunnel_server(const netns& srv, const std::string& token,
+                         std::unique_ptr<ref_server>* server, std::string* error);
+
 }  // namespace netns_test
