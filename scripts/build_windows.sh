@@ -8,6 +8,7 @@
 # Usage: scripts/build_windows.sh [win32|win32-dll|win64]...   (win32 and win64 when none is named)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/scripts/compiler_cache.sh"
 targets=("$@")
 [ ${#targets[@]} -eq 0 ] && targets=(win32 win64)
 
@@ -113,12 +114,9 @@ for target in "${targets[@]}"; do
     stage_headers "$build/deps/headers"
     # Release, not with debug information: the DLL ships stripped, and -g costs the cross
     # compiler about a third of its time per file.
-    launcher=()
-    command -v ccache >/dev/null &&
-        launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
     cmake -S "$root" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
         -DCMAKE_BUILD_TYPE=Release -DQN_WINDOWS_DEPS="$build/deps" -DQN_CLIENT=OFF \
-        -DQN_BENCH=OFF -DQN_WINDOWS_TESTS="$tests" "${launcher[@]}" >/dev/null
+        -DQN_BENCH=OFF -DQN_WINDOWS_TESTS="$tests" "${compiler_cache_args[@]}" >/dev/null
     ninja -C "$build" -j2 "${goals[@]}"
     echo "build_windows: $target built in $(($(date +%s) - start)) s"
 done

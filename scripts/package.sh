@@ -21,13 +21,9 @@ export CFLAGS="$CFLAGS $CPPFLAGS" CXXFLAGS="$CXXFLAGS $CPPFLAGS"
 SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || date +%s)}
 export SOURCE_DATE_EPOCH
 
-launcher=()
-if command -v ccache >/dev/null; then
-    launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-    export CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR=1
-fi
+. "$root/scripts/compiler_cache.sh"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
-    -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON -DQN_BENCH=OFF "${launcher[@]}" >/dev/null
+    -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON -DQN_BENCH=OFF "${compiler_cache_args[@]}" >/dev/null
 # Only what the package holds; cpack then installs without building the rest.
 ninja -C "$build" -j2 package_files
 (cd "$build" && cpack -G DEB >/dev/null)

@@ -11,5 +11,6 @@ if [ "${1:-}" = --packages-only ]; then
 fi
 build_dir=${1:-"$root/build"}
 shift || true
-cmake -S "$root" -B "$build_dir" -G Ninja "$@" >/dev/null
+. "$root/scripts/compiler_cache.sh"
+cmake -S "$root" -B "$build_dir" -G Ninja "${compiler_cache_args[@]}" "$@" >/dev/null
 ninja -C "$build_dir" -j2
