@@ -73,6 +73,13 @@ TEST(HostJournalText, EveryKindReadsBackAsWrittenAndSettledOnesAreMarked) {
     host_change registration;
     registration.kind = host_change_kind::resolver_registration;
     registration.name = "tun0";
+    host_change resolved;
+    resolved.kind = host_change_kind::resolver_link;
+    resolved.if_index = 12;
+    resolved.after = "10.8.0.1,fd00::53";
+    host_change global;
+    global.kind = host_change_kind::resolver_global;
+    global.after = "10.8.0.1";
 
     const std::string text =
         journal_header_line(HERE) +
@@ -80,13 +87,14 @@ TEST(HostJournalText, EveryKindReadsBackAsWrittenAndSettledOnesAreMarked) {
         journal_record_line(2, route_change("203.0.113.10", 32, "172.30.0.1", true)) +
         journal_record_line(3, forwarding) + journal_record_line(4, file) +
         journal_record_line(5, link) + journal_record_line(6, registration) +
-        journal_record_line(7, metric_change(9)) + journal_settle_line(2);
+        journal_record_line(7, metric_change(9)) + journal_record_line(8, resolved) +
+        journal_record_line(9, global) + journal_settle_line(2);
     parsed_journal journal;
     ASSERT_TRUE(parse_journal(text, &journal));
     EXPECT_EQ(journal.identity.boot, "boot-a");
     EXPECT_EQ(journal.identity.net, "4097");
     EXPECT_EQ(journal.identity.etc, "3:4");
-    ASSERT_EQ(journal.records.size(), 7u);
+    ASSERT_EQ(journal.records.size(), 9u);
     const host_change& route = journal.records[0].change;
     EXPECT_EQ(ipv4_to_text(route.route.dest), "198.51.100.0");
     EXPECT_EQ(route.route.prefix_len, 24);
@@ -108,6 +116,10 @@ TEST(HostJournalText, EveryKindReadsBackAsWrittenAndSettledOnesAreMarked) {
     EXPECT_EQ(journal.records[5].change.name, "tun0");
     EXPECT_EQ(journal.records[6].change.if_index, 9);
     EXPECT_TRUE(journal.records[6].change.automatic_before);
+    EXPECT_EQ(journal.records[7].change.if_index, 12);
+    EXPECT_EQ(journal.records[7].change.after, resolved.after);
+    EXPECT_EQ(journal.records[8].change.kind, host_change_kind::resolver_global);
+    EXPECT_EQ(journal.records[8].change.after, global.after);
 
     // The earlier format named the namespace by a reusable inode: read as an unknown one.
     const std::string records = text.substr(text.find('\n') + 1);
@@ -116,7 +128,7 @@ TEST(HostJournalText, EveryKindReadsBackAsWrittenAndSettledOnesAreMarked) {
         parse_journal(forged("quarnel-journal 1 boot-a 4:4026532000 3:4") + records, &earlier));
     EXPECT_EQ(earlier.identity.net, "");
     EXPECT_EQ(earlier.identity.etc, "3:4");
-    EXPECT_EQ(earlier.records.size(), 7u);
+    EXPECT_EQ(earlier.records.size(), 9u);
     ASSERT_TRUE(parse_journal(journal_header_line({"boot-a", "", "3:4"}) + records, &earlier));
     EXPECT_EQ(earlier.identity.net, "");
 }
@@ -174,6 +186,12 @@ TEST(HostJournalText, HostileRecordsCannotNameWhatTheEngineNeverChanged) {
         "R 1 resolver-registration tun0 eth0",
         "R 1 interface-metric 0 1",
         "R 1 interface-metric 9 2",
+        "R 1 resolver-link 0 10.8.0.1",     // no interface
+        "R 1 resolver-link 7 10.8.0.1;rm",  // not an address
+        "R 1 resolver-link 7 10.8.0.1,10.8.0.2,10.8.0.3",
+        "R 1 resolver-link 7 10.8.0.1,",
+        "R 1 resolver-global --servers",
+        "R 1 resolver-global 10.8.0.1 10.8.0.2",
         "R 1 no-such-kind 1",
         "R x route 0a000000 8 ac1e0001 7 0 0",
         "R 99999999999999999999999 interface-metric 9 1",

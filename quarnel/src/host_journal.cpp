@@ -35,6 +35,10 @@ const char* kind_name(host_change_kind kind) {
             return "resolver-registration";
         case host_change_kind::interface_metric:
             return "interface-metric";
+        case host_change_kind::resolver_link:
+            return "resolver-link";
+        case host_change_kind::resolver_global:
+            return "resolver-global";
     }
     return "?";
 }
@@ -110,6 +114,26 @@ bool valid_registration_name(const std::string& name) {
                return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
                       c == '_' || c == '.' || c == '-';
            });
+}
+
+// One or two server addresses, comma-separated: nothing else reaches a resolver's settings.
+bool valid_servers(const std::string& text) {
+    size_t count = 0;
+    size_t start = 0;
+    while (start <= text.size() && count < 3) {
+        size_t end = text.find(',', start);
+        end = end == std::string::npos ? text.size() : end;
+        const std::string server = text.substr(start, end - start);
+        unsigned char bytes[16];
+        if (server.empty() || server.size() > 45 ||
+            (inet_pton(AF_INET, server.c_str(), bytes) != 1 &&
+             inet_pton(AF_INET6, server.c_str(), bytes) != 1)) {
+            return false;
+        }
+        ++count;
+        start = end + 1;
+    }
+    return count >= 1 && count <= 2;
 }
 
 std::string hex32(uint32_t value) {
@@ -221,7 +245,32 @@ bool parse_change(const std::vector<std::string>& w, host_change* change) {
         change->automatic_before = automatic == 1;
         return true;
     }
+    if (kind == kind_name(host_change_kind::resolver_link)) {
+        change->kind = host_change_kind::resolver_link;
+        uint64_t if_index = 0;
+        if (w.size() != 5 || !parse_number(w[3], 10, 0x7FFFFFFF, &if_index) || if_index == 0 ||
+            !valid_servers(w[4])) {
+            return false;
+        }
+        change->if_index = static_cast<int32_t>(if_index);
+        change->after = w[4];
+        return true;
+    }
+    if (kind == kind_name(host_change_kind::resolver_global)) {
+        change->kind = host_change_kind::resolver_global;
+        if (w.size() != 4 || !valid_servers(w[3])) {
+            return false;
+        }
+        change->after = w[3];
+        return true;
+    }
     return false;
+}
+
+// What outlives a restart and the session's namespace: files, and a setting the resolver
+// manager keeps on disk.
+bool outlives_namespace(host_change_kind kind) {
+    return kind == host_change_kind::resolver_file || kind == host_change_kind::resolver_global;
 }
 
 // Whether a replay would take the record on this line.
@@ -287,6 +336,12 @@ std::string journal_record_line(uint64_t id, const host_change& change) {
             break;
         case host_change_kind::interface_metric:
             out << " " << change.if_index << " " << (change.automatic_before ? 1 : 0);
+            break;
+        case host_change_kind::resolver_link:
+            out << " " << change.if_index << " " << change.after;
+            break;
+        case host_change_kind::resolver_global:
+            out << " " << change.after;
             break;
     }
     return sealed(out.str());
@@ -546,14 +601,13 @@ int replay_host_journals() {
                 // After a restart nothing else of it is left: the journal has nothing more to do.
                 return !same_boot;
             }
-            // The resolver file outlives a restart and its namespace; routes, forwarding,
-            // registrations and metrics live and die with the namespace of this boot.
+            // The resolver file and NetworkManager's setting outlive a restart and the namespace;
+            // everything else lives and dies with the namespace of this boot.
             const bool same_net =
                 same_boot && !here.net.empty() && journal.identity.net == here.net;
             const int failed_before = failures;
             for (auto it = journal.records.rbegin(); it != journal.records.rend(); ++it) {
-                if (it->settled ||
-                    (!same_net && it->change.kind != host_change_kind::resolver_file)) {
+                if (it->settled || (!same_net && !outlives_namespace(it->change.kind))) {
                     continue;
                 }
                 int error = undo_host_change(it->change);

@@ -20,6 +20,8 @@ enum class host_change_kind : uint8_t {
     resolver_file,          // the resolver file rewritten
     resolver_registration,  // servers registered with the resolver manager
     interface_metric,       // the metric policy of an interface
+    resolver_link,          // a link's servers in systemd-resolved
+    resolver_global,        // NetworkManager's global DNS configuration
 };
 
 // The resolver file as a session found it.
@@ -35,10 +37,12 @@ struct host_change {
     route_row route;               // route
     bool server_route = false;     // route: the host route to the server
     std::string before;            // forwarding: the value found
-    std::string after;             // forwarding: the value set; resolver_file: the content written
+    std::string after;             // forwarding: the value set; resolver_file: the content
+                                   // written; resolver_link, resolver_global: the servers set,
+                                   // comma-separated
     resolver_file_state found;     // resolver_file
     std::string name;              // resolver_registration: the name registered
-    int32_t if_index = 0;          // interface_metric
+    int32_t if_index = 0;          // interface_metric, resolver_link
     bool automatic_before = true;  // interface_metric
 };
 

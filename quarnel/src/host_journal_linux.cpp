@@ -148,6 +148,10 @@ int undo_host_change(const host_change& change) {
             return restore_resolver_file(change.found, change.after);
         case host_change_kind::resolver_registration:
             return unregister_resolver(change.name);
+        case host_change_kind::resolver_link:
+            return resolved_revert_link(change.if_index, change.after);
+        case host_change_kind::resolver_global:
+            return nm_revert_global_dns(change.after);
         case host_change_kind::interface_metric: {
             int error = 0;
             if (interface_metric_set(change.if_index, change.automatic_before, &error)) {

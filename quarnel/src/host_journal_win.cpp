@@ -189,6 +189,8 @@ int undo_host_change(const host_change& change) {
         }
         case host_change_kind::resolver_file:
         case host_change_kind::resolver_registration:
+        case host_change_kind::resolver_link:
+        case host_change_kind::resolver_global:
             return 0;  // never made here: the DNS servers go with the adapter
     }
     return ERROR_INVALID_DATA;

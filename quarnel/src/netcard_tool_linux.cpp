@@ -5,14 +5,18 @@
 #include <netlink/route/addr.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine_log.h"
 #include "host_journal.h"
 #include "netcard_tool.h"
 #include "netlink_linux.h"
+#include "quarnel_defaults.h"
 #include "resolver.h"
 
 namespace {
@@ -94,46 +98,39 @@ int replace_ipv4_address(const char* name, const char* ip, const char* netmask) 
     return sock.request(msg);
 }
 
-// "nameserver" lines for the given servers; EINVAL for a text that is not an address.
-int nameserver_lines(const char* dns, const char* backup_dns, std::string* lines) {
-    for (const char* server : {dns, backup_dns}) {
-        if (server == nullptr || *server == '\0') {
-            continue;
-        }
-        unsigned char buffer[sizeof(in6_addr)];
-        if (inet_pton(AF_INET, server, buffer) != 1 && inet_pton(AF_INET6, server, buffer) != 1) {
-            return EINVAL;
-        }
-        *lines += std::string("nameserver ") + server + "\n";
+std::string nameserver_lines(const std::vector<std::string>& servers) {
+    std::string lines;
+    for (const std::string& server : servers) {
+        lines += "nameserver " + server + "\n";
     }
-    return 0;
+    return lines;
 }
 
-// Recorded before it is made; a registration cut short may have taken effect, so it stays
-// recorded for the unwind.
-int change_resolver(const char* name, const std::string& lines) {
+// Recorded before it is made; a change cut short may have taken effect, so it stays recorded
+// for the unwind unless it was surely not made.
+int change_through_manager(host_change change, const std::function<int()>& make) {
+    host_journal& journal = session_journal();
+    uint64_t id = 0;
+    if (!journal.record(change, &id)) {
+        return EIO;
+    }
+    int error = make();
+    if (error != 0 && error != ETIMEDOUT) {
+        journal.settle(id);
+    }
+    return error;
+}
+
+int change_resolver_file(const std::string& lines) {
     host_journal& journal = session_journal();
     host_change change;
-    uint64_t id = 0;
-    const std::string manager = resolver_manager();
-    if (!manager.empty()) {
-        change.kind = host_change_kind::resolver_registration;
-        change.name = name;
-        if (!journal.record(change, &id)) {
-            return EIO;
-        }
-        int error = register_resolver(manager, name, lines);
-        if (error != 0 && error != ETIMEDOUT) {
-            journal.settle(id);
-        }
-        return error;
-    }
     change.kind = host_change_kind::resolver_file;
     change.after = lines;
     int error = read_resolver_file(&change.found);
     if (error != 0) {
         return error;
     }
+    uint64_t id = 0;
     if (!journal.record(change, &id)) {
         return EIO;
     }
@@ -141,7 +138,42 @@ int change_resolver(const char* name, const std::string& lines) {
     if (error != 0 && put_back_resolver_file(change.found) == 0) {
         journal.settle(id);
     }
+    if (error == 0) {
+        keep_resolver_file(lines);
+    }
     return error;
+}
+
+int change_resolver(const char* name, const resolver_choice& choice, const resolver_facts& facts,
+                    const std::vector<std::string>& servers) {
+    host_change change;
+    change.after = join_servers(servers);
+    switch (choice.backend) {
+        case resolver_backend::resolved: {
+            const int if_index = static_cast<int>(if_nametoindex(name));
+            if (if_index == 0) {
+                return errno;
+            }
+            change.kind = host_change_kind::resolver_link;
+            change.if_index = if_index;
+            return change_through_manager(change,
+                                          [&] { return resolved_set_link(if_index, servers); });
+        }
+        case resolver_backend::network_manager:
+            change.kind = host_change_kind::resolver_global;
+            return change_through_manager(change, [&] { return nm_set_global_dns(servers); });
+        case resolver_backend::resolvconf:
+            change.kind = host_change_kind::resolver_registration;
+            change.name = name;
+            change.after.clear();
+            return change_through_manager(change, [&] {
+                return register_resolver(facts.resolvconf, facts.resolvconf_exclusive, name,
+                                         nameserver_lines(servers));
+            });
+        case resolver_backend::file:
+            break;
+    }
+    return change_resolver_file(nameserver_lines(servers));
 }
 
 }  // namespace
@@ -168,10 +200,20 @@ bool EnableTapAdapter(const char* name) {
 }
 
 bool SetAdapterDNS(const char* guid, const char* dns, const char* backup_dns) {
-    std::string lines;
-    int error = nameserver_lines(dns, backup_dns, &lines);
-    if (error == 0 && !lines.empty()) {
-        error = change_resolver(guid, lines);
+    std::vector<std::string> servers;
+    int error = parse_servers(dns, backup_dns, &servers);
+    if (error == 0 && !servers.empty()) {
+        const resolver_facts facts = observe_resolver_facts();
+        resolver_choice choice;
+        std::string reason;
+        if (!choose_resolver(facts, std::getenv(QUARNEL_DNS_BACKEND_VARIABLE), &choice, &reason)) {
+            QN_ERROR("{}", reason);
+            error = EINVAL;
+        } else {
+            QN_INFO("DNS through {} on {}: {}", resolver_backend_name(choice.backend), guid,
+                    choice.reason);
+            error = change_resolver(guid, choice, facts, servers);
+        }
     }
     if (error != 0) {
         QN_ERROR("set dns failed, errNo={}", error);

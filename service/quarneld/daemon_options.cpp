@@ -2,9 +2,24 @@
 
 #include <cstring>
 
+#include "quarnel_defaults.h"
+
+namespace {
+
+bool known_dns_backend(const std::string& name) {
+    for (const char* known : QUARNEL_DNS_BACKEND_NAMES) {
+        if (name == known) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
 std::string daemon_usage() {
     return std::string(
-               "usage: quarneld [--socket PATH] [--group NAME]\n"
+               "usage: quarneld [--socket PATH] [--group NAME] [--dns-backend NAME]\n"
                "The engine service: drives the VPN engine for programs that run without the\n"
                "rights it needs, over a local stream socket.\n"
                "  --socket PATH  the socket to serve when systemd hands none over (default ") +
@@ -12,6 +27,9 @@ std::string daemon_usage() {
            ")\n"
            "  --group NAME   the group whose members may use the service (default netdev);\n"
            "                 root may always\n"
+           "  --dns-backend NAME  who takes a session's DNS servers: systemd-resolved,\n"
+           "                 NetworkManager, resolvconf or file (default: asked of the host\n"
+           "                 at each start)\n"
            "  --help         this text\n";
 }
 
@@ -23,7 +41,8 @@ bool parse_daemon_options(int argc, char** argv, daemon_options* o, std::string*
             return true;
         }
         const bool socket = std::strcmp(arg, "--socket") == 0;
-        if (!socket && std::strcmp(arg, "--group") != 0) {
+        const bool dns = std::strcmp(arg, "--dns-backend") == 0;
+        if (!socket && !dns && std::strcmp(arg, "--group") != 0) {
             *error = std::string("unknown option '") + arg + "'";
             return false;
         }
@@ -36,7 +55,11 @@ bool parse_daemon_options(int argc, char** argv, daemon_options* o, std::string*
             *error = "--socket needs an absolute path";
             return false;
         }
-        (socket ? o->socket_path : o->group) = value;
+        if (dns && !known_dns_backend(value)) {
+            *error = "unknown DNS backend '" + value + "'";
+            return false;
+        }
+        (socket ? o->socket_path : dns ? o->dns_backend : o->group) = value;
     }
     return true;
 }

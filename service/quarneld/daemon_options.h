@@ -9,6 +9,7 @@ struct daemon_options {
     bool help = false;
     std::string socket_path = engine_service::DEFAULT_SOCKET;
     std::string group = "netdev";
+    std::string dns_backend;  // empty: the engine asks the host at each start
 };
 
 // Fills options from argv; false with a message in *error when the command line is wrong.

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "engine_server.h"
 #include "journal_replay.h"
 #include "listen_socket.h"
+#include "quarnel_defaults.h"
 #include "service_log.h"
 
 namespace {
@@ -55,6 +57,10 @@ int main(int argc, char** argv) {
     if (options.help) {
         std::printf("%s", daemon_usage().c_str());
         return 0;
+    }
+    // The engine reads its DNS backend from the environment at each start; set before any thread.
+    if (!options.dns_backend.empty()) {
+        setenv(QUARNEL_DNS_BACKEND_VARIABLE, options.dns_backend.c_str(), 1);
     }
     // The loop takes these from a descriptor; every thread started from here on blocks them.
     sigset_t stop_signals;

@@ -14,6 +14,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "host_journal.h"
 #include "log_capture.h"
@@ -26,6 +27,7 @@ namespace {
 
 const char RESOLV_CONF[] = "/etc/resolv.conf";
 const char SERVERS[] = "nameserver 10.8.0.53\nnameserver 10.8.0.54\n";
+const char OPENRESOLV_CONF[] = "/etc/resolvconf.conf";
 
 void write_file(const std::string& path, const std::string& content, mode_t mode) {
     unlink(path.c_str());
@@ -45,7 +47,10 @@ class DnsTest : public ::testing::Test {
     void TearDown() override {
         session_journal().end();
         write_file(RESOLV_CONF, "# private resolver of the network tests\n", 0644);
-        unlink((netns_test::private_bin_dir() + "/resolvconf").c_str());
+        for (const char* program : {"/resolvconf", "/resolvectl"}) {
+            unlink((netns_test::private_bin_dir() + program).c_str());
+        }
+        unlink(OPENRESOLV_CONF);
     }
 
     test_support::log_capture log_;
@@ -135,12 +140,128 @@ TEST_F(DnsTest, AResolvconfProgramGetsTheServersInsteadOfTheFile) {
     restore_dns();
     EXPECT_EQ(test_support::read_file(calls), std::string("-a tun0\n") + SERVERS + "-d tun0\n");
 
+    // openresolv makes the registration exclusive.
+    install(0);
+    write_file(OPENRESOLV_CONF, "# openresolv\n", 0644);
+    ASSERT_TRUE(SetAdapterDNS("tun0", "10.8.0.53", "10.8.0.54"));
+    EXPECT_TRUE(log_.has(
+        "DNS through resolvconf on tun0: " + program + " registers the servers exclusively",
+        "SetAdapterDNS"))
+        << log_.dump();
+    restore_dns();
+    EXPECT_EQ(test_support::read_file(calls), std::string("-x -a tun0\n") + SERVERS + "-d tun0\n");
+    unlink(OPENRESOLV_CONF);
+
     install(3);
     EXPECT_FALSE(SetAdapterDNS("tun0", "10.8.0.53", "10.8.0.54"));
     EXPECT_TRUE(log_.has("set dns failed, errNo=3", "SetAdapterDNS")) << log_.dump();
     restore_dns();  // nothing was registered: nothing to take back
     EXPECT_EQ(test_support::read_file(calls), std::string("-a tun0\n") + SERVERS);
     EXPECT_EQ(netns_test::dump_resolver(), before);
+}
+
+TEST(ResolverChoice, EachHostGetsTheBackendThatServesItsResolverFile) {
+    resolver_facts resolved;
+    resolved.resolved_on_bus = true;
+    resolved.resolv_conf_is_resolved = true;
+    resolver_facts resolved_unused = resolved;  // running, but the file is not its own
+    resolved_unused.resolv_conf_is_resolved = false;
+    resolver_facts shim_only;  // resolved's resolvconf installed, resolved not running
+    shim_only.resolvconf = "/usr/sbin/resolvconf";
+    shim_only.resolvconf_is_resolved = true;
+    resolver_facts nm;
+    nm.nm_on_bus = true;
+    nm.nm_mode = "default";
+    nm.nm_rc_manager = "file";
+    resolver_facts nm_unmanaged = nm;
+    nm_unmanaged.nm_rc_manager = "unmanaged";
+    nm_unmanaged.resolvconf = "/sbin/resolvconf";
+    resolver_facts nm_no_dns = nm;
+    nm_no_dns.nm_mode = "none";
+    resolver_facts nm_over_resolved = resolved;
+    nm_over_resolved.nm_on_bus = true;
+    nm_over_resolved.nm_mode = "systemd-resolved";
+    nm_over_resolved.nm_rc_manager = "symlink";
+    const struct {
+        const char* what;
+        const resolver_facts& facts;
+        const char* forced;
+        bool chosen;
+        resolver_backend backend;
+        const char* said;  // in the reason, or in the error when none is chosen
+    } rows[] = {
+        {"resolved", resolved, nullptr, true, resolver_backend::resolved, "is its own"},
+        {"resolved unused", resolved_unused, nullptr, true, resolver_backend::file, "nothing else"},
+        {"shim only", shim_only, nullptr, true, resolver_backend::file, "systemd-resolved's"},
+        {"NetworkManager", nm, nullptr, true, resolver_backend::network_manager, "rc-manager file"},
+        {"NM unmanaged", nm_unmanaged, nullptr, true, resolver_backend::resolvconf,
+         "puts the tunnel's interface first"},
+        {"NM without DNS", nm_no_dns, nullptr, true, resolver_backend::file, "nothing else"},
+        {"NM over resolved", nm_over_resolved, nullptr, true, resolver_backend::resolved,
+         "is its own"},
+        {"forced file", resolved, "file", true, resolver_backend::file,
+         "chosen by QUARNEL_DNS_BACKEND"},
+        {"forced empty", nm, "", true, resolver_backend::network_manager, "rc-manager"},
+        {"forced resolvconf", resolved, "resolvconf", false, resolver_backend::file,
+         "no resolvconf program"},
+        {"forced unknown", resolved, "Resolved", false, resolver_backend::file,
+         "unknown DNS backend 'Resolved'"},
+    };
+    for (const auto& row : rows) {
+        resolver_choice choice;
+        std::string error;
+        ASSERT_EQ(choose_resolver(row.facts, row.forced, &choice, &error), row.chosen) << row.what;
+        const std::string& said = row.chosen ? choice.reason : error;
+        EXPECT_NE(said.find(row.said), std::string::npos) << row.what << ": " << said;
+        if (row.chosen) {
+            EXPECT_EQ(choice.backend, row.backend) << row.what;
+        }
+    }
+}
+
+TEST_F(DnsTest, SystemdResolvedsResolvconfIsNeverRunWithoutIt) {
+    write_file(RESOLV_CONF, "nameserver 192.0.2.53\n", 0644);
+    const std::string before = netns_test::dump_resolver();
+    const std::string calls = netns_test::scratch_dir() + "/resolvectl-calls";
+    const std::string shim = netns_test::private_bin_dir() + "/resolvectl";
+    write_file(shim, "#!/bin/sh\necho \"$@\" >>" + calls + "\nexit 1\n", 0755);
+    ASSERT_EQ(symlink(shim.c_str(), (netns_test::private_bin_dir() + "/resolvconf").c_str()), 0);
+    unlink(calls.c_str());
+
+    ASSERT_TRUE(SetAdapterDNS("tun0", "10.8.0.53", "10.8.0.54"));
+    EXPECT_EQ(test_support::read_file(RESOLV_CONF), SERVERS);
+    restore_dns();
+    EXPECT_EQ(netns_test::dump_resolver(), before);
+    // A registration through it whose link went with a killed session is done, not failed.
+    host_change registration;
+    registration.kind = host_change_kind::resolver_registration;
+    registration.name = "tun9";
+    EXPECT_EQ(undo_host_change(registration), 0);
+    EXPECT_NE(access(calls.c_str(), F_OK), 0) << test_support::read_file(calls);
+}
+
+TEST_F(DnsTest, AFileRewrittenByAnotherProgramIsWrittenAgainUntilTheStop) {
+    write_file(RESOLV_CONF, "nameserver 192.0.2.53\n", 0644);
+    const std::string before = netns_test::dump_resolver();
+    ASSERT_TRUE(SetAdapterDNS("tun0", "10.8.0.53", "10.8.0.54"));
+    // As a network manager writes it: a new file renamed over the old one, twice.
+    for (int round = 0; round < 2; ++round) {
+        write_file("/etc/resolv.conf.manager", "nameserver 192.0.2.99\n", 0644);
+        ASSERT_EQ(rename("/etc/resolv.conf.manager", RESOLV_CONF), 0);
+        EXPECT_TRUE(test_support::wait_until([] {
+            return test_support::read_file(RESOLV_CONF) == SERVERS;
+        })) << test_support::read_file(RESOLV_CONF);
+    }
+    EXPECT_EQ(log_.count("resolver file rewritten by another program while the session runs: "
+                         "written again"),
+              1)
+        << log_.dump();
+    restore_dns();
+    EXPECT_EQ(netns_test::dump_resolver(), before);
+    // Stopped with the session: a later rewrite stays.
+    write_file(RESOLV_CONF, "nameserver 192.0.2.99\n", 0644);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_EQ(test_support::read_file(RESOLV_CONF), "nameserver 192.0.2.99\n");
 }
 
 // A process that ended, or is only a zombie waiting for its parent.

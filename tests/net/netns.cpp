@@ -236,6 +236,11 @@ std::string isolate_process() {
         mount("tmpfs", "/run/resolvconf", "tmpfs", 0, "mode=0755") != 0) {
         return errno_text("hiding /run/resolvconf");
     }
+    // The host's own resolver managers are on its system bus: never theirs to reach from here.
+    if (stat("/run/dbus", &st) == 0 && mount("tmpfs", "/run/dbus", "tmpfs", 0, "mode=0755") != 0) {
+        return errno_text("hiding /run/dbus");
+    }
+    unsetenv("QUARNEL_DNS_BACKEND");
     scratch_root = root;
     std::strncpy(scratch_root_path, root.c_str(), MAX_PATH - 1);
     std::call_once(handlers_installed, install_signal_handlers);
