@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the include rule of the engine's layers, the normal
 # build (engine and client program; the client's tests each on a private X server), the Debian
-# package (built from a fresh build directory and checked), the Windows build (the 32-bit DLL
+# package (built from a fresh build directory and checked, then installed on booted Debian
+# systems for the leak checks), the Windows build (the 32-bit DLL
 # inspected, the 64-bit twin's tests under wine64), AddressSanitizer + UndefinedBehaviorSanitizer,
 # and ThreadSanitizer for the multi-threaded engine tests. Needs root (network namespaces, TUN
 # devices).
@@ -19,6 +20,11 @@ bash scripts/setup.sh "$root/build"
 echo "== debian package"
 deb=$(bash scripts/package.sh "$root/build-package")
 bash scripts/check_package.sh "$deb"
+
+echo "== booted systems: the package on systemd-resolved, NetworkManager, resolvconf, a plain resolv.conf"
+booted_start=$(date +%s)
+bash tests/booted/leak_checks.sh "$deb"
+echo "booted systems: $(($(date +%s) - booted_start)) s"
 
 echo "== windows: quarnel.dll for 32-bit Windows, its 64-bit twin's tests under wine64"
 windows_start=$(date +%s)
