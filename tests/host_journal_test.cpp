@@ -73,6 +73,11 @@ TEST(HostJournalText, EveryKindReadsBackAsWrittenAndSettledOnesAreMarked) {
     host_change registration;
     registration.kind = host_change_kind::resolver_registration;
     registration.name = "tun0";
+    host_change upper_half;
+    upper_half.kind = host_change_kind::route6;
+    upper_half.route6.dest[0] = 0x80;
+    upper_half.route6.prefix_len = 1;
+    upper_half.route6.if_index = 7;
 
     const std::string text =
         journal_header_line(HERE) +
@@ -80,13 +85,14 @@ TEST(HostJournalText, EveryKindReadsBackAsWrittenAndSettledOnesAreMarked) {
         journal_record_line(2, route_change("203.0.113.10", 32, "172.30.0.1", true)) +
         journal_record_line(3, forwarding) + journal_record_line(4, file) +
         journal_record_line(5, link) + journal_record_line(6, registration) +
-        journal_record_line(7, metric_change(9)) + journal_settle_line(2);
+        journal_record_line(7, metric_change(9)) + journal_record_line(8, upper_half) +
+        journal_settle_line(2);
     parsed_journal journal;
     ASSERT_TRUE(parse_journal(text, &journal));
     EXPECT_EQ(journal.identity.boot, "boot-a");
     EXPECT_EQ(journal.identity.net, "4097");
     EXPECT_EQ(journal.identity.etc, "3:4");
-    ASSERT_EQ(journal.records.size(), 7u);
+    ASSERT_EQ(journal.records.size(), 8u);
     const host_change& route = journal.records[0].change;
     EXPECT_EQ(ipv4_to_text(route.route.dest), "198.51.100.0");
     EXPECT_EQ(route.route.prefix_len, 24);
@@ -108,6 +114,12 @@ TEST(HostJournalText, EveryKindReadsBackAsWrittenAndSettledOnesAreMarked) {
     EXPECT_EQ(journal.records[5].change.name, "tun0");
     EXPECT_EQ(journal.records[6].change.if_index, 9);
     EXPECT_TRUE(journal.records[6].change.automatic_before);
+    const host_change& route6 = journal.records[7].change;
+    EXPECT_EQ(route6.kind, host_change_kind::route6);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(route6.route6.dest), 16),
+              std::string("\x80") + std::string(15, '\0'));
+    EXPECT_EQ(route6.route6.prefix_len, 1);
+    EXPECT_EQ(route6.route6.if_index, 7);
 
     // The earlier format named the namespace by a reusable inode: read as an unknown one.
     const std::string records = text.substr(text.find('\n') + 1);
@@ -116,7 +128,7 @@ TEST(HostJournalText, EveryKindReadsBackAsWrittenAndSettledOnesAreMarked) {
         parse_journal(forged("quarnel-journal 1 boot-a 4:4026532000 3:4") + records, &earlier));
     EXPECT_EQ(earlier.identity.net, "");
     EXPECT_EQ(earlier.identity.etc, "3:4");
-    EXPECT_EQ(earlier.records.size(), 7u);
+    EXPECT_EQ(earlier.records.size(), 8u);
     ASSERT_TRUE(parse_journal(journal_header_line({"boot-a", "", "3:4"}) + records, &earlier));
     EXPECT_EQ(earlier.identity.net, "");
 }
@@ -158,6 +170,11 @@ TEST(HostJournalText, HostileRecordsCannotNameWhatTheEngineNeverChanged) {
         "R 1 route 0a000000 8 ac1e0001 0 0 0",   // no interface
         "R 1 route 0a000000 8 ac1e0001 -7 0 0",  // negative interface
         "R 1 route 0a000000 8 ac1e0001 7 0 0 extra",
+        "R 1 route6 80000000000000000000000000000001 1 7",  // bits beyond the prefix
+        "R 1 route6 00000000000000000000000000000000 129 7",
+        "R 1 route6 8000000000000000000000000000000 1 7",  // a digit short
+        "R 1 route6 - 0 7",
+        "R 1 route6 00000000000000000000000000000000 1 0",
         "R 1 forwarding 0 2",
         "R 1 forwarding 1; 0",
         "R 1 resolver-file f 4755 - 6e",  // set-id bits

@@ -20,6 +20,7 @@ enum class host_change_kind : uint8_t {
     resolver_file,          // the resolver file rewritten
     resolver_registration,  // servers registered with the resolver manager
     interface_metric,       // the metric policy of an interface
+    route6,                 // an IPv6 route carrying the engine's tag
 };
 
 // The resolver file as a session found it.
@@ -34,6 +35,7 @@ struct host_change {
     host_change_kind kind = host_change_kind::route;
     route_row route;               // route
     bool server_route = false;     // route: the host route to the server
+    route6_row route6;             // route6
     std::string before;            // forwarding: the value found
     std::string after;             // forwarding: the value set; resolver_file: the content written
     resolver_file_state found;     // resolver_file
