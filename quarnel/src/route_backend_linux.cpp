@@ -84,7 +84,7 @@ route_ptr build_route6(const route6_row& row) {
 }
 
 // Adds the route exclusively.
-route_create_result create(const route_ptr& route, int* error) {
+route_create_result add_route(const route_ptr& route, int* error) {
     rtnl_socket sock;
     *error = sock.open_error();
     if (*error != 0) {
@@ -102,7 +102,7 @@ route_create_result create(const route_ptr& route, int* error) {
 }
 
 // Deletes the route; 0 also when it is not there.
-int remove(const route_ptr& route) {
+int delete_route(const route_ptr& route) {
     rtnl_socket sock;
     if (sock.open_error() != 0) {
         return sock.open_error();
@@ -154,14 +154,14 @@ bool interface_exists(int32_t if_index, int* error) {
 }  // namespace
 
 route_create_result route_create(const route_row& row, int* error) {
-    return create(build_route(row), error);
+    return add_route(build_route(row), error);
 }
 
 int route_delete(const route_row& row) {
     if (row.if_index <= 0) {
         return 0;  // never created: every route of a session has an interface
     }
-    return remove(build_route(row));
+    return delete_route(build_route(row));
 }
 
 bool route6_possible(int32_t if_index, std::string* why) {
@@ -191,11 +191,11 @@ bool route6_possible(int32_t if_index, std::string* why) {
 }
 
 route_create_result route6_create(const route6_row& row, int* error) {
-    return create(build_route6(row), error);
+    return add_route(build_route6(row), error);
 }
 
 int route6_delete(const route6_row& row) {
-    return row.if_index <= 0 ? 0 : remove(build_route6(row));
+    return row.if_index <= 0 ? 0 : delete_route(build_route6(row));
 }
 
 bool route_table_read(std::vector<route_row>* rows, int* error) {
