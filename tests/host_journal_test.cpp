@@ -80,6 +80,11 @@ TEST(HostJournalText, EveryKindReadsBackAsWrittenAndSettledOnesAreMarked) {
     host_change global;
     global.kind = host_change_kind::resolver_global;
     global.after = "10.8.0.1";
+    host_change upper_half;
+    upper_half.kind = host_change_kind::route6;
+    upper_half.route6.dest[0] = 0x80;
+    upper_half.route6.prefix_len = 1;
+    upper_half.route6.if_index = 7;
 
     const std::string text =
         journal_header_line(HERE) +
@@ -88,13 +93,14 @@ TEST(HostJournalText, EveryKindReadsBackAsWrittenAndSettledOnesAreMarked) {
         journal_record_line(3, forwarding) + journal_record_line(4, file) +
         journal_record_line(5, link) + journal_record_line(6, registration) +
         journal_record_line(7, metric_change(9)) + journal_record_line(8, resolved) +
-        journal_record_line(9, global) + journal_settle_line(2);
+        journal_record_line(9, global) + journal_record_line(10, upper_half) +
+        journal_settle_line(2);
     parsed_journal journal;
     ASSERT_TRUE(parse_journal(text, &journal));
     EXPECT_EQ(journal.identity.boot, "boot-a");
     EXPECT_EQ(journal.identity.net, "4097");
     EXPECT_EQ(journal.identity.etc, "3:4");
-    ASSERT_EQ(journal.records.size(), 9u);
+    ASSERT_EQ(journal.records.size(), 10u);
     const host_change& route = journal.records[0].change;
     EXPECT_EQ(ipv4_to_text(route.route.dest), "198.51.100.0");
     EXPECT_EQ(route.route.prefix_len, 24);
@@ -120,6 +126,12 @@ TEST(HostJournalText, EveryKindReadsBackAsWrittenAndSettledOnesAreMarked) {
     EXPECT_EQ(journal.records[7].change.after, resolved.after);
     EXPECT_EQ(journal.records[8].change.kind, host_change_kind::resolver_global);
     EXPECT_EQ(journal.records[8].change.after, global.after);
+    const host_change& route6 = journal.records[9].change;
+    EXPECT_EQ(route6.kind, host_change_kind::route6);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(route6.route6.dest), 16),
+              std::string("\x80") + std::string(15, '\0'));
+    EXPECT_EQ(route6.route6.prefix_len, 1);
+    EXPECT_EQ(route6.route6.if_index, 7);
 
     // The earlier format named the namespace by a reusable inode: read as an unknown one.
     const std::string records = text.substr(text.find('\n') + 1);
@@ -128,7 +140,7 @@ TEST(HostJournalText, EveryKindReadsBackAsWrittenAndSettledOnesAreMarked) {
         parse_journal(forged("quarnel-journal 1 boot-a 4:4026532000 3:4") + records, &earlier));
     EXPECT_EQ(earlier.identity.net, "");
     EXPECT_EQ(earlier.identity.etc, "3:4");
-    EXPECT_EQ(earlier.records.size(), 9u);
+    EXPECT_EQ(earlier.records.size(), 10u);
     ASSERT_TRUE(parse_journal(journal_header_line({"boot-a", "", "3:4"}) + records, &earlier));
     EXPECT_EQ(earlier.identity.net, "");
 }
@@ -170,6 +182,11 @@ TEST(HostJournalText, HostileRecordsCannotNameWhatTheEngineNeverChanged) {
         "R 1 route 0a000000 8 ac1e0001 0 0 0",   // no interface
         "R 1 route 0a000000 8 ac1e0001 -7 0 0",  // negative interface
         "R 1 route 0a000000 8 ac1e0001 7 0 0 extra",
+        "R 1 route6 80000000000000000000000000000001 1 7",  // bits beyond the prefix
+        "R 1 route6 00000000000000000000000000000000 129 7",
+        "R 1 route6 8000000000000000000000000000000 1 7",  // a digit short
+        "R 1 route6 - 0 7",
+        "R 1 route6 00000000000000000000000000000000 1 0",
         "R 1 forwarding 0 2",
         "R 1 forwarding 1; 0",
         "R 1 resolver-file f 4755 - 6e",  // set-id bits

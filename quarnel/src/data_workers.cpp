@@ -12,9 +12,12 @@
 #include "data_handler.h"
 #include "data_ports.h"
 #include "engine_log.h"
+#include "icmpv6_refusal.h"
+#include "packet_bytes.h"
 #include "result_codes.h"
 #include "session.h"
 #include "socket_util.h"
+#include "token_bucket.h"
 #include "tun_util.h"
 
 namespace {
@@ -24,6 +27,9 @@ using packet_batch = std::vector<std::vector<uint8_t>>;
 // Entries taken from a queue per pass when no rate limit asks for one at a time.
 constexpr size_t QUEUE_BATCH = 128;
 constexpr int MAX_FRAMED_PACKET = MSG_BUF_LEN - VPN_HEADER_LEN - AEAD_TAG_LEN;
+// Answers to IPv6 packets per second, so that a flood of them cannot keep the device's
+// writer busy.
+constexpr int64_t IPV6_REFUSALS_PER_S = 100;
 
 // Helpers of a worker log under its name.
 constexpr const char* TUN_READER = "tun_reader";
@@ -237,6 +243,17 @@ void seal_packet(qn_ctx_t* ctx, uint8_t* packet, int n, message_batch& out,
     }
 }
 
+// The tunnel carries IPv4 only: in proxy mode an IPv6 packet is answered on the device at
+// once, as far as the budget allows, and never sent.
+void refuse_ipv6_packet(const uint8_t* packet, int n, message_batch& answers,
+                        token_bucket& budget) {
+    uint8_t* room = answers.room(ICMPV6_REFUSAL_MAX);
+    const size_t len = icmpv6_refusal(packet, static_cast<size_t>(n), room);
+    if (len > 0 && budget.take(token_bucket::clock::now())) {
+        answers.add(len);
+    }
+}
+
 // The entries of a batch taken from a queue, by reference.
 void refs_of(const packet_batch& batch, std::vector<packet_ref>& refs) {
     refs.clear();
@@ -275,12 +292,17 @@ void send_batch(traffic_stats* traffic, data_ports& ports, const std::vector<pac
               });
 }
 
+void write_batch(traffic_stats* traffic, data_ports& ports, const std::vector<packet_ref>& packets);
+
 void run_tun_reader(traffic_stats* traffic) {
     qn_ctx_t* ctx = traffic->ctx;
     static std::atomic<int64_t> last_rekey_ms{0};
     data_ports& ports = *traffic->ports;
     message_batch batch;
     std::vector<outgoing_datagram> outgoing;
+    const bool refuse_ipv6 = ctx->proxy_mode;
+    message_batch refusals;
+    token_bucket refusal_budget(IPV6_REFUSALS_PER_S);
     while (ctx->running.load()) {
         int error = 0;
         const readiness ready = judge_wait(ports.wait_device(false, IO_WAIT_MS, &error), error,
@@ -294,12 +316,20 @@ void run_tun_reader(traffic_stats* traffic) {
         }
         const port_status status = ports.read_device(
             [&](uint8_t* packet, int n) {
-                seal_packet(ctx, packet, n, batch, last_rekey_ms);
+                if (n > 0 && ip_version(packet) == 6 && refuse_ipv6) {
+                    refuse_ipv6_packet(packet, n, refusals, refusal_budget);
+                } else {
+                    seal_packet(ctx, packet, n, batch, last_rekey_ms);
+                }
                 return true;
             },
             &error);
         send_batch(traffic, ports, batch.messages(), outgoing);
         batch.clear();
+        // The device's writes stay with whoever has one in flight: the answers join the
+        // packets from the server on their way.
+        write_batch(traffic, ports, refusals.messages());
+        refusals.clear();
         if (status == port_status::no_buffer) {
             QN_INFO_IN(TUN_READER, "No enough buffer.");
         } else if (status != port_status::done) {

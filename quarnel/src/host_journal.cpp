@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <exception>
 #include <sstream>
 #include <unordered_map>
@@ -39,6 +40,8 @@ const char* kind_name(host_change_kind kind) {
             return "resolver-link";
         case host_change_kind::resolver_global:
             return "resolver-global";
+        case host_change_kind::route6:
+            return "route6";
     }
     return "?";
 }
@@ -190,11 +193,34 @@ bool parse_route(const std::vector<std::string>& w, host_change* change) {
     return true;
 }
 
+bool parse_route6(const std::vector<std::string>& w, host_change* change) {
+    std::string dest;
+    uint64_t len = 0, if_index = 0;
+    if (w.size() != 6 || w[3].size() != 2 * sizeof(change->route6.dest) || !unhex(w[3], &dest) ||
+        !parse_number(w[4], 10, 128, &len) || !parse_number(w[5], 10, 0x7FFFFFFF, &if_index) ||
+        if_index == 0) {
+        return false;
+    }
+    for (size_t bit = len; bit < 128; ++bit) {
+        if ((static_cast<uint8_t>(dest[bit / 8]) & (0x80 >> (bit % 8))) != 0) {
+            return false;  // not a route the engine could have made
+        }
+    }
+    std::memcpy(change->route6.dest, dest.data(), sizeof(change->route6.dest));
+    change->route6.prefix_len = static_cast<uint8_t>(len);
+    change->route6.if_index = static_cast<int32_t>(if_index);
+    return true;
+}
+
 bool parse_change(const std::vector<std::string>& w, host_change* change) {
     const std::string& kind = w[2];
     if (kind == kind_name(host_change_kind::route)) {
         change->kind = host_change_kind::route;
         return parse_route(w, change);
+    }
+    if (kind == kind_name(host_change_kind::route6)) {
+        change->kind = host_change_kind::route6;
+        return parse_route6(w, change);
     }
     if (kind == kind_name(host_change_kind::forwarding)) {
         change->kind = host_change_kind::forwarding;
@@ -342,6 +368,12 @@ std::string journal_record_line(uint64_t id, const host_change& change) {
             break;
         case host_change_kind::resolver_global:
             out << " " << change.after;
+            break;
+        case host_change_kind::route6:
+            out << " "
+                << hex(std::string(reinterpret_cast<const char*>(change.route6.dest),
+                                   sizeof(change.route6.dest)))
+                << " " << int{change.route6.prefix_len} << " " << change.route6.if_index;
             break;
     }
     return sealed(out.str());

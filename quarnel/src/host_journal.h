@@ -22,6 +22,7 @@ enum class host_change_kind : uint8_t {
     interface_metric,       // the metric policy of an interface
     resolver_link,          // a link's servers in systemd-resolved
     resolver_global,        // NetworkManager's global DNS configuration
+    route6,                 // an IPv6 route carrying the engine's tag
 };
 
 // The resolver file as a session found it.
@@ -36,6 +37,7 @@ struct host_change {
     host_change_kind kind = host_change_kind::route;
     route_row route;               // route
     bool server_route = false;     // route: the host route to the server
+    route6_row route6;             // route6
     std::string before;            // forwarding: the value found
     std::string after;             // forwarding: the value set; resolver_file: the content
                                    // written; resolver_link, resolver_global: the servers set,

@@ -142,6 +142,8 @@ int undo_host_change(const host_change& change) {
     switch (change.kind) {
         case host_change_kind::route:
             return route_delete(change.route);
+        case host_change_kind::route6:
+            return route6_delete(change.route6);
         case host_change_kind::forwarding:
             return restore_forwarding(change.before, change.after);
         case host_change_kind::resolver_file:

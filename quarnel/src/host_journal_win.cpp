@@ -192,6 +192,8 @@ int undo_host_change(const host_change& change) {
         case host_change_kind::resolver_link:
         case host_change_kind::resolver_global:
             return 0;  // never made here: the DNS servers go with the adapter
+        case host_change_kind::route6:
+            return 0;  // never made here: route6_possible is false on this system
     }
     return ERROR_INVALID_DATA;
 }

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "engine_log.h"
@@ -77,7 +78,15 @@ int run_program(const std::string& program, const std::vector<std::string>& args
         posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK);
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, in, STDIN_FILENO);
-        error = posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
+        // Not the service manager's notification socket: the program would speak for the service.
+        std::vector<char*> env;
+        for (char** entry = environ; *entry != nullptr; ++entry) {
+            if (std::strncmp(*entry, "NOTIFY_SOCKET=", 14) != 0) {
+                env.push_back(*entry);
+            }
+        }
+        env.push_back(nullptr);
+        error = posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), env.data());
         posix_spawn_file_actions_destroy(&actions);
         posix_spawnattr_destroy(&attributes);
     }

@@ -1,7 +1,9 @@
-// The system's IPv4 route table and interface metrics, as the route logic needs them.
+// The system's IPv4 route table, the IPv6 routes that hold the host's IPv6 in the tunnel, and
+// interface metrics, as the route logic needs them.
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "route_row.h"
@@ -13,6 +15,14 @@ route_create_result route_create(const route_row& row, int* error);
 // Deletes the route of that row carrying the engine's tag: 0 (also when there is none) or the
 // system error.
 int route_delete(const route_row& row);
+
+// Whether IPv6 routes can go onto the interface: false, with the reason in *why, where the host
+// or the interface has no IPv6.
+bool route6_possible(int32_t if_index, std::string* why);
+// As route_create and route_delete, for an IPv6 route; the delete is done also when the route
+// or its interface is gone.
+route_create_result route6_create(const route6_row& row, int* error);
+int route6_delete(const route6_row& row);
 
 // Every route of the main IPv4 table; false (with *error) when the table cannot be read.
 bool route_table_read(std::vector<route_row>* rows, int* error);

@@ -126,3 +126,18 @@ bool interface_metric_set(int32_t if_index, bool automatic, int* error) {
     *error = static_cast<int>(rc);
     return rc == NO_ERROR;
 }
+
+bool route6_possible(int32_t /*if_index*/, std::string* why) {
+    // The TAP adapter gets no IPv6 routes: the host's IPv6 is left to the system here.
+    *why = "the host's IPv6 is not held on this system";
+    return false;
+}
+
+route_create_result route6_create(const route6_row& /*row*/, int* error) {
+    *error = ERROR_NOT_SUPPORTED;  // never called: route6_possible is false here
+    return ROUTE_FAILED;
+}
+
+int route6_delete(const route6_row& /*row*/) {
+    return 0;  // never made here
+}

@@ -10,3 +10,11 @@ struct route_row {
     int32_t if_index = 0;
     uint32_t metric = 0;
 };
+
+// An IPv6 route of this session onto an interface, without a gateway (the host's IPv6 held in
+// the tunnel). Its metric is the system's default.
+struct route6_row {
+    uint8_t dest[16] = {};
+    uint8_t prefix_len = 0;
+    int32_t if_index = 0;
+};

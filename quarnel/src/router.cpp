@@ -178,6 +178,56 @@ int perform_add_routes(qn_ctx_t* /*ctx*/, const std::vector<route_request>& requ
 
 namespace {
 
+// The two halves of the IPv6 space: longer prefixes than any default route, shorter than those
+// of the link-local, on-link and multicast routes, so the LAN and neighbour discovery go on.
+route6_row ipv6_half(uint8_t first_byte, int32_t if_index) {
+    route6_row row;
+    row.dest[0] = first_byte;
+    row.prefix_len = 1;
+    row.if_index = if_index;
+    return row;
+}
+
+// The tunnel carries IPv4 only: in proxy mode the host's IPv6 goes into the device too, where
+// the reader refuses it, rather than out of the uplink beside the tunnel.
+int hold_ipv6(int32_t tun_index) {
+    std::string why;
+    if (!route6_possible(tun_index, &why)) {
+        QN_INFO("IPv6 not held in the tunnel: {}.", why);
+        return 0;
+    }
+    const route6_row rows[] = {ipv6_half(0x00, tun_index), ipv6_half(0x80, tun_index)};
+    std::vector<host_change> changes;
+    for (const route6_row& row : rows) {
+        host_change change;
+        change.kind = host_change_kind::route6;
+        change.route6 = row;
+        changes.push_back(change);
+    }
+    host_journal& journal = session_journal();
+    std::vector<uint64_t> ids;
+    if (!journal.record(changes, &ids)) {
+        return -1;
+    }
+    for (size_t i = 0; i < ids.size(); ++i) {
+        int error = 0;
+        switch (route6_create(rows[i], &error)) {
+            case ROUTE_CREATED:
+                break;
+            case ROUTE_EXISTS:
+                journal.settle(ids[i]);  // someone else's: never ours to delete
+                break;
+            case ROUTE_FAILED:
+                QN_ERROR("IPv6 route into the tunnel failed, errNo={}", error);
+                for (size_t rest = i; rest < ids.size(); ++rest) {
+                    journal.settle(ids[rest]);
+                }
+                return -1;
+        }
+    }
+    return 0;
+}
+
 // The steps of set_route_table; each failure is logged here and undone by the caller.
 int install_route_table(qn_ctx_t* ctx, const route_prefix* remote_routes, int remote_route_count,
                         const route_prefix* proxy_routes, int proxy_route_count, bool proxy_mode) {
@@ -206,6 +256,10 @@ int install_route_table(qn_ctx_t* ctx, const route_prefix* remote_routes, int re
         }
         if (perform_add_routes(ctx, requests) == -1) {
             QN_ERROR_IN("set_route_table", "perform_add_routes failed!");
+            return -1;
+        }
+        if (hold_ipv6(tun_index) == -1) {
+            QN_ERROR_IN("set_route_table", "hold_ipv6 failed!");
             return -1;
         }
         try {

@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <cstring>
 #include <future>
+#include <sstream>
 #include <thread>
 
 #include "data_handler.h"
@@ -32,6 +33,7 @@ namespace {
 
 constexpr const char* TOKEN = "good-token";
 constexpr int MTU = 1400;
+const std::vector<std::string> IPV6_HALVES = {"::/1 dev tun0", "8000::/1 dev tun0"};
 
 struct start_args {
     std::string server_key;
@@ -144,6 +146,7 @@ class TunnelTest : public ::testing::Test {
         ASSERT_EQ(start(a), 0);
         EXPECT_EQ(get_vpn_status(), 0);
         EXPECT_FALSE(dump_state(net_.cli) == before);
+        EXPECT_EQ(tagged_ipv6_routes(), proxy ? IPV6_HALVES : std::vector<std::string>{});
         EXPECT_TRUE(ping_lan_host());
         EXPECT_EQ(transfer(net_.cli, net_.lan, TUNNEL_LAN_HOST, 20'000'000).bytes, 20'000'000u);
         EXPECT_EQ(transfer(net_.lan, net_.cli, tunnel_address(), 20'000'000).bytes, 20'000'000u);
@@ -161,6 +164,17 @@ class TunnelTest : public ::testing::Test {
 
     uint64_t received(msg_type type) const { return server_->stats().received[type].load(); }
 
+    // The client's IPv6 routes carrying the engine's tag, as "PREFIX dev DEVICE".
+    std::vector<std::string> tagged_ipv6_routes() const {
+        std::vector<std::string> routes;
+        std::istringstream lines(net_.cli.ip("-6 route show proto 113"));
+        for (std::string prefix, dev, device, rest; lines >> prefix >> dev >> device;) {
+            routes.push_back(prefix + " " + dev + " " + device);
+            std::getline(lines, rest);
+        }
+        return routes;
+    }
+
     tunnel_topology net_;
     std::unique_ptr<ref_server> server_;
     tun_data_path* data_ = nullptr;
@@ -173,6 +187,74 @@ TEST_F(TunnelTest, SplitModeCarriesTrafficAndLeavesNothingBehind) {
 
 TEST_F(TunnelTest, ProxyModeCarriesTrafficAndLeavesNothingBehind) {
     carry_traffic_and_leave_nothing(true);
+}
+
+// A TCP connect from the client namespace: 0 or the errno of the failure, and how long it took.
+int tcp6_connect(const char* addr, uint16_t port, std::chrono::duration<double>* took) {
+    const auto began = std::chrono::steady_clock::now();
+    const int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 to{};
+    to.sin6_family = AF_INET6;
+    to.sin6_port = htons(port);
+    inet_pton(AF_INET6, addr, &to.sin6_addr);
+    timeval tv{3, 0};  // a connect that is never answered ends here with ETIMEDOUT or EINPROGRESS
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+    const int result = connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof(to)) == 0 ? 0 : errno;
+    close(fd);
+    *took = std::chrono::steady_clock::now() - began;
+    return result;
+}
+
+// The tunnel carries IPv4 only. The client has a global IPv6 address and default route beside
+// it; in proxy mode none of its IPv6 may leave that way, and a connect fails at once instead of
+// timing out.
+TEST_F(TunnelTest, ProxyModeRefusesIPv6AtOnceAndLetsItGoAfterTheStop) {
+    constexpr const char* FAR = "2001:db8:99::1";
+    constexpr uint16_t PORT = 8086;
+    net_.cli.ip("-6 addr add 2001:db8:30::2/64 dev wan0 nodad");
+    net_.srv.ip("-6 addr add 2001:db8:30::1/64 dev cli0 nodad");
+    net_.srv.ip("-6 addr add " + std::string(FAR) + "/128 dev lo");
+    net_.cli.ip("-6 route add default via 2001:db8:30::1 dev wan0");
+    int listener = -1;
+    {
+        netns_scope in_server(net_.srv);
+        listener = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_in6 addr{};
+        addr.sin6_family = AF_INET6;
+        addr.sin6_port = htons(PORT);
+        inet_pton(AF_INET6, FAR, &addr.sin6_addr);
+        ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+        ASSERT_EQ(listen(listener, 8), 0);
+    }
+    auto accepted = [listener] {
+        int n = 0;
+        for (int fd; (fd = accept(listener, nullptr, nullptr)) >= 0; ++n) {
+            close(fd);
+        }
+        return n;
+    };
+    std::chrono::duration<double> took{};
+    ASSERT_EQ(tcp6_connect(FAR, PORT, &took), 0) << "no IPv6 path to see a leak on";
+    EXPECT_TRUE(test_support::wait_until([&] { return accepted() == 1; }));
+
+    const net_state before = dump_state(net_.cli);
+    start_args a = defaults();
+    a.proxy = true;
+    ASSERT_EQ(start(a), 0);
+    EXPECT_EQ(tagged_ipv6_routes(), IPV6_HALVES);
+    for (int i = 0; i < 3; ++i) {
+        // ICMPv6 "administratively prohibited" is the kernel's EACCES.
+        EXPECT_EQ(tcp6_connect(FAR, PORT, &took), EACCES) << "attempt " << i;
+        EXPECT_LT(took.count(), 0.5) << "attempt " << i;
+    }
+    EXPECT_TRUE(ping_lan_host(1));  // IPv4 goes on through the tunnel
+    stop_vpn(1);
+    EXPECT_EQ(accepted(), 0) << "IPv6 left beside the tunnel";
+    EXPECT_TRUE(tagged_ipv6_routes().empty());
+    EXPECT_EQ(dump_state(net_.cli), before);
+    EXPECT_EQ(tcp6_connect(FAR, PORT, &took), 0);
+    EXPECT_TRUE(test_support::wait_until([&] { return accepted() == 1; }));
+    close(listener);
 }
 
 TEST_F(TunnelTest, FailedStartsLeaveTheHostAndTheRunningSessionAlone) {
