@@ -243,16 +243,28 @@ bs_build_base() {
         apt-get upgrade -y --no-download
         apt-get satisfy -y --no-install-recommends --no-download \"\$1\"" "$depends" \
             >>"$tmp/build.log" 2>&1; then
-        tail -n 30 "$tmp/build.log" >&2
-        rm -rf "$tmp"
+        bs_build_failed "$tmp"
         return 1
     fi
-    find "$BS_CACHE/roots" -maxdepth 1 -name "base-*" ! -name "${dir##*/}" -exec rm -rf {} +
-    # Another build may have put the same root in place meanwhile; it is as good.
-    mv -T "$tmp/root" "$dir" 2>/dev/null || [ -d "$dir" ] || return 1
-    rm -rf "$tmp"
+    bs_put_in_place "$tmp" "$tmp/root" "$dir" base || return 1
     bs_log "base root built in $(($(date +%s) - start)) s"
     echo "$dir"
+}
+
+# bs_build_failed TMP: the end of the failed build's log, and its folder gone.
+bs_build_failed() {
+    tail -n 30 "$1/build.log" >&2
+    rm -rf "$1"
+}
+
+# bs_put_in_place TMP FROM DIR NAME: the finished build FROM becomes DIR; the earlier builds of
+# that name are of no use any more. Another run may have put the same build in place
+# meanwhile: it is as good.
+bs_put_in_place() {
+    local tmp=$1 from=$2 dir=$3 name=$4
+    find "$BS_CACHE/roots" -maxdepth 1 -name "$name-*" ! -name "${dir##*/}" -exec rm -rf {} +
+    mv -T "$from" "$dir" 2>/dev/null || [ -d "$dir" ] || return 1
+    rm -rf "$tmp"
 }
 
 # bs_build VARIANT DEB: the lower directories (for an overlay) of the variant's root.
@@ -278,14 +290,10 @@ bs_build() {
             ! bs_chroot nonet "$tmp/root" "$base" "$tmp/layer" "$(declare -f "bs_setup_$variant")
             [ -z \"\$1\" ] || apt-get install -y --no-install-recommends --no-download \$1
             bs_setup_$variant" "${bs_packages[$variant]}" >>"$tmp/build.log" 2>&1; then
-            tail -n 30 "$tmp/build.log" >&2
-            rm -rf "$tmp"
+            bs_build_failed "$tmp"
             return 1
         fi
-        # Earlier builds of this variant are of no use any more.
-        find "$BS_CACHE/roots" -maxdepth 1 -name "$variant-*" ! -name "${dir##*/}" -exec rm -rf {} +
-        mv -T "$tmp/layer" "$dir" 2>/dev/null || [ -d "$dir" ] || return 1
-        rm -rf "$tmp"
+        bs_put_in_place "$tmp" "$tmp/layer" "$dir" "$variant" || return 1
         bs_log "$variant layer built in $(($(date +%s) - start)) s"
     fi
     echo "$dir:$base"
