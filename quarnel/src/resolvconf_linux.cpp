@@ -117,7 +117,8 @@ int register_resolver(const std::string& program, bool exclusive, const std::str
 }
 
 int unregister_resolver(const std::string& name) {
-    const resolver_facts facts = observe_resolver_facts();
+    resolver_facts facts;
+    observe_resolvconf(&facts);
     if (facts.resolvconf.empty()) {
         return ENOENT;
     }

@@ -31,6 +31,8 @@ struct resolver_choice {
 bool choose_resolver(const resolver_facts& facts, const char* forced, resolver_choice* out,
                      std::string* error);
 resolver_facts observe_resolver_facts();
+// Only the resolvconf part of the facts, which asks no bus.
+void observe_resolvconf(resolver_facts* facts);
 const char* resolver_backend_name(resolver_backend backend);
 
 // Server addresses checked and kept as text; EINVAL for a text that is not an address.

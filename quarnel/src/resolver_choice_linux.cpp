@@ -89,6 +89,17 @@ const char* resolver_backend_name(resolver_backend backend) {
     return BACKEND_NAMES[static_cast<int>(backend)];
 }
 
+void observe_resolvconf(resolver_facts* facts) {
+    facts->resolvconf = find_on_path("resolvconf");
+    if (!facts->resolvconf.empty()) {
+        const std::string target = real_path(facts->resolvconf.c_str());
+        const std::string base = target.substr(target.rfind('/') + 1);
+        facts->resolvconf_is_resolved = base == "resolvectl" || base == "systemctl";
+        struct stat st {};
+        facts->resolvconf_exclusive = stat(OPENRESOLV_CONF, &st) == 0 && S_ISREG(st.st_mode);
+    }
+}
+
 resolver_facts observe_resolver_facts() {
     resolver_facts facts;
     {
@@ -101,14 +112,7 @@ resolver_facts observe_resolver_facts() {
         }
     }
     facts.resolv_conf_is_resolved = resolv_conf_is_resolved();
-    facts.resolvconf = find_on_path("resolvconf");
-    if (!facts.resolvconf.empty()) {
-        const std::string target = real_path(facts.resolvconf.c_str());
-        const std::string base = target.substr(target.rfind('/') + 1);
-        facts.resolvconf_is_resolved = base == "resolvectl" || base == "systemctl";
-        struct stat st {};
-        facts.resolvconf_exclusive = stat(OPENRESOLV_CONF, &st) == 0 && S_ISREG(st.st_mode);
-    }
+    observe_resolvconf(&facts);
     return facts;
 }
 
