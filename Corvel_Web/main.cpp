@@ -48,7 +48,9 @@ int main(int argc, char** argv) {
     const double scale = applyDisplayScale();
     prepareWebEngineForRoot();
 
-    InstanceGuard::SingleApplication app(QStringLiteral("lumar"), argc, argv);
+    // Lives as long as the application object, which keeps a reference to it.
+    int toolkitArgc = toolkitArgumentCount(argc, argv);
+    InstanceGuard::SingleApplication app(QStringLiteral("lumar"), toolkitArgc, argv);
     applyApplicationFont(scale);
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/img/logo")));
 

@@ -53,6 +53,7 @@ if grep -q '^E: ' <<<"$lintian_out"; then
 fi
 
 dpkg-deb -x "$deb" "$scratch"
+bash "$root/tests/check_runpaths.sh" "$scratch" || fail "a run path reaches the current directory"
 # The link in bin resolves inside the scratch root; the library comes from beside the program.
 [ "$(readlink "$scratch/usr/bin/lumar")" = ../lib/lumar/lumar ] || fail "usr/bin/lumar is no link"
 libraries=$(ldd "$scratch/usr/lib/lumar/lumar")

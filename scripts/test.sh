@@ -70,10 +70,10 @@ stage "booted systems: the package on systemd-resolved, NetworkManager, resolvco
 stage "windows: quarnel.dll for 32-bit Windows, its 64-bit twin's tests under wine64" windows
 # The single-instance process tests are left to the normal build: under the sanitizers a start
 # twice showed no window within 60 s in a full run, its session-bus launcher child hung. What
-# reads only files (the layer rule, the units) proves nothing more in another build.
+# reads only files (the layer rule, the units, the run paths) proves nothing more in another build.
 cmake_args=(-DQN_SANITIZE=address -DQN_BENCH=OFF)
 stage "address and undefined-behaviour sanitizers" build_and_test build-asan -LE slow \
-    -E '^(single_instance|layers|service_units)$'
+    -E '^(single_instance|layers|service_units|runpaths)$'
 # Qt is not built for ThreadSanitizer: its reports inside the client would be noise.
 cmake_args=(-DQN_SANITIZE=thread -DQN_BENCH=OFF -DQN_CLIENT=OFF)
 stage "thread sanitizer" build_and_test build-tsan -L threads

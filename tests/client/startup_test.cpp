@@ -1,8 +1,11 @@
 // The real program started as a person starts it, on the test's X server.
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QHostAddress>
+#include <QMap>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -16,16 +19,16 @@ using client_test::ProgramCopy;
 class RunningLumar {
   public:
     explicit RunningLumar(const ProgramCopy& copy, const QStringList& wrapper = {},
-                          const QProcessEnvironment& extra = {}) {
+                          const QProcessEnvironment& extra = {}, const QStringList& args = {}) {
         QProcessEnvironment env = extra;
         env.insert(QStringLiteral("LUMAR_LOG_LEVEL"), QStringLiteral("0"));
         if (wrapper.isEmpty()) {
-            copy.start(m_process, {}, env);
+            copy.start(m_process, args, env);
         } else {
             QProcessEnvironment full = copy.environment();
             full.insert(env);
             m_process.setProcessEnvironment(full);
-            m_process.start(wrapper.first(), wrapper.mid(1) + QStringList{copy.binary()});
+            m_process.start(wrapper.first(), wrapper.mid(1) + QStringList{copy.binary()} + args);
         }
     }
     ~RunningLumar() {
@@ -67,7 +70,7 @@ TEST(StartupTest, WindowSizeComesFromOptionsAndIsCentred) {
 }
 
 // A shell command that hides a file or makes the program directory read-only in a private
-// mount namespace, then runs the program given as its last argument.
+// mount namespace, then runs the program given after it with its arguments.
 QStringList inPrivateMounts(const QString& script) {
     return {
         QStringLiteral("unshare"),
@@ -76,21 +79,85 @@ QStringList inPrivateMounts(const QString& script) {
         QStringLiteral("private"),
         QStringLiteral("sh"),
         QStringLiteral("-c"),
-        script + QStringLiteral(" && exec \"$0\""),
+        script + QStringLiteral(" && exec \"$0\" \"$@\""),
     };
 }
 
-TEST(StartupTest, CarriesOnWithoutMachineIdAndOpensNoDebuggingPort) {
+// Processes below `pid`, its children's children included.
+QList<qint64> descendantsOf(qint64 pid) {
+    QMap<qint64, qint64> parentOf;
+    for (const QString& entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        bool number = false;
+        const qint64 id = entry.toLongLong(&number);
+        const QString stat = client_test::readText(QStringLiteral("/proc/%1/stat").arg(entry));
+        // "pid (name) state ppid ...": the name may hold spaces and parentheses.
+        const QStringList after = stat.mid(stat.lastIndexOf(QLatin1Char(')')) + 2).split(' ');
+        if (number && after.size() > 1) {
+            parentOf.insert(id, after[1].toLongLong());
+        }
+    }
+    QList<qint64> found{pid};
+    for (int i = 0; i < found.size(); ++i) {
+        for (auto it = parentOf.cbegin(); it != parentOf.cend(); ++it) {
+            if (it.value() == found[i]) {
+                found.append(it.key());
+            }
+        }
+    }
+    found.removeFirst();
+    return found;
+}
+
+QStringList nulSeparated(const QString& path) {
+    QFile file(path);
+    file.open(QIODevice::ReadOnly);
+    return QString::fromLocal8Bit(file.readAll()).split(QChar(0), Qt::SkipEmptyParts);
+}
+
+bool listening(quint16 port) {
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    return socket.waitForConnected(2000);
+}
+
+quint16 freePort() {
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost);
+    return probe.serverPort();
+}
+
+// Switches on the command line and settings in the environment that would open the root page
+// to every local user or run a program of the caller's choice as root; none may reach the web
+// engine's processes. The display's settings do.
+TEST(StartupTest, RootTakesNothingFromItsCallerAndCarriesOnWithoutMachineId) {
     ProgramCopy copy;
     const QString overlay = copy.file(QStringLiteral("etc-overlay"));
-    // An environment handed to root must not open the root page to every local user.
-    QTcpServer probe;
-    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost));
-    const quint16 debuggingPort = probe.serverPort();
-    probe.close();
+    const QString marker = copy.file(QStringLiteral("caller-program-ran"));
+    const QString callersProgram = copy.file(QStringLiteral("callers-program"));
+    QFile script(callersProgram);
+    ASSERT_TRUE(script.open(QIODevice::WriteOnly));
+    script.write(QStringLiteral("#!/bin/sh\ntouch '%1'\nexec \"$@\"\n").arg(marker).toUtf8());
+    script.close();
+    script.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+    const quint16 environmentPort = freePort();
+    const quint16 argumentPort = freePort();
+    const QStringList arguments{QStringLiteral("--remote-debugging-port=%1").arg(argumentPort),
+                                QStringLiteral("--renderer-cmd-prefix=%1").arg(callersProgram)};
+    const QMap<QString, QString> planted{
+        {QStringLiteral("QTWEBENGINE_REMOTE_DEBUGGING"),
+         QStringLiteral("127.0.0.1:%1").arg(environmentPort)},
+        {QStringLiteral("QTWEBENGINEPROCESS_PATH"), callersProgram},
+        {QStringLiteral("QTWEBENGINE_DICTIONARIES_PATH"), copy.dir()},
+        {QStringLiteral("QTWEBENGINE_CHROMIUM_FLAGS"),
+         QStringLiteral("--renderer-cmd-prefix=") + callersProgram},
+        {QStringLiteral("QT_PLUGIN_PATH"), copy.dir()},
+        {QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("vnc:port=%1").arg(freePort())},
+    };
     QProcessEnvironment extra;
-    extra.insert(QStringLiteral("QTWEBENGINE_REMOTE_DEBUGGING"),
-                 QStringLiteral("127.0.0.1:%1").arg(debuggingPort));
+    for (auto it = planted.cbegin(); it != planted.cend(); ++it) {
+        extra.insert(it.key(), it.value());
+    }
+    extra.insert(QStringLiteral("QT_SCREEN_SCALE_FACTORS"), QStringLiteral("1"));
     RunningLumar lumar(
         copy,
         inPrivateMounts(
@@ -99,19 +166,52 @@ TEST(StartupTest, CarriesOnWithoutMachineIdAndOpensNoDebuggingPort) {
                 "mount -t overlay overlay -o lowerdir=/etc,upperdir=%1/u,workdir=%1/w /etc && "
                 "rm -f /etc/machine-id")
                 .arg(overlay)),
-        extra);
+        extra, arguments);
     ASSERT_TRUE(client_test::waitForViewableXWindow(QStringLiteral("lumar")))
         << lumar.process().readAllStandardError().toStdString();
-    QTcpSocket debugger;
-    debugger.connectToHost(QHostAddress::LocalHost, debuggingPort);
-    EXPECT_FALSE(debugger.waitForConnected(2000));
+
+    QList<qint64> engineProcesses;
+    ASSERT_TRUE(client_test::waitFor([&] {
+        engineProcesses.clear();
+        for (qint64 pid : descendantsOf(lumar.process().processId())) {
+            if (client_test::readText(QStringLiteral("/proc/%1/comm").arg(pid))
+                    .startsWith(QStringLiteral("QtWebEngine"))) {
+                engineProcesses.append(pid);
+            }
+        }
+        return engineProcesses.size() >= 2;  // the zygote and the page's renderer
+    }));
+    for (qint64 pid : engineProcesses) {
+        const QStringList environment = nulSeparated(QStringLiteral("/proc/%1/environ").arg(pid));
+        for (const QString& name : planted.keys()) {
+            EXPECT_TRUE(
+                environment.filter(QRegularExpression(QLatin1Char('^') + name + '=')).isEmpty())
+                << pid << " received " << name.toStdString();
+        }
+        EXPECT_TRUE(environment.contains(QStringLiteral("QT_SCREEN_SCALE_FACTORS=1"))) << pid;
+        const QString commandLine =
+            nulSeparated(QStringLiteral("/proc/%1/cmdline").arg(pid)).join(' ');
+        EXPECT_FALSE(commandLine.contains(QStringLiteral("remote-debugging")))
+            << commandLine.toStdString();
+        EXPECT_FALSE(commandLine.contains(callersProgram)) << commandLine.toStdString();
+    }
+    EXPECT_FALSE(listening(environmentPort));
+    EXPECT_FALSE(listening(argumentPort));
+    EXPECT_FALSE(QFile::exists(marker));
+
     const QString log = client_test::readText(copy.file(QStringLiteral("Corvel.log")));
     EXPECT_TRUE(log.contains(QStringLiteral("[Message: m_uuid:]"))) << log.toStdString();
-    EXPECT_TRUE(log.contains(
-        QStringLiteral("[Message: Running as root: the web view runs without its sandbox, and "
-                       "without the web engine's debugging, flag and path settings of the "
-                       "environment.]")));
-    EXPECT_EQ(log.count(QStringLiteral("the web view runs without its sandbox")), 1);
+    EXPECT_EQ(log.count(QStringLiteral("Running as root: the web view runs without its sandbox.")),
+              1);
+    EXPECT_TRUE(
+        log.contains(QStringLiteral("Running as root: ignored the command line's arguments %1.")
+                         .arg(arguments.join(' '))));
+    for (const QString& name : planted.keys()) {
+        EXPECT_TRUE(log.contains(QRegularExpression(
+            QStringLiteral("Running as root: ignored the environment's [^\\]]*\\b%1\\b")
+                .arg(name))))
+            << name.toStdString();
+    }
 }
 
 TEST(StartupTest, ReadOnlyProgramDirectoryLosesTheLogOnly) {
