@@ -23,7 +23,7 @@ export SOURCE_DATE_EPOCH
 
 . "$root/scripts/compiler_cache.sh"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
-    -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON -DQN_BENCH=OFF "${compiler_cache_args[@]}" >/dev/null
+    -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON -DQN_BENCH=OFF -DLUMAR_PACKAGE=ON "${compiler_cache_args[@]}" >/dev/null
 # Only what the package holds; cpack then installs without building the rest.
 ninja -C "$build" -j2 package_files
 (cd "$build" && cpack -G DEB >/dev/null)
