@@ -9,12 +9,14 @@
 
 #include "desktop_user.h"
 #include "file_safety.h"
+#include "host_identity.h"
 
 namespace {
 
 const QString kInstallerName = QStringLiteral("lumar.exe");
 const QString kSignatureName = QStringLiteral("lumar.exe.sig");
-constexpr qint64 kSignatureBytes = 64;
+// The signature and a version of up to 39 characters.
+constexpr qint64 kSignatureFileBytes = 64 + 39;
 constexpr int kSignatureWaitMs = 60000;
 
 QString endState(const QWebEngineDownloadItem* item) {
@@ -72,7 +74,7 @@ bool UpdateDownload::takeSignature(QWebEngineDownloadItem* item) {
         return false;
     }
     connect(item, &QWebEngineDownloadItem::finished, this, &UpdateDownload::signatureFinished);
-    save(item, kSignatureName, kSignatureBytes);
+    save(item, kSignatureName, kSignatureFileBytes);
     return true;
 }
 
@@ -111,12 +113,17 @@ void UpdateDownload::signatureFinished() {
         return;
     }
     QFile signatureFile(m_dir.filePath(kSignatureName));
-    const QByteArray signature = signatureFile.open(QIODevice::ReadOnly)
-                                     ? signatureFile.read(kSignatureBytes + 1)
-                                     : QByteArray();
+    const std::optional<UpdateSignature> signature = parseUpdateSignature(
+        signatureFile.open(QIODevice::ReadOnly) ? signatureFile.read(kSignatureFileBytes + 1)
+                                                : QByteArray());
     signatureFile.remove();
-    if (!signatureMatches(installerPath(), signature, m_policy.publicKey)) {
+    if (!signature || !signatureMatches(installerPath(), *signature, m_policy.publicKey)) {
         fail(QStringLiteral("the signature does not match"));
+        return;
+    }
+    if (!versionIsNewer(signature->version, builtVersion())) {
+        fail(QStringLiteral("its version %1 is not newer than this program's %2")
+                 .arg(signature->version, builtVersion()));
         return;
     }
     if (!handOverToDesktopUser(m_dir.path())) {

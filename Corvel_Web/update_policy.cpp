@@ -5,6 +5,7 @@
 #include <QDebug>
 #include <QFile>
 #include <QRegularExpression>
+#include <algorithm>
 
 #include "build_settings.h"
 
@@ -89,10 +90,20 @@ QUrl signatureUrl(const QUrl& url) {
     return signature;
 }
 
-bool signatureMatches(const QString& path, const QByteArray& signature,
+std::optional<UpdateSignature> parseUpdateSignature(const QByteArray& contents) {
+    static const QRegularExpression kVersion(QStringLiteral("^[0-9]{1,9}(\\.[0-9]{1,9}){0,3}$"));
+    constexpr int kBytes = crypto_sign_BYTES;
+    const QString version = QString::fromLatin1(contents.mid(kBytes));
+    if (!kVersion.match(version).hasMatch()) {
+        return std::nullopt;
+    }
+    return UpdateSignature{contents.left(kBytes), version};
+}
+
+bool signatureMatches(const QString& path, const UpdateSignature& signature,
                       const QByteArray& publicKey) {
-    if (signature.size() != crypto_sign_BYTES || publicKey.size() != crypto_sign_PUBLICKEYBYTES ||
-        sodium_init() < 0) {
+    if (signature.signature.size() != crypto_sign_BYTES ||
+        publicKey.size() != crypto_sign_PUBLICKEYBYTES || sodium_init() < 0) {
         return false;
     }
     QFile file(path);
@@ -100,14 +111,33 @@ bool signatureMatches(const QString& path, const QByteArray& signature,
         return false;
     }
     const qint64 size = file.size();
-    // An empty file cannot be mapped; it is signed as an empty message.
     const uchar* data = size > 0 ? file.map(0, size) : nullptr;
     if (size > 0 && data == nullptr) {
         return false;
     }
-    static const unsigned char kEmpty = 0;
-    return crypto_sign_verify_detached(
-               reinterpret_cast<const unsigned char*>(signature.constData()),
-               data != nullptr ? data : &kEmpty, static_cast<unsigned long long>(size),
+    const QByteArray label = "lumar update " + signature.version.toLatin1() + '\n';
+    crypto_sign_state state;
+    crypto_sign_init(&state);
+    crypto_sign_update(&state, reinterpret_cast<const unsigned char*>(label.constData()),
+                       static_cast<unsigned long long>(label.size()));
+    if (size > 0) {
+        crypto_sign_update(&state, data, static_cast<unsigned long long>(size));
+    }
+    QByteArray copy = signature.signature;
+    return crypto_sign_final_verify(
+               &state, reinterpret_cast<unsigned char*>(copy.data()),
                reinterpret_cast<const unsigned char*>(publicKey.constData())) == 0;
+}
+
+bool versionIsNewer(const QString& candidate, const QString& running) {
+    const QStringList a = candidate.split(QLatin1Char('.'));
+    const QStringList b = running.split(QLatin1Char('.'));
+    for (int i = 0; i < std::max(a.size(), b.size()); ++i) {
+        const qulonglong x = i < a.size() ? a[i].toULongLong() : 0;
+        const qulonglong y = i < b.size() ? b[i].toULongLong() : 0;
+        if (x != y) {
+            return x > y;
+        }
+    }
+    return false;
 }

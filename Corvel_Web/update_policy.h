@@ -5,6 +5,7 @@
 #include <QList>
 #include <QString>
 #include <QUrl>
+#include <optional>
 
 struct UpdatePolicy {
     QList<QUrl> origins;   // https scheme, host and port
@@ -29,6 +30,17 @@ QString updateUrlRefusal(const UpdatePolicy& policy, const QUrl& url);
 // Where the detached signature of the update at `url` is fetched from: the same URL with
 // ".sig" added to its path.
 QUrl signatureUrl(const QUrl& url);
-// Whether `signature` (64 bytes) is the Ed25519 signature of the whole file at `path`.
-bool signatureMatches(const QString& path, const QByteArray& signature,
+// What the detached signature file holds: an Ed25519ph signature (libsodium's multi-part
+// crypto_sign) of "lumar update VERSION\n" followed by the whole installer, then VERSION itself.
+// The version is signed so that an older signed installer cannot be offered again as new.
+struct UpdateSignature {
+    QByteArray signature;  // 64 bytes
+    QString version;       // dotted numbers, e.g. 3.1.9.0
+};
+// The signature file's contents split; nothing when they are not of that form.
+std::optional<UpdateSignature> parseUpdateSignature(const QByteArray& contents);
+// Whether `signature` signs the file at `path` with its version under `publicKey`.
+bool signatureMatches(const QString& path, const UpdateSignature& signature,
                       const QByteArray& publicKey);
+// Whether dotted version `candidate` is later than `running` (missing parts count as 0).
+bool versionIsNewer(const QString& candidate, const QString& running);

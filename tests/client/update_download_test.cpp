@@ -18,6 +18,7 @@
 #include <functional>
 
 #include "Corvel_Web.h"
+#include "host_identity.h"
 #include "security_test_util.h"
 #include "update_policy.h"
 #include "window_test_util.h"
@@ -30,18 +31,25 @@ namespace {
 
 const QString kFailed = QStringLiteral("更新下载失败！");
 
-QByteArray sign(const QByteArray& data) {
+// The signature file for `data` offered as `version`, signed as `signedVersion`.
+QByteArray sign(const QByteArray& data, const QByteArray& version = "99.0",
+                const QByteArray& signedVersion = {}) {
     unsigned char publicKey[crypto_sign_PUBLICKEYBYTES];
     unsigned char secretKey[crypto_sign_SECRETKEYBYTES];
     const QByteArray seed = QByteArray::fromHex(LUMAR_TEST_UPDATE_SEED);
     EXPECT_EQ(sodium_init() >= 0 && seed.size() == crypto_sign_SEEDBYTES, true);
     crypto_sign_seed_keypair(publicKey, secretKey,
                              reinterpret_cast<const unsigned char*>(seed.constData()));
+    const QByteArray message =
+        "lumar update " + (signedVersion.isEmpty() ? version : signedVersion) + '\n' + data;
+    crypto_sign_state state;
+    crypto_sign_init(&state);
+    crypto_sign_update(&state, reinterpret_cast<const unsigned char*>(message.constData()),
+                       static_cast<unsigned long long>(message.size()));
     QByteArray signature(crypto_sign_BYTES, '\0');
-    crypto_sign_detached(reinterpret_cast<unsigned char*>(signature.data()), nullptr,
-                         reinterpret_cast<const unsigned char*>(data.constData()),
-                         static_cast<unsigned long long>(data.size()), secretKey);
-    return signature;
+    crypto_sign_final_create(&state, reinterpret_cast<unsigned char*>(signature.data()), nullptr,
+                             secretKey);
+    return signature + version;
 }
 
 QByteArray installerBytes(int size, int salt) {
@@ -66,6 +74,12 @@ class UpdateSite : public LocalSite {
         serve("/big.bin.sig", {"application/octet-stream", sign(installerBytes(2 << 20, 2))});
         serve("/announced-big.bin", {"application/octet-stream", installerBytes(2 << 20, 3)});
         serve("/unsigned.bin", installer);
+        // A genuine older release offered again, and one whose signed version was relabelled.
+        serve("/old.bin", installer);
+        serve("/old.bin.sig", {"application/octet-stream", sign(m_installer, "1.0")});
+        serve("/relabelled.bin", installer);
+        serve("/relabelled.bin.sig",
+              {"application/octet-stream", sign(m_installer, "99.0", "1.0")});
     }
     const QByteArray& installer() const { return m_installer; }
 
@@ -109,6 +123,8 @@ TEST_F(UpdateDownloadTest, OnlyASignedDownloadFromTheUpdateOriginIsKept) {
     LocalSite elsewhere(true);
     elsewhere.serve("/lumar.bin", {"application/octet-stream", m_site.installer()});
     LogCapture log;
+    // A refused download must never reach the question.
+    MessageBoxAnswerer answerer(QStringLiteral("否"));
     const QString dataUrl = QStringLiteral("data:application/octet-stream;base64,") +
                             QString::fromLatin1(m_site.installer().left(64).toBase64());
 
@@ -149,6 +165,16 @@ TEST_F(UpdateDownloadTest, OnlyASignedDownloadFromTheUpdateOriginIsKept) {
         {"a signature of other bytes",
          [&] { eval(QStringLiteral("location.href = '%1'; 1").arg(m_site.url("/bad.bin"))); },
          QStringLiteral("Update download failed and deleted: the signature does not match")},
+        {"a signature of another version",
+         [&] {
+             eval(QStringLiteral("location.href = '%1'; 1").arg(m_site.url("/relabelled.bin")));
+         },
+         QStringLiteral("Update download failed and deleted: the signature does not match")},
+        {"an older release",
+         [&] { eval(QStringLiteral("location.href = '%1'; 1").arg(m_site.url("/old.bin"))); },
+         QStringLiteral("Update download failed and deleted: its version 1.0 is not newer than "
+                        "this program's ") +
+             builtVersion()},
     };
     for (const Case& c : refused) {
         clearToast();
@@ -168,13 +194,13 @@ TEST_F(UpdateDownloadTest, OnlyASignedDownloadFromTheUpdateOriginIsKept) {
             EXPECT_TRUE(waitFor([&] { return toastText() == kFailed; })) << c.name;
         }
         EXPECT_TRUE(updateDirs().isEmpty()) << c.name;
+        EXPECT_EQ(answerer.seen().count, 0) << c.name;
     }
     EXPECT_TRUE(m_site.requests().contains(QStringLiteral("/bad.bin.sig")));
     EXPECT_FALSE(m_site.requests().contains(QStringLiteral("/big.bin.sig")));
     EXPECT_TRUE(QDir(m_temp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty());
 
     // The good one: checked, then asked about; "否" keeps it for later.
-    MessageBoxAnswerer answerer(QStringLiteral("否"));
     eval(QStringLiteral("location.href = '%1'; 1").arg(m_site.url("/lumar.bin")));
     ASSERT_TRUE(waitFor([&] { return toastText() == QStringLiteral("正在下载，请稍后..."); }));
     ASSERT_TRUE(waitFor([&] { return answerer.seen().count == 1; }, std::chrono::seconds(20)))
