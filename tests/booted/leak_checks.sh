@@ -349,13 +349,13 @@ engine_start() {
         in_booted sh -c 'mkdir -p /run/quarnel-test
             touch /var/log/quarneld.log
             starts=$(grep -c "serving .* for root and group" /var/log/quarneld.log || true)
-            quarneld --socket /run/quarnel-test/engine.sock --group netdev >>/var/log/quarneld.log 2>&1 &
+            quarneld --socket /run/quarnel-test/engine.sock --group "$1" >>/var/log/quarneld.log 2>&1 &
             echo $! >/run/quarneld.pid
             for _ in $(seq 50); do
                 [ "$(grep -c "serving .* for root and group" /var/log/quarneld.log)" -gt "$starts" ] && exit 0
                 sleep 0.1
             done
-            exit 1'
+            exit 1' sh "$BS_GROUP"
     fi
 }
 
