@@ -30,7 +30,7 @@ done
 if [ -f "$root/service/CMakeLists.txt" ]; then
     required+=(usr/sbin/quarneld usr/share/man/man8/quarneld.8.gz)
 fi
-if [ -f "$root/service/systemd/quarneld.socket" ]; then
+if [ -f "$root/service/systemd/quarneld.socket.in" ]; then
     required+=(lib/systemd/system/quarneld.service lib/systemd/system/quarneld.socket)
 fi
 contents=$(dpkg-deb --contents "$deb" | awk '{print $6}' | sed 's|^\./||')

@@ -1,11 +1,21 @@
 #!/usr/bin/env bash
 # The engine service's systemd units: `systemd-analyze verify` has nothing to say about them
 # (the built quarneld stands at the unit's ExecStart path, in a private mount namespace), and
-# `systemd-analyze security --offline=true` rates the service's exposure at 4.0 or less.
-# Usage: check_service_units.sh QUARNELD_BINARY
+# `systemd-analyze security --offline=true` rates the service's exposure at 4.0 or less, and both
+# name the group the build was configured with (LUMAR_SERVICE_GROUP), as the package's scripts do.
+# Usage: check_service_units.sh QUARNELD_BINARY UNIT_DIR GROUP
 set -euo pipefail
 quarneld=$(realpath "${1:?quarneld binary}")
-units=$(cd "$(dirname "$0")/../service/systemd" && pwd)
+units=$(realpath "${2:?directory of the built units}")
+group=${3:?service group}
+
+grep -qx "SocketGroup=$group" "$units/quarneld.socket" &&
+    grep -qE "^ExecStart=.* --group $group( |\$)" "$units/quarneld.service" || {
+    echo "the units do not both name the group $group:"
+    grep -hE '^(SocketGroup|ExecStart)=' "$units/quarneld.socket" "$units/quarneld.service"
+    exit 1
+}
+echo "group: $group in both units"
 
 findings=$(unshare -m bash -c '
     set -e

@@ -43,8 +43,8 @@ std::string system_error(const char* what, int error) {
 }
 
 // Sends the frame; a service that refuses the peer closes at once, so a broken pipe is left for
-// the read that follows to explain.
-bool send_frame(int fd, const std::vector<uint8_t>& frame, clock::time_point deadline,
+// the read that follows to explain. `*shut`: the service had closed the connection.
+bool send_frame(int fd, const std::vector<uint8_t>& frame, clock::time_point deadline, bool* shut,
                 std::string* why) {
     size_t sent = 0;
     while (sent < frame.size()) {
@@ -58,6 +58,7 @@ bool send_frame(int fd, const std::vector<uint8_t>& frame, clock::time_point dea
                 return false;
             }
         } else if (errno == EPIPE || errno == ECONNRESET) {
+            *shut = true;
             return true;
         } else {
             *why = system_error("cannot send the request", errno);
@@ -67,7 +68,8 @@ bool send_frame(int fd, const std::vector<uint8_t>& frame, clock::time_point dea
     return true;
 }
 
-bool receive_exactly(int fd, uint8_t* data, size_t size, clock::time_point deadline,
+// `*reset`: nothing came, the service closed the connection with what was sent to it unread.
+bool receive_exactly(int fd, uint8_t* data, size_t size, clock::time_point deadline, bool* reset,
                      std::string* why) {
     size_t got = 0;
     while (got < size) {
@@ -83,9 +85,42 @@ bool receive_exactly(int fd, uint8_t* data, size_t size, clock::time_point deadl
                 return false;
             }
         } else {
+            *reset = errno == ECONNRESET && got == 0;
             *why = system_error("cannot read the reply", errno);
             return false;
         }
+    }
+    return true;
+}
+
+// Sends the request and reads its reply. `*unread` on a failure where the service closed the
+// connection without reading the request: the send found it shut, or the read found it reset.
+bool exchange(int fd, const request& r, const std::vector<uint8_t>& frame,
+              clock::time_point deadline, reply* out, bool* unread, std::string* why) {
+    bool shut = false;
+    bool reset = false;
+    uint8_t header[LENGTH_BYTES];
+    if (!send_frame(fd, frame, deadline, &shut, why) ||
+        !receive_exactly(fd, header, sizeof(header), deadline, &reset, why)) {
+        *unread = shut || reset;
+        return false;
+    }
+    const uint32_t size = frame_length(header);
+    if (size > MAX_REPLY) {
+        *why = "the reply is larger than any the protocol has";
+        return false;
+    }
+    std::vector<uint8_t> message(size);
+    if (!receive_exactly(fd, message.data(), size, deadline, &reset, why)) {
+        return false;
+    }
+    if (!decode_reply(message.data(), message.size(), out)) {
+        *why = "the reply is malformed";
+        return false;
+    }
+    if (out->kind != static_cast<uint8_t>(r.kind) && out->kind != 0) {
+        *why = "the reply answers another request";
+        return false;
     }
     return true;
 }
@@ -155,38 +190,26 @@ bool connection::call(const request& r, reply* out, std::chrono::milliseconds ti
     if (!encode_request(r, &frame, why)) {
         return false;
     }
-    if (lost()) {
-        close();
-    }
-    if (fd_ < 0 && !open(deadline, why)) {
-        return false;
-    }
-    uint8_t header[LENGTH_BYTES];
-    std::vector<uint8_t> message;
-    bool done = send_frame(fd_, frame, deadline, why) &&
-                receive_exactly(fd_, header, sizeof(header), deadline, why);
-    if (done) {
-        const uint32_t size = frame_length(header);
-        if (size > MAX_REPLY) {
-            *why = "the reply is larger than any the protocol has";
-            done = false;
-        } else {
-            message.resize(size);
-            done = receive_exactly(fd_, message.data(), size, deadline, why);
+    for (;;) {
+        if (lost()) {
+            close();
+        }
+        const bool kept = fd_ >= 0;
+        if (!kept && !open(deadline, why)) {
+            return false;
+        }
+        bool unread = false;
+        const bool done = exchange(fd_, r, frame, deadline, out, &unread, why);
+        if (!done || (!out->ok && error_ends_connection(out->error))) {
+            close();
+        }
+        // The service closes a connection that stays idle; it may do so just as this request
+        // goes out on a kept one. It never read the request then, which goes once more, on a
+        // new connection.
+        if (done || !unread || !kept) {
+            return done;
         }
     }
-    if (done && !decode_reply(message.data(), message.size(), out)) {
-        *why = "the reply is malformed";
-        done = false;
-    }
-    if (done && out->kind != static_cast<uint8_t>(r.kind) && out->kind != 0) {
-        *why = "the reply answers another request";
-        done = false;
-    }
-    if (!done || (!out->ok && error_ends_connection(out->error))) {
-        close();
-    }
-    return done;
 }
 
 }  // namespace engine_service

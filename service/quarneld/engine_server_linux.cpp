@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 
+#include "client_limits.h"
 #include "engine_server.h"
 #include "job_queue.h"
 #include "peer_check.h"
@@ -23,14 +24,12 @@
 #include "tun_device.h"
 
 using namespace engine_service;
+using namespace client_limits;
 
 namespace {
 
 using clock = std::chrono::steady_clock;
 
-constexpr size_t MAX_CLIENTS = 32;
-// A message must arrive whole within this time once its first byte has come.
-constexpr auto MESSAGE_DEADLINE = std::chrono::seconds(2);
 // Replies are a few bytes and one is pending at a time: a client that lets this much pile up
 // is not reading.
 constexpr size_t MAX_PENDING_OUTPUT = 4096;
@@ -51,9 +50,10 @@ struct client_state {
     std::vector<uint8_t> body;
     size_t have = 0;
     bool in_body = false;
-    std::optional<clock::time_point> deadline;
-    bool busy = false;     // a call of it is with a worker
-    bool closing = false;  // dropped once `out` is sent
+    std::optional<clock::time_point> deadline;  // of the message under way
+    clock::time_point last_heard;               // its last bytes, or its last answer
+    bool busy = false;                          // a call of it is with a worker
+    bool closing = false;                       // dropped once `out` is sent
     std::vector<uint8_t> out;
 };
 
@@ -195,8 +195,9 @@ class server {
     int next_timeout_ms() const {
         std::optional<clock::time_point> nearest;
         for (const auto& [id, client] : clients_) {
-            if (client.deadline && (!nearest || *client.deadline < *nearest)) {
-                nearest = client.deadline;
+            const std::optional<clock::time_point> at = due(id, client);
+            if (at && (!nearest || *at < *nearest)) {
+                nearest = at;
             }
         }
         if (!nearest) {
@@ -205,6 +206,18 @@ class server {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(*nearest - clock::now());
         return static_cast<int>(std::max<int64_t>(left.count(), 0)) + 1;
+    }
+
+    // When the loop must act on a client: at the end of its message's time, or of its idle
+    // time; never while it holds the session or waits for a call.
+    std::optional<clock::time_point> due(uint64_t id, const client_state& c) const {
+        if (c.deadline) {
+            return c.deadline;
+        }
+        if (c.busy || id == owner_) {
+            return std::nullopt;
+        }
+        return c.last_heard + IDLE_TIMEOUT;
     }
 
     std::string who(uint64_t id, const client_state& c) const {
@@ -244,16 +257,25 @@ class server {
                 refuse(fd, error_code::peer_not_allowed);
                 continue;
             }
-            if (ending_ || clients_.size() >= MAX_CLIENTS) {
+            if (ending_) {
+                log_warning("refused uid {} (pid {}): shutting down", peer.uid, peer.pid);
+                refuse(fd, error_code::shutting_down);
+                continue;
+            }
+            const admission taken =
+                admit(peer.uid, clients_.size(), clients_of(peer.uid), session_user());
+            if (taken != admission::taken) {
                 log_warning("refused uid {} (pid {}): {}", peer.uid, peer.pid,
-                            ending_ ? "shutting down" : "too many clients");
-                refuse(fd, ending_ ? error_code::shutting_down : error_code::busy);
+                            taken == admission::user_full ? "too many clients of this user"
+                                                          : "too many clients");
+                refuse(fd, error_code::busy);
                 continue;
             }
             const uint64_t id = next_id_++;
             client_state& c = clients_[id];
             c.fd = fd;
             c.peer = peer;
+            c.last_heard = clock::now();
             epoll_event event{};
             event.events = EPOLLIN;
             event.data.u64 = id;
@@ -265,6 +287,17 @@ class server {
             }
             log_info("{} connected", who(id, c));
         }
+    }
+
+    size_t clients_of(uid_t uid) const {
+        return static_cast<size_t>(
+            std::count_if(clients_.begin(), clients_.end(),
+                          [uid](const auto& entry) { return entry.second.peer.uid == uid; }));
+    }
+
+    std::optional<uid_t> session_user() const {
+        const auto it = clients_.find(owner_);
+        return it == clients_.end() ? std::nullopt : std::optional<uid_t>(it->second.peer.uid);
     }
 
     void take_signal() {
@@ -328,8 +361,9 @@ class server {
                 }
                 return;
             }
+            c.last_heard = clock::now();
             if (c.have == 0 && !c.in_body) {
-                c.deadline = clock::now() + MESSAGE_DEADLINE;
+                c.deadline = c.last_heard + MESSAGE_DEADLINE;
             }
             c.have += static_cast<size_t>(n);
             if (!c.in_body && c.have == LENGTH_BYTES) {
@@ -447,6 +481,7 @@ class server {
             return;
         }
         it->second.busy = false;
+        it->second.last_heard = clock::now();
         answer(done.client, it->second, done.answer);
     }
 
@@ -514,14 +549,21 @@ class server {
         const clock::time_point now = clock::now();
         std::vector<uint64_t> late;
         for (const auto& [id, client] : clients_) {
-            if (client.deadline && *client.deadline <= now) {
+            const std::optional<clock::time_point> at = due(id, client);
+            if (at && *at <= now) {
                 late.push_back(id);
             }
         }
         for (uint64_t id : late) {
             auto it = clients_.find(id);
-            if (it != clients_.end()) {
+            if (it == clients_.end()) {
+                continue;
+            }
+            if (it->second.deadline) {
                 protocol_error(id, it->second, error_code::timed_out);
+            } else {
+                // Nothing was asked: the program connects again when it needs the service.
+                drop(id, "it sent nothing in its idle time");
             }
         }
     }

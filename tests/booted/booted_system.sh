@@ -15,7 +15,7 @@
 #
 #   bs_start WORK VARIANT DEB PEER_NS PEER_IF   start; sets BS_PID
 #   in_booted CMD...                            run as root inside the system
-#   as_alice CMD...                             run as the ordinary user alice (in netdev)
+#   as_alice CMD...                             run as the ordinary user alice (in BS_GROUP)
 #   bs_stop                                     stop it, remove everything it made
 #   bash booted_system.sh build VARIANT DEB     only build (or find) the cached root
 #
@@ -34,6 +34,8 @@ BS_ISP_DNS=172.30.0.1
 BS_USER=alice
 
 BS_PID=""
+# The group that may drive the engine service, as the package's socket unit names it.
+BS_GROUP=""
 BS_WORK=""
 BS_CGROUP=""
 BS_UNSHARE_PID=""
@@ -370,6 +372,12 @@ bs_start() {
     local work=$1 variant=$2 deb=$3 peer_ns=$4 peer_if=$5 lowers mode t state pid1_script
     mode=$(bs_mode "$variant") || return 1
     lowers=$(bs_build "$variant" "$deb") || return 1
+    BS_GROUP=$(dpkg-deb --fsys-tarfile "$deb" | tar -xOf - ./lib/systemd/system/quarneld.socket |
+        sed -n 's/^SocketGroup=//p')
+    [ -n "$BS_GROUP" ] || {
+        bs_log "the package's socket unit names no group"
+        return 1
+    }
     BS_WORK=$work
     BS_MODE=$mode
     mkdir -p "$work/upper" "$work/root"
@@ -379,10 +387,10 @@ bs_start() {
     # needs is in the root already.
     BS_CHROOT_COPY=$deb bs_chroot nonet "$work/root" "$lowers" "$work/upper" '
         apt-get install -qq -y --no-install-recommends "/run/$1" >/dev/null
-        useradd -m -s /bin/bash -G netdev "$2"
+        useradd -m -s /bin/bash -G "$4" "$2"
         if [ "$3" = boot ]; then
             echo "socket unit: $(systemctl is-enabled quarneld.socket 2>&1)"
-        fi' "$(basename "$deb")" "$BS_USER" "$mode" >"$work/install.log" 2>&1 || {
+        fi' "$(basename "$deb")" "$BS_USER" "$mode" "$BS_GROUP" >"$work/install.log" 2>&1 || {
         sed 's/^/  /' "$work/install.log" >&2
         return 1
     }

@@ -349,14 +349,52 @@ engine_start() {
         in_booted sh -c 'mkdir -p /run/quarnel-test
             touch /var/log/quarneld.log
             starts=$(grep -c "serving .* for root and group" /var/log/quarneld.log || true)
-            quarneld --socket /run/quarnel-test/engine.sock --group netdev >>/var/log/quarneld.log 2>&1 &
+            quarneld --socket /run/quarnel-test/engine.sock --group "$1" >>/var/log/quarneld.log 2>&1 &
             echo $! >/run/quarneld.pid
             for _ in $(seq 50); do
                 [ "$(grep -c "serving .* for root and group" /var/log/quarneld.log)" -gt "$starts" ] && exit 0
                 sleep 0.1
             done
-            exit 1'
+            exit 1' sh "$BS_GROUP"
     fi
+}
+
+# tun_made_by_service EVIDENCE: with no /dev/net/tun when the socket starts the service, the
+# service makes the node and opens it, asked over the socket as the client program's driver
+# check asks it (the load_tun request; root here, from outside the system).
+tun_made_by_service() {
+    [ "$(in_booted systemctl is-active quarneld.service)" = inactive ] || {
+        echo "the service ran before the node was removed" >"$1"
+        return 1
+    }
+    in_booted rm -f /dev/net/tun
+    python3 - "/proc/$BS_PID/root/run/quarnel/engine.sock" >"$1" 2>&1 <<'PYTHON' && return 0
+import socket, struct, sys
+s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+s.settimeout(30)
+s.connect(sys.argv[1])
+s.sendall(struct.pack(">I", 4) + b"QN\x01\x08")
+data = b""
+while len(data) < 4 or len(data) < 4 + struct.unpack(">I", data[:4])[0]:
+    chunk = s.recv(64)
+    if not chunk:
+        break
+    data += chunk
+body = data[4:]
+# An answer to load_tun: "QN", version 1, ok, the request, the outcome, a round trip.
+if len(body) == 11 and body[:5] == b"QN\x01\x80\x08":
+    outcome = struct.unpack(">i", body[5:9])[0]
+    print("the service: " + {0: "the device works", 1: "the node could not be made",
+                             2: "the node does not open"}.get(outcome, str(outcome)))
+    sys.exit(0 if outcome == 0 else 1)
+print("the service answered " + data.hex())
+sys.exit(1)
+PYTHON
+    {
+        in_booted ls -l /dev/net
+        engine_log | grep -iE 'tun|device' | tail -n 5
+    } >>"$1" 2>&1 || true
+    return 1
 }
 
 engine_kill() {
@@ -461,6 +499,9 @@ scenario() {
     if [ "$BS_MODE" = boot ]; then
         check "$v" "the package's installation enabled the socket unit; it listens" \
             "$work/system/install.log" socket_ready || true
+        # The session below opens the node the service made.
+        check "$v" "no /dev/net/tun when the service starts: it makes the node and opens it" \
+            "$e/tun" tun_made_by_service "$e/tun" || true
     else
         engine_start || echo "  the engine service did not start"
     fi

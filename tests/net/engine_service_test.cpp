@@ -1,13 +1,18 @@
 // The engine service quarneld in the client namespace, with the reference server: its protocol
-// against hostile and broken clients, who may use it, who owns the session and what happens
-// when the owner or the service itself dies. The unprivileged side is the command-line client
-// run as nobody (group nogroup, the group the service is told to allow) or as a user outside it.
+// against hostile and broken clients, who may use it and how many connections each may hold,
+// who owns the session and what happens when the owner or the service itself dies. The
+// unprivileged side is the command-line client run as nobody (group nogroup, the group the
+// service is told to allow) or as a user outside it. Also the clients' side of a connection the
+// service closed unread.
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -16,9 +21,11 @@
 #include <fstream>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "child_program.h"
+#include "client_limits.h"
 #include "netns.h"
 #include "ref_server.h"
 #include "service_connection.h"
@@ -36,6 +43,7 @@ namespace {
 
 constexpr const char* TOKEN = "good-token";
 constexpr const char* SETPRIV = "/usr/bin/setpriv";
+constexpr gid_t NOGROUP = 65534;
 
 // A directory nobody can reach, for the service's socket; the scratch directory is root's.
 std::string reachable_dir() {
@@ -89,6 +97,14 @@ std::vector<uint8_t> receive(int fd, size_t size, std::chrono::milliseconds time
     return got;
 }
 
+// Whether the other end closes the connection within the time-out.
+bool closed_within(int fd, std::chrono::milliseconds timeout) {
+    pollfd p{fd, POLLIN, 0};
+    uint8_t byte = 0;
+    return poll(&p, 1, static_cast<int>(timeout.count())) == 1 &&
+           recv(fd, &byte, 1, MSG_DONTWAIT) == 0;
+}
+
 std::optional<reply> read_reply(int fd, std::chrono::milliseconds timeout) {
     const std::vector<uint8_t> header = receive(fd, LENGTH_BYTES, timeout);
     if (header.size() != LENGTH_BYTES || frame_length(header.data()) > MAX_REPLY) {
@@ -100,6 +116,86 @@ std::optional<reply> read_reply(int fd, std::chrono::milliseconds timeout) {
         return std::nullopt;
     }
     return r;
+}
+
+std::optional<reply> status_over(int fd) {
+    request status;
+    status.kind = request_kind::status;
+    std::vector<uint8_t> bytes;
+    std::string why;
+    if (!encode_request(status, &bytes, &why)) {
+        return std::nullopt;
+    }
+    // A connection the service refused may be closed already; its error is there to read.
+    const ssize_t sent = send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    (void)sent;
+    return read_reply(fd, 2s);
+}
+
+// A connection to `path` made by a process of `uid` in group nogroup, whose credentials the
+// service sees, handed over to the test; -1 when it could not connect.
+int connect_as(const std::string& path, uid_t uid) {
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+        return -1;
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        const int fd = setgroups(0, nullptr) == 0 && setresgid(NOGROUP, NOGROUP, NOGROUP) == 0 &&
+                               setresuid(uid, uid, uid) == 0
+                           ? connect_to(path)
+                           : -1;
+        char byte = 0;
+        iovec part{&byte, 1};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+        msghdr message{};
+        message.msg_iov = &part;
+        message.msg_iovlen = 1;
+        if (fd >= 0) {
+            message.msg_control = control;
+            message.msg_controllen = sizeof(control);
+            cmsghdr* header = CMSG_FIRSTHDR(&message);
+            header->cmsg_level = SOL_SOCKET;
+            header->cmsg_type = SCM_RIGHTS;
+            header->cmsg_len = CMSG_LEN(sizeof(int));
+            std::memcpy(CMSG_DATA(header), &fd, sizeof(int));
+        }
+        _exit(sendmsg(pair[1], &message, 0) == 1 ? 0 : 1);
+    }
+    close(pair[1]);
+    int fd = -1;
+    char byte = 0;
+    iovec part{&byte, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message{};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof(control);
+    if (child > 0 && recvmsg(pair[0], &message, MSG_CMSG_CLOEXEC) == 1) {
+        const cmsghdr* header = CMSG_FIRSTHDR(&message);
+        if (header != nullptr && header->cmsg_type == SCM_RIGHTS) {
+            std::memcpy(&fd, CMSG_DATA(header), sizeof(int));
+        }
+    }
+    close(pair[0]);
+    if (child > 0) {
+        waitpid(child, nullptr, 0);
+    }
+    return fd;
+}
+
+// Users other than nobody whom the service lets in: nogroup is their group in the user database.
+std::vector<uid_t> other_nogroup_users() {
+    std::vector<uid_t> users;
+    setpwent();
+    while (const passwd* entry = getpwent()) {
+        if (entry->pw_gid == NOGROUP && entry->pw_uid != 0 && entry->pw_uid != 65534) {
+            users.push_back(entry->pw_uid);
+        }
+    }
+    endpwent();
+    return users;
 }
 
 // quarneld started by the test in the namespace of the calling thread, told to allow nogroup.
@@ -311,6 +407,69 @@ TEST_F(EngineServiceTest, OnlyGroupMembersGetInAndTheOwnersEndStopsTheSession) {
     EXPECT_NE(service_->log().find("owned the session: stopping it"), std::string::npos);
 }
 
+TEST_F(EngineServiceTest, NoUserTakesEverySlotRootAndTheSessionsUserKeepTheirsIdleOnesClose) {
+    using namespace client_limits;
+    const std::vector<uid_t> others = other_nogroup_users();
+    ASSERT_GE(others.size(), 2u) << "two users whose group is nogroup";
+    const uid_t hog = others[0];
+    const uid_t other = others[1];
+    // nobody's session: the session's connection and the one of its status each second.
+    const std::unique_ptr<program> member = cli_as("nobody", "proxy");
+    ASSERT_TRUE(member->read_until("status 0:", 30s)) << member->output << service_->log();
+    size_t open = 2;
+
+    std::vector<int> held;
+    // The service's answer to a status over a new connection of `uid`; the test holds the
+    // connections the service took.
+    const auto ask_as = [&](uid_t uid) {
+        const int fd = connect_as(socket_, uid);
+        const std::optional<reply> got = fd >= 0 ? status_over(fd) : std::nullopt;
+        if (got && got->ok) {
+            held.push_back(fd);
+            return "taken";
+        }
+        close(fd);
+        return got ? error_name(got->error) : "no answer";
+    };
+    for (size_t i = 0; i < MAX_PER_USER; ++i, ++open) {
+        ASSERT_STREQ(ask_as(hog), "taken") << i;
+    }
+    EXPECT_STREQ(ask_as(hog), error_name(error_code::busy));
+    EXPECT_STREQ(ask_as(other), "taken");
+    ++open;
+    // Root fills the slots every user may take; the rest are root's and the session's user's.
+    for (; open < MAX_CLIENTS - RESERVED; ++open) {
+        ASSERT_STREQ(ask_as(0), "taken") << open;
+    }
+    EXPECT_STREQ(ask_as(other), error_name(error_code::busy));
+    EXPECT_STREQ(ask_as(0), "taken");
+    EXPECT_STREQ(ask_as(65534), "taken");
+    const auto last_asked = std::chrono::steady_clock::now();
+    EXPECT_NE(service_->log().find("too many clients of this user"), std::string::npos);
+
+    // Idle, every connection of the test is closed; the session's are not.
+    ASSERT_TRUE(closed_within(held.back(), IDLE_TIMEOUT + 1s));
+    const auto idle = std::chrono::steady_clock::now() - last_asked;
+    EXPECT_GE(idle, IDLE_TIMEOUT - 100ms);
+    for (const int fd : held) {
+        EXPECT_TRUE(closed_within(fd, 200ms));
+        close(fd);
+    }
+    std::printf("idle connections closed after %.2f s\n",
+                std::chrono::duration<double>(idle).count());
+    // The session went through it all: its client still hears status 0 each second.
+    const size_t heard = member->output.size();
+    EXPECT_FALSE(member->read_until("session ended", 1500ms)) << member->output;
+    EXPECT_NE(member->output.find("status 0:", heard), std::string::npos) << member->output;
+    EXPECT_TRUE(ping_lan_host());
+    EXPECT_EQ(service_->log().find("owned the session"), std::string::npos) << service_->log();
+    held.clear();
+    EXPECT_STREQ(ask_as(other), "taken");
+    close(held.back());
+    member->kill_now();
+    EXPECT_TRUE(wait_until([&] { return namespace_restored(); }, 10s)) << service_->log();
+}
+
 TEST_F(EngineServiceTest, AKilledServiceIsPutBackAtItsNextStartAndSigtermStopsTheSession) {
     std::unique_ptr<program> member = cli_as("nobody", "split");
     ASSERT_TRUE(member->read_until("connected\n", 30s)) << member->output << service_->log();
@@ -364,6 +523,60 @@ TEST_F(EngineServiceTest, ItBindsNoPathItMustNotTakeAndServesTheSocketSystemdHan
     EXPECT_TRUE(answer.ok);
     EXPECT_TRUE(activator.read_until("serving the socket systemd handed over", 5s))
         << activator.output;
+}
+
+// A kept connection that the service closes as idle just as a request goes out: the service
+// never read the request, which goes once more on a new connection.
+TEST(ServiceConnectionTest, ARequestTheServiceClosedUnreadGoesAgainOnANewConnection) {
+    const test_support::temp_dir dir;
+    const std::string path = (dir.path() / "engine.sock").string();
+    const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+    ASSERT_EQ(bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    const auto answer_with = [](int fd, int32_t value) {
+        reply r;
+        r.kind = static_cast<uint8_t>(request_kind::status);
+        r.ok = true;
+        r.value = value;
+        const std::vector<uint8_t> bytes = encode_reply(r);
+        return receive(fd, 8, 2s).size() == 8 &&
+               send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+                   static_cast<ssize_t>(bytes.size());
+    };
+    int accepted = 0;
+    std::thread service([&] {
+        pollfd p{listener, POLLIN, 0};
+        const int first = poll(&p, 1, 2000) == 1 ? accept(listener, nullptr, nullptr) : -1;
+        if (first < 0 || !answer_with(first, 1)) {
+            return;
+        }
+        ++accepted;
+        // The next request comes and is left unread.
+        pollfd queued{first, POLLIN, 0};
+        poll(&queued, 1, 2000);
+        close(first);
+        const int second = poll(&p, 1, 2000) == 1 ? accept(listener, nullptr, nullptr) : -1;
+        if (second >= 0) {
+            ++accepted;
+            answer_with(second, 2);
+            close(second);
+        }
+    });
+    connection link(path);
+    request status;
+    status.kind = request_kind::status;
+    reply got;
+    std::string why;
+    EXPECT_TRUE(link.call(status, &got, 3s, &why)) << why;
+    EXPECT_EQ(got.value, 1);
+    EXPECT_TRUE(link.call(status, &got, 3s, &why)) << why;
+    EXPECT_EQ(got.value, 2);
+    service.join();
+    EXPECT_EQ(accepted, 2);
+    close(listener);
 }
 
 }  // namespace
