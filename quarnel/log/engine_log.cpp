@@ -40,7 +40,7 @@ void setup() {
     if (place.system_directory) {
         log_directory_make(place.directory);
     }
-    setup_with_file(place.directory + "/" + file_name);
+    setup_with_file(log_file_path());
 }
 
 void setup_with_file(const std::string& path) {
