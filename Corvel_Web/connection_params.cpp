@@ -10,6 +10,7 @@
 #include <limits>
 
 #include "log_redaction.h"
+#include "route_entry_check.h"
 
 namespace {
 
@@ -48,6 +49,15 @@ bool parseRoutes(const QJsonArray& array, QVector<route_entry_str_t>& routes) {
         route.bitlen = parts[1].toInt(&ok, 10);
         if (!ok) {
             qCritical("bitlen field is nan");
+            return false;
+        }
+        uint8_t network[4] = {};
+        const route_fault fault = check_route_entry(route, network);
+        if (fault != route_fault::none) {
+            qCritical().noquote() << QStringLiteral("Refused route %1/%2: %3.")
+                                         .arg(QString::fromStdString(route_entry_address(route)))
+                                         .arg(route.bitlen)
+                                         .arg(QLatin1String(route_fault_text(fault)));
             return false;
         }
         routes.append(route);

@@ -24,7 +24,8 @@ struct ConnectionParams {
     QVector<route_entry_str_t> proxyRoutes;
 };
 
-// Appends one record per "address/prefix" element; false at the first bad element.
+// Appends one record per "address/prefix" element; false at the first bad element, which
+// includes one that names no network (the engine's own rule).
 bool parseRoutes(const QJsonArray& array, QVector<route_entry_str_t>& routes);
 
 // Checks the keys in their fixed order and stops at the first fault. Returns the message the

@@ -99,6 +99,8 @@ TEST(CliOptions, BadCommandLinesSayWhatIsWrong) {
         {{"ping", "--server", "1.2.3.4", "--port", "1", "--remote-route", "10.0.0.0/33"},
          "10.0.0.0/33"},
         {{"ping", "--server", "1.2.3.4", "--port", "1", "--remote-route", "10.0.0/8"}, "10.0.0/8"},
+        {{"ping", "--server", "1.2.3.4", "--port", "1", "--local-route", "10.0.0.1/24"},
+         "10.0.0.1/24"},
         {{"ping", "--server", "1.2.3.4", "--port", "1", "--dns", "resolver"}, "resolver"},
         {{"ping", "--server", "1.2.3.4", "--port", "1", "--mode", "full"}, "split or proxy"},
         {{"ping", "--server", "1.2.3.4", "--port", "1", "--mtu", "67"}, "67"},

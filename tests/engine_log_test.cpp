@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <thread>
 
+#include "log_place.h"
 #include "system_journal.h"
 #include "test_support.h"
 
@@ -43,6 +45,11 @@ class EngineLogTest : public ::testing::Test {
 
     temp_dir dir_;
 };
+
+mode_t mode_of(const fs::path& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
 
 TEST_F(EngineLogTest, LineCarriesLevelTimeFileLineAndFunction) {
     engine_log::setup_with_file(log_path().string());
@@ -90,7 +97,14 @@ TEST_F(EngineLogTest, SuccessiveSetupsAppendToTheSameFile) {
     EXPECT_NE(content.find("second session"), std::string::npos);
 }
 
-TEST_F(EngineLogTest, RotatesAtHalfAMebibyteKeepingOneBackup) {
+TEST_F(EngineLogTest, RotatesAtHalfAMebibyteKeepingOneBackupBothPrivate) {
+    // The files' mode is their own, not what the umask leaves.
+    const mode_t umask_before = umask(022);
+    // A link planted at the backup's name is replaced, not written through.
+    temp_dir elsewhere;
+    const fs::path target = elsewhere.path() / "target";
+    std::ofstream(target) << "untouched";
+    fs::create_symlink(target, dir_.path() / "quarnel.1.log");
     engine_log::setup_with_file(log_path().string());
     QN_INFO("oldest-content-marker");
     const std::string filler(1000, 'x');
@@ -112,19 +126,101 @@ TEST_F(EngineLogTest, RotatesAtHalfAMebibyteKeepingOneBackup) {
     EXPECT_EQ(read_file(backup).find("oldest-content-marker"), std::string::npos);
     size_t files = std::distance(fs::directory_iterator(dir_.path()), fs::directory_iterator());
     EXPECT_EQ(files, 2u);
+    umask(umask_before);
+    EXPECT_EQ(read_file(target), "untouched");
+    EXPECT_FALSE(fs::is_symlink(backup));
+    // The first file and the one the rotation started.
+    EXPECT_EQ(mode_of(backup), 0600u);
+    EXPECT_EQ(mode_of(log_path()), 0600u);
 }
 
-TEST_F(EngineLogTest, UnwritableDirectoryFallsBackToTheConsole) {
-    fs::path blocker = dir_.path() / "not-a-directory";
-    std::ofstream(blocker) << "x";
-    engine_log::setup_with_file((blocker / "quarnel.log").string());
-    testing::internal::CaptureStdout();
-    QN_ERROR("still logging {}", 42);
-    // The console sink has no file to poll; give the single worker ample time.
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(spdlog::default_logger()->sinks().size(), 1u);
-    EXPECT_NE(out.find("still logging 42"), std::string::npos) << out;
+// Root appends to the file: nobody else may have a say in what it is.
+TEST_F(EngineLogTest, APlaceAnotherUserCouldRedirectLeavesTheConsoleAndSaysWhy) {
+    temp_dir elsewhere;
+    const fs::path target = elsewhere.path() / "target";
+    std::ofstream(target) << "untouched";
+    const struct {
+        const char* name;
+        std::function<void(const fs::path& dir)> plant;
+        std::string why;
+    } places[] = {
+        {"a link at the name",
+         [&](const fs::path& dir) { fs::create_symlink(target, dir / "quarnel.log"); },
+         "it is a symbolic link"},
+        {"another user's file",
+         [](const fs::path& dir) {
+             std::ofstream(dir / "quarnel.log") << "x";
+             ASSERT_EQ(chown((dir / "quarnel.log").c_str(), 4242, 4242), 0);
+         },
+         "it belongs to uid 4242"},
+        {"a directory its group may write",
+         [](const fs::path& dir) { ASSERT_EQ(chmod(dir.c_str(), 0770), 0); },
+         "its directory is writable by group or others"},
+        {"a sticky directory anyone may write",
+         [](const fs::path& dir) { ASSERT_EQ(chmod(dir.c_str(), 01777), 0); },
+         "its directory is writable by group or others"},
+        {"another user's directory",
+         [](const fs::path& dir) { ASSERT_EQ(chown(dir.c_str(), 4242, 4242), 0); },
+         "its directory belongs to uid 4242"},
+        {"a file where the directory should be",
+         [](const fs::path& dir) {
+             fs::remove(dir);
+             std::ofstream(dir) << "x";
+         },
+         "Not a directory"},
+        // Opening it for writing would wait for a reader.
+        {"a FIFO at the name",
+         [](const fs::path& dir) { ASSERT_EQ(mkfifo((dir / "quarnel.log").c_str(), 0600), 0); },
+         "it is not a regular file"},
+    };
+    for (const auto& place : places) {
+        SCOPED_TRACE(place.name);
+        temp_dir parent;
+        const fs::path dir = parent.path() / "place";
+        fs::create_directory(dir);
+        fs::permissions(dir, fs::perms::owner_all);
+        place.plant(dir);
+        const std::string path = (dir / "quarnel.log").string();
+
+        testing::internal::CaptureStdout();
+        engine_log::setup_with_file(path);
+        const size_t sinks = spdlog::default_logger()->sinks().size();
+        QN_ERROR("still logging {}", 42);
+        // Ends the worker of the refused set-up once it has written its lines.
+        engine_log::setup_with_file(std::string());
+        const std::string out = testing::internal::GetCapturedStdout();
+
+        EXPECT_EQ(sinks, 1u);
+        EXPECT_NE(out.find("Cannot open log file " + path + ": " + place.why), std::string::npos)
+            << out;
+        EXPECT_NE(out.find("still logging 42"), std::string::npos) << out;
+        EXPECT_EQ(read_file(target), "untouched");
+    }
+}
+
+// Installed, the engine writes nothing in /usr: root's log has a directory of its own.
+TEST(EngineLogPlace, ProgramsUnderUsrLogInVarLogAllOthersBesideThemselves) {
+    const struct {
+        const char* program_directory;
+        const char* directory;
+        bool system_directory;
+    } cases[] = {
+        {"/usr/bin", "/var/log/quarnel", true},
+        {"/usr/lib/lumar", "/var/log/quarnel", true},
+        {"/usr/sbin", "/var/log/quarnel", true},
+        {"/usr/local/bin", "/var/log/quarnel", true},
+        {"/usr", "/var/log/quarnel", true},
+        {"/usrlocal/bin", "/usrlocal/bin", false},
+        {"/home/user/usr/bin", "/home/user/usr/bin", false},
+        {"/opt/lumar", "/opt/lumar", false},
+        {"/work/build/Corvel_Web", "/work/build/Corvel_Web", false},
+        {"C:\\Program Files\\lumar", "C:\\Program Files\\lumar", false},
+    };
+    for (const auto& c : cases) {
+        const log_place place = log_place_for(c.program_directory);
+        EXPECT_EQ(place.directory, c.directory) << c.program_directory;
+        EXPECT_EQ(place.system_directory, c.system_directory) << c.program_directory;
+    }
 }
 
 }  // namespace

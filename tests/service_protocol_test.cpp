@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "result_codes.h"
+
 using namespace engine_service;
 
 namespace {
@@ -108,4 +110,28 @@ TEST(ServiceProtocolTest, RequestsAndRepliesRoundTripAndNothingPastTheLimitsIsSe
     reply back;
     EXPECT_FALSE(decode_reply(unknown_error.data() + LENGTH_BYTES,
                               unknown_error.size() - LENGTH_BYTES, &back));
+}
+
+// The service answers such a start itself, as the engine would, before any of it is reached.
+TEST(ServiceProtocolTest, AStartWithARouteThatNamesNoNetworkIsRefusedWithTheRouteCode) {
+    start_values fine;
+    fine.local_routes = {route("192.168.1.0", 24)};
+    fine.remote_routes = {route("198.51.100.0", 24), route("192.0.2.7", 32)};
+    fine.proxy_routes = {route("0.0.0.0", 0)};
+    std::string why;
+    EXPECT_EQ(start_refusal(fine, &why), QN_OK) << why;
+
+    for (auto list :
+         {&start_values::local_routes, &start_values::remote_routes, &start_values::proxy_routes}) {
+        for (const auto& [bad, said] : std::vector<std::pair<route_entry_str_t, std::string>>{
+                 {route("10.0.0.1", 24), "route 10.0.0.1/24: host bits set"},
+                 {route("0123456789abcdef", 0), "route 0123456789abcdef/0: not an IPv4 address"},
+                 {route("10.0.0.0", 264), "route 10.0.0.0/264: prefix length out of range"}}) {
+            start_values v = fine;
+            (v.*list).push_back(bad);
+            why.clear();
+            EXPECT_EQ(start_refusal(v, &why), QN_ROUTES_FAILED) << said;
+            EXPECT_EQ(why, said);
+        }
+    }
 }

@@ -8,7 +8,10 @@
 
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <map>
+
+#include "route_entry_check.h"
 
 namespace {
 
@@ -44,17 +47,18 @@ bool is_help(const char* arg) {
 
 bool parse_route(const std::string& text, route_entry_str_t* route) {
     const size_t slash = text.find('/');
-    if (slash == std::string::npos) {
+    route_entry_str_t entry{};
+    if (slash == std::string::npos || slash >= sizeof(entry.ip) ||
+        !parse_int(text.substr(slash + 1), std::numeric_limits<int>::min(),
+                   std::numeric_limits<int>::max(), &entry.bitlen)) {
         return false;
     }
-    const std::string ip = text.substr(0, slash);
-    int bits = 0;
-    if (!is_ipv4(ip) || !parse_int(text.substr(slash + 1), 0, 32, &bits)) {
+    std::memcpy(entry.ip, text.data(), slash);
+    uint8_t network[4] = {};
+    if (check_route_entry(entry, network) != route_fault::none) {
         return false;
     }
-    *route = {};
-    std::memcpy(route->ip, ip.c_str(), ip.size());
-    route->bitlen = bits;
+    *route = entry;
     return true;
 }
 

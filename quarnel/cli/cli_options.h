@@ -32,7 +32,7 @@ struct cli_options {
 // Fills options from argv; false with a message in *error when the command line is wrong.
 bool parse_cli_options(int argc, char** argv, cli_options* options, std::string* error);
 
-// "10.0.0.0/8" to a route record; false when it is not an IPv4 prefix.
+// "10.0.0.0/8" to a route record; false when it names no network (route_entry_check.h).
 bool parse_route(const std::string& text, route_entry_str_t* route);
 
 std::string cli_usage();

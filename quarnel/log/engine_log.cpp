@@ -2,7 +2,6 @@
 
 #include <spdlog/async.h>
 #include <spdlog/cfg/helpers.h>
-#include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/sinks/stdout_color_sinks.h>
 
 #include <cstdio>
@@ -10,6 +9,9 @@
 #include <vector>
 
 #include "executable_directory.h"
+#include "log_file.h"
+#include "log_file_sink.h"
+#include "log_place.h"
 #include "system_journal.h"
 
 namespace engine_log {
@@ -17,8 +19,8 @@ namespace engine_log {
 namespace {
 constexpr const char* logger_name = "mervik_qn_logger";
 constexpr const char* pattern = "[%l]  [%Y-%m-%d %H:%M:%S %e]  [%s : Line: %#]  [Function: %!]  %v";
-constexpr size_t max_file_size = 524288;
-constexpr size_t max_files = 1;
+constexpr const char* file_name = "quarnel.log";
+constexpr uint64_t max_file_size = 524288;
 constexpr size_t queue_size = 8192;
 constexpr size_t env_level_max = 127;
 }  // namespace
@@ -26,11 +28,19 @@ constexpr size_t env_level_max = 127;
 std::atomic<int> g_active_level{spdlog::level::info};
 
 std::string log_file_path() {
-    return executable_directory() + "/quarnel.log";
+    return log_place_for(executable_directory()).directory + "/" + file_name;
 }
 
 void setup() {
-    setup_with_file(stdout_is_system_journal() ? std::string() : log_file_path());
+    if (stdout_is_system_journal()) {
+        setup_with_file(std::string());
+        return;
+    }
+    const log_place place = log_place_for(executable_directory());
+    if (place.system_directory) {
+        log_directory_make(place.directory);
+    }
+    setup_with_file(log_file_path());
 }
 
 void setup_with_file(const std::string& path) {
@@ -39,16 +49,12 @@ void setup_with_file(const std::string& path) {
         console->set_level(spdlog::level::debug);
         std::vector<spdlog::sink_ptr> sinks{console};
 
-        // An unwritable directory must not end the host program: log to the console only.
+        // A place that may not be used must not end the host program: the console only.
         std::string file_error;
         if (!path.empty()) {
-            try {
-                auto file = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(
-                    path, max_file_size, max_files, false);
+            if (auto file = log_file_sink::open(path, max_file_size, &file_error)) {
                 file->set_level(spdlog::level::debug);
                 sinks.push_back(file);
-            } catch (const spdlog::spdlog_ex& e) {
-                file_error = e.what();
             }
         }
 

@@ -25,7 +25,9 @@ void write(const spdlog::source_loc& loc, spdlog::level::level_enum level,
 }
 
 // Builds the sinks, pool and logger and makes them the default; never throws. Where standard
-// output goes to the system journal, the lines are kept there and no file is written.
+// output goes to the system journal, the lines are kept there and no file is written. The file
+// is used only where nobody but root and the process's user can turn it to another file
+// (log_file.h); otherwise the console alone, and one error line says why.
 void setup();
 // The same with the file at a given path (the log file's place is the only difference); an
 // empty path: the console only.
@@ -35,7 +37,8 @@ void setup_with_file(const std::string& path);
 // pool is never destroyed, so that nothing waits for that thread. Lines still queued are lost.
 void abandon_worker_at_exit();
 
-// Path of the log file: "quarnel.log" in the directory of the running executable.
+// Path of the log file: "quarnel.log" in the directory of the running executable, or in
+// /var/log/quarnel for a program installed under /usr (log_place.h).
 std::string log_file_path();
 
 }  // namespace engine_log

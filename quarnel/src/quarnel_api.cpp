@@ -84,6 +84,14 @@ start_vpn(const char* os_type, const char* client_version, const char* token, co
             QN_ERROR("Verify pk error: {}.", pk_error);
             return QN_PK_INVALID;
         }
+        // Refused before anything of the host is touched: a bent record could become a
+        // default route.
+        if (!to_prefixes(local_routes, local_route_count, &config.local_routes) ||
+            !to_prefixes(remote_routes, remote_route_count, &config.remote_routes) ||
+            !to_prefixes(proxy_routes, proxy_route_count, &config.proxy_routes)) {
+            release_process_setup();
+            return QN_ROUTES_FAILED;
+        }
         config.os_type = text_or_empty(os_type);
         config.client_version = text_or_empty(client_version);
         config.token = text_or_empty(token);
@@ -91,9 +99,6 @@ start_vpn(const char* os_type, const char* client_version, const char* token, co
         config.static_ip = text_or_empty(static_ip);
         config.server_ip = text_or_empty(server_ip);
         config.server_port = static_cast<uint16_t>(server_port & 0xFFFF);
-        config.local_routes = to_prefixes(local_routes, local_route_count);
-        config.remote_routes = to_prefixes(remote_routes, remote_route_count);
-        config.proxy_routes = to_prefixes(proxy_routes, proxy_route_count);
         config.mtu = mtu;
         config.upload_limit = upload_limit;
         config.download_limit = download_limit;

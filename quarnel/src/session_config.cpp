@@ -2,8 +2,9 @@
 
 #include <cstring>
 
+#include "engine_log.h"
 #include "hex_text.h"
-#include "ipv4_text.h"
+#include "route_entry_check.h"
 
 namespace {
 constexpr size_t server_pk_text_len = 64;
@@ -18,16 +19,24 @@ bool decode_server_pk(const char* text, uint8_t out[32], std::string* error) {
     return hex_decode(text, server_pk_text_len, out, error);
 }
 
-std::vector<route_prefix> to_prefixes(const route_entry_str_t* routes, int count) {
-    std::vector<route_prefix> prefixes;
+bool to_prefixes(const route_entry_str_t* routes, int count, std::vector<route_prefix>* out) {
+    out->clear();
     if (routes == nullptr || count <= 0) {
-        return prefixes;
+        return true;
     }
-    prefixes.reserve(static_cast<size_t>(count));
+    out->reserve(static_cast<size_t>(count));
     for (int i = 0; i < count; ++i) {
-        char ip[sizeof(routes[i].ip) + 1] = {};
-        std::memcpy(ip, routes[i].ip, sizeof(routes[i].ip));
-        prefixes.push_back({ipv4_from_text(ip), static_cast<uint8_t>(routes[i].bitlen & 0xFF)});
+        uint8_t address[4] = {};
+        const route_fault fault = check_route_entry(routes[i], address);
+        if (fault != route_fault::none) {
+            QN_ERROR("Refused route {}/{}: {}.", route_entry_address(routes[i]), routes[i].bitlen,
+                     route_fault_text(fault));
+            return false;
+        }
+        route_prefix prefix{};
+        std::memcpy(&prefix.addr, address, sizeof(address));
+        prefix.prefix_len = static_cast<uint8_t>(routes[i].bitlen);
+        out->push_back(prefix);
     }
-    return prefixes;
+    return true;
 }

@@ -31,5 +31,6 @@ struct session_config {
 // Decodes the 64 hexadecimal characters of the server key; false with the reason otherwise.
 bool decode_server_pk(const char* text, uint8_t out[32], std::string* error);
 
-// The client's route records in the engine's form, in their order; an invalid address is 0.0.0.0.
-std::vector<route_prefix> to_prefixes(const route_entry_str_t* routes, int count);
+// The client's route records in the engine's form, in their order into `out`; false at the
+// first record that names no network, which the log names.
+bool to_prefixes(const route_entry_str_t* routes, int count, std::vector<route_prefix>* out);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine_log.h"
+#include "route_entry_check.h"
 
 namespace {
 
@@ -20,20 +21,6 @@ std::vector<std::string> split(const std::string& text, char sep) {
         }
         start = pos + 1;
     }
-}
-
-bool is_ipv4_part(const std::string& part) {
-    if (part.empty() || part.size() > 3) {
-        return false;
-    }
-    for (char c : part) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-    }
-    int value = std::stoi(part);
-    // "0" passes, "01" does not: the part must be the value's own decimal text.
-    return value <= 255 && std::to_string(value) == part;
 }
 
 bool is_ipv6_part(const std::string& part) {
@@ -70,8 +57,8 @@ int classify_ip(const char* text) {
         return 2;
     }
     if (s[first] == '.') {
-        std::vector<std::string> parts = split(s, '.');
-        return parts.size() == 4 && all_parts(parts, is_ipv4_part) ? 0 : 2;
+        uint8_t address[4] = {};
+        return parse_dotted_quad(text, address) ? 0 : 2;
     }
     std::vector<std::string> parts = split(s, ':');
     return parts.size() == 8 && all_parts(parts, is_ipv6_part) ? 1 : 2;

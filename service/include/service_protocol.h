@@ -107,6 +107,10 @@ struct reply {
     uint16_t rtt_ms = 0;
 };
 
+// The engine's result for a start the service answers without calling the engine:
+// QN_ROUTES_FAILED when a route record names no network (`why` says which and why), else QN_OK.
+int32_t start_refusal(const start_values& v, std::string* why);
+
 // The body length a frame's first LENGTH_BYTES announce.
 uint32_t frame_length(const uint8_t* header);
 

@@ -2,6 +2,9 @@
 
 #include <cstring>
 
+#include "result_codes.h"
+#include "route_entry_check.h"
+
 namespace engine_service {
 
 namespace {
@@ -208,6 +211,21 @@ std::vector<uint8_t> framed(std::vector<uint8_t> frame) {
 }
 
 }  // namespace
+
+int32_t start_refusal(const start_values& v, std::string* why) {
+    for (const auto* list : {&v.local_routes, &v.remote_routes, &v.proxy_routes}) {
+        for (const route_entry_str_t& route : *list) {
+            uint8_t address[4] = {};
+            const route_fault fault = check_route_entry(route, address);
+            if (fault != route_fault::none) {
+                *why = "route " + route_entry_address(route) + "/" + std::to_string(route.bitlen) +
+                       ": " + route_fault_text(fault);
+                return QN_ROUTES_FAILED;
+            }
+        }
+    }
+    return QN_OK;
+}
 
 const char* error_name(error_code code) {
     switch (code) {

@@ -18,6 +18,7 @@
 #include "job_queue.h"
 #include "peer_check.h"
 #include "quarnel_api.h"
+#include "result_codes.h"
 #include "service_log.h"
 #include "service_protocol.h"
 #include "start_call.h"
@@ -422,7 +423,17 @@ class server {
             case request_kind::load_tun:
                 submit(id, c, *session_jobs_, r);
                 return;
-            case request_kind::start:
+            case request_kind::start: {
+                // Answered as the engine would, without reaching it.
+                std::string why;
+                const int32_t refused = start_refusal(r.start, &why);
+                if (refused != QN_OK) {
+                    log_warning("{}: start refused, {}", who(id, c), why);
+                    answer(id, c, ok_reply(r.kind, refused));
+                    return;
+                }
+                break;
+            }
             case request_kind::stop:
             case request_kind::update_token:
             case request_kind::update_limits:

@@ -171,13 +171,13 @@ TEST(ConnectionParams, NumbersAndOptionalKeys) {
 }
 
 TEST(ConnectionParams, RouteForms) {
-    RouteOutcome r = routes(QJsonArray{"10.0.0.0/8", "1.2.3.4/32", "10.0.0.0/99"});
+    RouteOutcome r = routes(QJsonArray{"10.0.0.0/8", "1.2.3.4/32", "0.0.0.0/0"});
     ASSERT_TRUE(r.ok);
     ASSERT_EQ(r.routes.size(), 3);
     EXPECT_STREQ(r.routes[0].ip, "10.0.0.0");
     EXPECT_EQ(r.routes[0].bitlen, 8);
     EXPECT_EQ(r.routes[1].bitlen, 32);
-    EXPECT_EQ(r.routes[2].bitlen, 99);  // not validated here
+    EXPECT_EQ(r.routes[2].bitlen, 0);
     EXPECT_TRUE(r.critical.isEmpty());
 
     EXPECT_TRUE(routes(QJsonArray{}).ok);
@@ -196,6 +196,13 @@ TEST(ConnectionParams, RouteForms) {
         // 16 characters do not fit the record with its terminator.
         {QJsonArray{"100.100.100.1000/8"}, 0, "Route address too long: 100.100.100.1000"},
         {QJsonArray{"1000.100.100.100/8"}, 0, "Route address too long: 1000.100.100.100"},
+        // The engine's own rule: the record must name a network.
+        {QJsonArray{"10.0.0.0/8", "10.0.0.0/99"}, 1,
+         "Refused route 10.0.0.0/99: prefix length out of range."},
+        {QJsonArray{"10.0.0.0/-1"}, 0, "Refused route 10.0.0.0/-1: prefix length out of range."},
+        {QJsonArray{"10.0.0.1/24"}, 0, "Refused route 10.0.0.1/24: host bits set."},
+        {QJsonArray{"not-an-address/0"}, 0, "Refused route not-an-address/0: not an IPv4 address."},
+        {QJsonArray{"010.0.0.0/8"}, 0, "Refused route 010.0.0.0/8: not an IPv4 address."},
     };
     for (const auto& c : bad) {
         const RouteOutcome outcome = routes(c.array);
@@ -207,7 +214,7 @@ TEST(ConnectionParams, RouteForms) {
     }
 
     // 15 characters fit exactly.
-    r = routes(QJsonArray{"100.100.100.100/16"});
+    r = routes(QJsonArray{"100.100.100.100/32"});
     ASSERT_TRUE(r.ok);
     EXPECT_STREQ(r.routes[0].ip, "100.100.100.100");
 }
@@ -223,6 +230,8 @@ TEST(ConnectionParams, EachRouteListHasItsOwnMessageAndLocalFailsFirst) {
     EXPECT_EQ(fault(allBad), "解析本地路由组失败！");
     EXPECT_EQ(fault(with(validJson(), "remoteRoutes", QJsonArray{"2001:db8:0:0:0:0:0:1/64"})),
               "解析可访问路由组失败！");
+    EXPECT_EQ(fault(with(validJson(), "proxyRoutes", QJsonArray{"1.2.3.4/8"})),
+              "解析代理路由组失败！");
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 
 #include "data_handler.h"
 #include "datagram_relay.h"
+#include "engine_log.h"
 #include "netns.h"
 #include "protocol.h"
 #include "quarnel_api.h"
@@ -35,6 +36,13 @@ constexpr const char* TOKEN = "good-token";
 constexpr int MTU = 1400;
 const std::vector<std::string> IPV6_HALVES = {"::/1 dev tun0", "8000::/1 dev tun0"};
 
+route_entry_str_t route(const char* ip, int bits) {
+    route_entry_str_t r{};
+    std::strncpy(r.ip, ip, sizeof(r.ip) - 1);
+    r.bitlen = bits;
+    return r;
+}
+
 struct start_args {
     std::string server_key;
     std::string token = TOKEN;
@@ -42,14 +50,9 @@ struct start_args {
     int upload_limit = 0;
     int download_limit = 0;
     uint16_t port = TUNNEL_SERVER_PORT;
+    // Split mode's remote networks.
+    std::vector<route_entry_str_t> remote{route("198.51.100.0", 24)};
 };
-
-route_entry_str_t route(const char* ip, int bits) {
-    route_entry_str_t r{};
-    std::strncpy(r.ip, ip, sizeof(r.ip) - 1);
-    r.bitlen = bits;
-    return r;
-}
 
 size_t entries_in(const char* dir) {
     size_t n = 0;
@@ -106,11 +109,11 @@ class TunnelTest : public ::testing::Test {
 
     // On the test thread, which stays in the client namespace.
     int start(const start_args& a) {
-        const route_entry_str_t remote[] = {route("198.51.100.0", 24)};
+        const int remote_count = a.proxy ? 0 : static_cast<int>(a.remote.size());
         return start_vpn("LINUX", "3.1.8.0", a.token.c_str(), "test-device-uuid",
                          a.server_key.c_str(), "", TUNNEL_SERVER_ADDR, a.port, nullptr, 0,
-                         a.proxy ? nullptr : remote, a.proxy ? 0 : 1, nullptr, 0, MTU,
-                         a.upload_limit, a.download_limit, a.proxy ? 1 : 0, "10.8.0.1",
+                         remote_count > 0 ? a.remote.data() : nullptr, remote_count, nullptr, 0,
+                         MTU, a.upload_limit, a.download_limit, a.proxy ? 1 : 0, "10.8.0.1",
                          "10.8.0.254");
     }
 
@@ -291,6 +294,26 @@ TEST_F(TunnelTest, FailedStartsLeaveTheHostAndTheRunningSessionAlone) {
     start_args bad_char = a;
     bad_char.server_key[10] = 'g';
     EXPECT_EQ(start(bad_char), -3);
+
+    // Refused before the server is asked: a text that is no address once became 0.0.0.0/0,
+    // the default route.
+    for (const auto& [remote, refusal] :
+         std::vector<std::pair<std::vector<route_entry_str_t>, std::string>>{
+             {{route("198.51.100.0", 24), route("10.0.0.1", 24)},
+              "Refused route 10.0.0.1/24: host bits set."},
+             {{route("not-an-address", 0)}, "Refused route not-an-address/0: not an IPv4 address."},
+             {{route("10.0.0.0", 264)}, "Refused route 10.0.0.0/264: prefix length out of range."},
+         }) {
+        start_args bad_route = a;
+        bad_route.remote = remote;
+        EXPECT_EQ(start(bad_route), -51) << refusal;
+        EXPECT_TRUE(test_support::wait_until([&refusal = refusal] {
+            return test_support::read_file(engine_log::log_file_path()).find(refusal) !=
+                   std::string::npos;
+        })) << refusal;
+    }
+    EXPECT_EQ(received(MSG_AUTH_KX), 0u);
+    EXPECT_EQ(dump_state(net_.cli), before);
 
     start_args wrong_token = a;
     wrong_token.token = "not-a-customer";
