@@ -132,6 +132,21 @@ std::optional<reply> status_over(int fd) {
     return read_reply(fd, 2s);
 }
 
+// One byte that may carry one descriptor across a Unix socket.
+struct descriptor_message {
+    char byte = 0;
+    iovec part{&byte, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message{};
+
+    descriptor_message() {
+        message.msg_iov = &part;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof(control);
+    }
+};
+
 // A connection to `path` made by a process of `uid` in group nogroup, whose credentials the
 // service sees, handed over to the test; -1 when it could not connect.
 int connect_as(const std::string& path, uid_t uid) {
@@ -145,35 +160,24 @@ int connect_as(const std::string& path, uid_t uid) {
                                setresuid(uid, uid, uid) == 0
                            ? connect_to(path)
                            : -1;
-        char byte = 0;
-        iovec part{&byte, 1};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-        msghdr message{};
-        message.msg_iov = &part;
-        message.msg_iovlen = 1;
+        descriptor_message sent;
         if (fd >= 0) {
-            message.msg_control = control;
-            message.msg_controllen = sizeof(control);
-            cmsghdr* header = CMSG_FIRSTHDR(&message);
+            cmsghdr* header = CMSG_FIRSTHDR(&sent.message);
             header->cmsg_level = SOL_SOCKET;
             header->cmsg_type = SCM_RIGHTS;
             header->cmsg_len = CMSG_LEN(sizeof(int));
             std::memcpy(CMSG_DATA(header), &fd, sizeof(int));
+        } else {
+            sent.message.msg_control = nullptr;
+            sent.message.msg_controllen = 0;
         }
-        _exit(sendmsg(pair[1], &message, 0) == 1 ? 0 : 1);
+        _exit(sendmsg(pair[1], &sent.message, 0) == 1 ? 0 : 1);
     }
     close(pair[1]);
     int fd = -1;
-    char byte = 0;
-    iovec part{&byte, 1};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message{};
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof(control);
-    if (child > 0 && recvmsg(pair[0], &message, MSG_CMSG_CLOEXEC) == 1) {
-        const cmsghdr* header = CMSG_FIRSTHDR(&message);
+    descriptor_message received;
+    if (child > 0 && recvmsg(pair[0], &received.message, MSG_CMSG_CLOEXEC) == 1) {
+        const cmsghdr* header = CMSG_FIRSTHDR(&received.message);
         if (header != nullptr && header->cmsg_type == SCM_RIGHTS) {
             std::memcpy(&fd, CMSG_DATA(header), sizeof(int));
         }
