@@ -25,7 +25,9 @@ std::string daemon_usage() {
                "  --socket PATH  the socket to serve when systemd hands none over (default ") +
            engine_service::DEFAULT_SOCKET +
            ")\n"
-           "  --group NAME   the group whose members may use the service (default netdev);\n"
+           "  --group NAME   the group whose members may use the service (default " +
+           QUARNELD_DEFAULT_GROUP +
+           ");\n"
            "                 root may always\n"
            "  --dns-backend NAME  who takes a session's DNS servers: systemd-resolved,\n"
            "                 NetworkManager, resolvconf or file (default: asked of the host\n"

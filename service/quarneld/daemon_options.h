@@ -8,7 +8,7 @@
 struct daemon_options {
     bool help = false;
     std::string socket_path = engine_service::DEFAULT_SOCKET;
-    std::string group = "netdev";
+    std::string group = QUARNELD_DEFAULT_GROUP;
     std::string dns_backend;  // empty: the engine asks the host at each start
 };
 
