@@ -450,6 +450,52 @@ TEST_F(DataWorkers, FailedPrimitivesGiveUpWithTheWorkersCodes) {
     }
 }
 
+// While the path to the server is gone (the uplink's address renewed, a roam) a send loses its
+// datagrams, from the sender's queue and from the reader's own sends alike; the session goes
+// on, the log says so a few times and once more when the server is reachable again.
+TEST_F(DataWorkers, APathThatIsGoneLosesDatagramsNotTheSession) {
+    test_support::log_capture log;
+    memory_ports& ports = use_ports(false);
+    ports.send_status = port_status::unreachable;
+    for (int i = 0; i < 10; ++i) {
+        ctx_.send_queue.push(bytes(100, 3));
+    }
+    std::thread sender(udp_sender, &traffic_);
+    std::thread reader(tun_reader, &traffic_);
+    for (uint16_t i = 0; i < 40; ++i) {
+        {
+            std::lock_guard<std::mutex> lock(ports.mutex);
+            ports.device_in.push_back(tcp_segment(i, 100, i));
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_TRUE(test_support::wait_until([&] { return traffic_.losses.total() == 50; }))
+        << traffic_.losses.total();
+    {
+        std::lock_guard<std::mutex> lock(ports.mutex);
+        ports.send_status = port_status::done;
+        ports.device_in.push_back(tcp_segment(100, 100, 100));
+    }
+    EXPECT_TRUE(test_support::wait_until(
+        [&] { return ports.locked<size_t>([&] { return ports.sent_datagrams.size(); }) == 1; }));
+    EXPECT_TRUE(test_support::wait_until([&] {
+        return log.dump().find("The server is reachable again: 50 datagrams lost in") !=
+               std::string::npos;
+    })) << log.dump();
+    ctx_.running.stop();
+    sender.join();
+    reader.join();
+    EXPECT_EQ(g_engine_status.load(), 0);
+    size_t warnings = 0;
+    for (const auto& line : log.lines()) {
+        warnings +=
+            line.text.rfind("WSASendTo failed: 7. No way to the server for now: ", 0) == 0 &&
+            line.function == "udp_sender";
+    }
+    EXPECT_GE(warnings, 1u);
+    EXPECT_LE(warnings, 3u) << log.dump();
+}
+
 TEST_F(DataWorkers, AnExceptionEndsOnlyThatWorkerWithFailure) {
     for (auto worker : {tun_reader, udp_receiver}) {
         SetUp();

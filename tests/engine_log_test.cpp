@@ -10,6 +10,7 @@
 #include <regex>
 #include <thread>
 
+#include "log_limit.h"
 #include "log_place.h"
 #include "system_journal.h"
 #include "test_support.h"
@@ -221,6 +222,83 @@ TEST(EngineLogPlace, ProgramsUnderUsrLogInVarLogAllOthersBesideThemselves) {
         EXPECT_EQ(place.directory, c.directory) << c.program_directory;
         EXPECT_EQ(place.system_directory, c.system_directory) << c.program_directory;
     }
+}
+
+// Named like the worker whose line a junk datagram causes.
+void udp_receiver() {
+    QN_ERROR_LIMITED("Error packet type.");
+}
+
+// A flood of lines anyone can cause leaves a few of them and what came before; each place in
+// the code has a limit of its own, and a new session starts them afresh.
+TEST_F(EngineLogTest, LinesOthersCanCauseAreLimitedPerPlaceAndKeepTheEarlierOnes) {
+    engine_log::setup_with_file(log_path().string());
+    engine_log::reset_line_limits();
+    QN_ERROR("earlier error");
+    const std::string before = settle();
+    for (int i = 0; i < 100000; ++i) {
+        udp_receiver();
+        if (i < 10) {
+            QN_WARN_LIMITED("other kind {}", i);
+        }
+    }
+    std::string content = settle();
+    EXPECT_EQ(content.compare(0, before.size(), before), 0) << "earlier lines lost";
+    EXPECT_LT(content.size() - before.size(), 1500u) << content;
+    auto count = [&](const std::string& text) {
+        size_t n = 0;
+        for (size_t at = content.find(text); at != std::string::npos;
+             at = content.find(text, at + 1)) {
+            ++n;
+        }
+        return n;
+    };
+    EXPECT_EQ(count("[Function: udp_receiver]  Error packet type."), 3u) << content;
+    EXPECT_EQ(count("Error packet type. (more like this: at most one line a minute)\n"), 1u);
+    EXPECT_EQ(count("other kind "), 3u);
+    EXPECT_EQ(count("other kind 3"), 0u);
+
+    engine_log::reset_line_limits();
+    udp_receiver();
+    content = settle();
+    EXPECT_EQ(count("[Function: udp_receiver]  Error packet type."), 4u);
+}
+
+// The same limit over minutes, on a clock of the test's own.
+TEST(LineLimitTest, FirstFewThenOneLineAMinuteWithTheCountUntilAQuietMinute) {
+    using namespace std::chrono;
+    engine_log::line_limit limit;
+    const auto t0 = engine_log::line_limit::clock::time_point{} + hours(1);
+    struct step {
+        seconds at;
+        int repeat;
+        bool written;
+        uint64_t left_out;
+        bool burst_ends;
+    };
+    const step steps[] = {
+        {seconds(0), 1, true, 0, false},    {seconds(1), 1, true, 0, false},
+        {seconds(2), 1, true, 0, true},     {seconds(3), 500, false, 0, false},
+        {seconds(61), 1, true, 500, false},  // a new minute: one line, with the count
+        {seconds(62), 7, false, 0, false},  {seconds(121), 1, true, 7, false},
+        {seconds(300), 1, true, 0, false},  // a quiet minute since: the first few again
+        {seconds(301), 1, true, 0, false},  {seconds(302), 1, true, 0, true},
+        {seconds(303), 1, false, 0, false},
+    };
+    for (const step& s : steps) {
+        engine_log::line_limit::verdict v;
+        for (int i = 0; i < s.repeat; ++i) {
+            v = limit.admit(t0 + s.at);
+        }
+        SCOPED_TRACE(s.at.count());
+        EXPECT_EQ(v.write, s.written);
+        if (s.written) {
+            EXPECT_EQ(v.left_out, s.left_out);
+            EXPECT_EQ(v.burst_ends, s.burst_ends);
+        }
+    }
+    engine_log::reset_line_limits();
+    EXPECT_EQ(limit.admit(t0 + seconds(304)).write, true);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <spdlog/sinks/base_sink.h>
 
 #include "engine_log.h"
+#include "log_limit.h"
 
 namespace test_support {
 
@@ -37,6 +38,8 @@ log_capture::log_capture()
     logger->set_level(spdlog::level::debug);
     spdlog::set_default_logger(logger);
     engine_log::g_active_level.store(spdlog::level::debug);
+    // What earlier tests of the process logged does not count against this one's lines.
+    engine_log::reset_line_limits();
 }
 
 log_capture::~log_capture() {
@@ -66,6 +69,7 @@ std::string log_capture::dump() const {
 
 void log_capture::clear() {
     sink_->clear();
+    engine_log::reset_line_limits();
 }
 
 }  // namespace test_support

@@ -18,7 +18,8 @@ struct log_line {
 
 class capture_sink;
 
-// Installs a synchronous default logger at debug level; restores the previous one on exit.
+// Installs a synchronous default logger at debug level, with fresh limits of the lines others
+// can cause; restores the previous logger on exit.
 class log_capture {
   public:
     log_capture();
@@ -34,6 +35,7 @@ class log_capture {
     }
     // Every captured line, one per row, for failure messages.
     std::string dump() const;
+    // Forgets the lines, and the limits of lines others can cause start afresh (log_limit.h).
     void clear();
 
   private:

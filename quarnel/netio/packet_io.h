@@ -41,9 +41,10 @@ using packet_sink = callable_ref<bool(uint8_t* packet, int len)>;
 // How a read, write, send or receive of a port ended; the call's error out-parameter then
 // holds the system's code for logs.
 enum class port_status {
-    done,       // everything asked for went, or what was waiting was taken
-    again,      // would block: wait for readiness
-    no_buffer,  // the system is short of buffers for now
-    refused,    // not acceptable to the device: dropped, the rest goes on
+    done,         // everything asked for went, or what was waiting was taken
+    again,        // would block: wait for readiness
+    no_buffer,    // the system is short of buffers for now
+    refused,      // not acceptable to the device: dropped, the rest goes on
+    unreachable,  // no way to the peer for now (no route, no address, a firewall): lost
     failed,
 };

@@ -5,8 +5,6 @@
 #include "business.h"
 #include "engine_log.h"
 #include "packet_bytes.h"
-#include "platform.h"
-#include "result_codes.h"
 #include "session.h"
 
 namespace {
@@ -96,24 +94,4 @@ void request_rekey_throttled(qn_ctx_t* ctx, std::atomic<int64_t>& last_request_m
     if (send_rekey_req(ctx) == -1) {
         QN_ERROR_IN(worker, "send_rekey_req failed.");
     }
-}
-
-int qn_keepalive(qn_ctx_t* ctx) {
-    int64_t last = platform::wall_seconds();
-    while (ctx->running.load()) {
-        if (platform::wall_seconds() - last > ctx->keepalive_period_s.load()) {
-            last = platform::wall_seconds();
-            const int32_t missed = ctx->keepalive_missed.fetch_add(1) + 1;
-            if (missed >= KEEPALIVE_MISSED_LIMIT) {
-                QN_ERROR("Response not received.");
-                g_engine_status.exchange(QN_SERVER_SILENT);
-                return 0;
-            }
-            if (send_heartbeat_req(ctx) == -1) {
-                QN_ERROR("send_heartbeat_req fail.");
-            }
-        }
-        ctx->running.wait_for(std::chrono::seconds(1));
-    }
-    return 0;
 }

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "data_ports.h"
+#include "send_losses.h"
 
 struct qn_ctx_t;
 
@@ -18,6 +19,7 @@ struct traffic_stats {
     std::atomic<uint64_t> rx_time_us{0};
     // The workers' device and socket, opened before the workers start.
     std::unique_ptr<data_ports> ports;
+    send_losses losses;
 };
 
 constexpr int MSG_BUF_LEN = 2048;

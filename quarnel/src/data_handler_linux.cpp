@@ -11,16 +11,15 @@
 #include "data_ports.h"
 #include "device_framing.h"
 #include "engine_log.h"
+#include "log_limit.h"
 #include "reader_wait_linux.h"
+#include "send_errors.h"
 #include "session.h"
 #include "socket_util.h"
 #include "tun_offload.h"
 #include "tun_util.h"
 #include "udp_batch.h"
-
-struct worker_wakeup {
-    int fd;
-};
+#include "worker_wakeup_linux.h"
 
 worker_wakeup* worker_wakeup_create() {
     int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -123,8 +122,8 @@ class linux_ports : public data_ports {
             ++reads;
             taken += static_cast<size_t>(n);
             if (framing_.unpack(read_buf_.data(), static_cast<size_t>(n), sink) < 0) {
-                QN_WARN_IN(TUN_READER, "Offloaded packet of {} bytes from tun not split, dropped.",
-                           n);
+                QN_WARN_LIMITED_IN(TUN_READER,
+                                   "Offloaded packet of {} bytes from tun not split, dropped.", n);
             }
         }
         return port_status::done;
@@ -141,8 +140,8 @@ class linux_ports : public data_ports {
                     }
                     if (errno == EINVAL) {
                         // Not an IP packet: the device refuses it, the session goes on.
-                        QN_WARN_IN(TUN_WRITER, "Packet of {} bytes refused by the device, dropped.",
-                                   len);
+                        QN_WARN_LIMITED_IN(
+                            TUN_WRITER, "Packet of {} bytes refused by the device, dropped.", len);
                         return port_status::refused;
                     }
                     if (errno != EINTR) {
@@ -167,7 +166,7 @@ class linux_ports : public data_ports {
             *sent += done;
             report_gso_lost();
             if (*error != 0) {
-                return status_of(*error);
+                return send_error_status(*error);
             }
         }
         return port_status::done;

@@ -17,6 +17,8 @@
 #include "data_handler.h"
 #include "data_ports.h"
 #include "engine_log.h"
+#include "log_limit.h"
+#include "send_errors.h"
 #include "session.h"
 #include "socket_util.h"
 #include "tun_device_win.h"
@@ -338,7 +340,7 @@ class socket_port {
             recv_state_ = op_state::idle;
             if (failure == static_cast<int>(NO_BUFFER)) {
                 // The receive goes on with what it reported, as a completed one would.
-                QN_INFO_IN("udp_receiver", "No enough buffer.");
+                QN_INFO_LIMITED_IN("udp_receiver", "No enough buffer.");
             } else if (failure != 0 && failure != WSAEMSGSIZE) {
                 *error = failure;
                 return port_status::failed;
@@ -395,8 +397,7 @@ class socket_port {
             return port_status::again;
         }
         *error = failure;
-        return failure == static_cast<int>(NO_BUFFER) ? port_status::no_buffer
-                                                      : port_status::failed;
+        return send_error_status(failure);
     }
 
     // The datagram the port holds, if any: done once it has gone.
@@ -412,13 +413,15 @@ class socket_port {
             if (failure == WSA_IO_INCOMPLETE) {
                 return port_status::again;
             }
-            send_state_ =
-                failure == static_cast<int>(NO_BUFFER) ? send_state::unsent : send_state::idle;
-            if (send_state_ == send_state::idle) {
+            const port_status status = send_error_status(failure);
+            if (status != port_status::no_buffer) {
+                // Gone from the caller's hands already: lost with the path, or the end.
+                send_state_ = send_state::idle;
                 *error = failure;
-                return port_status::failed;
+                return status == port_status::unreachable ? status : port_status::failed;
             }
-            QN_INFO_IN("udp_sender", "No enough buffer.");
+            send_state_ = send_state::unsent;
+            QN_INFO_LIMITED_IN("udp_sender", "No enough buffer.");
         }
         if (send_state_ == send_state::unsent) {
             const port_status status = post_send(error);

@@ -13,6 +13,7 @@
 #include "data_ports.h"
 #include "engine_log.h"
 #include "icmpv6_refusal.h"
+#include "log_limit.h"
 #include "packet_bytes.h"
 #include "result_codes.h"
 #include "session.h"
@@ -86,7 +87,7 @@ bool wait_for_room(port_wait wait, int error, const char* worker, bool* stopped)
 
 // The system is short of buffers: pause 1 ms; false once the session is stopping.
 bool pause_for_buffers(qn_ctx_t* ctx, const char* worker) {
-    QN_INFO_IN(worker, "No enough buffer.");
+    QN_INFO_LIMITED_IN(worker, "No enough buffer.");
     return !ctx->running.wait_for(std::chrono::milliseconds(1));
 }
 
@@ -231,7 +232,7 @@ void seal_packet(qn_ctx_t* ctx, uint8_t* packet, int n, message_batch& out,
         return;
     }
     if (n > MAX_FRAMED_PACKET) {
-        QN_WARN_IN(TUN_READER, "Packet of {} bytes does not fit a message, dropped.", n);
+        QN_WARN_LIMITED_IN(TUN_READER, "Packet of {} bytes does not fit a message, dropped.", n);
         return;
     }
     clamp_tcp_mss(packet, n, ctx->tun->mtu - 40);
@@ -277,7 +278,8 @@ uint64_t bytes_of(const outgoing_datagram* datagrams, size_t count) {
     return bytes;
 }
 
-// Reader to sender: what the socket takes at once goes straight out from the reader.
+// Reader to sender: what the socket takes at once goes straight out from the reader; what
+// the path refuses is lost here as it would be in the sender.
 void send_batch(traffic_stats* traffic, data_ports& ports, const std::vector<packet_ref>& batch,
                 std::vector<outgoing_datagram>& outgoing) {
     qn_ctx_t* ctx = traffic->ctx;
@@ -286,8 +288,15 @@ void send_batch(traffic_stats* traffic, data_ports& ports, const std::vector<pac
                   as_outgoing(b, outgoing);
                   size_t sent = 0;
                   int error = 0;
-                  ports.send_datagrams(outgoing.data(), outgoing.size(), &sent, &error);
+                  const port_status status =
+                      ports.send_datagrams(outgoing.data(), outgoing.size(), &sent, &error);
                   traffic->tx_bytes.fetch_add(bytes_of(outgoing.data(), sent));
+                  if (status == port_status::done) {
+                      traffic->losses.sent();
+                  } else if (status == port_status::unreachable) {
+                      traffic->losses.lost(outgoing.size() - sent, error);
+                      return outgoing.size();
+                  }
                   return sent;  // the sender worker deals with a full socket and with errors
               });
 }
@@ -331,7 +340,7 @@ void run_tun_reader(traffic_stats* traffic) {
         write_batch(traffic, ports, refusals.messages());
         refusals.clear();
         if (status == port_status::no_buffer) {
-            QN_INFO_IN(TUN_READER, "No enough buffer.");
+            QN_INFO_LIMITED_IN(TUN_READER, "No enough buffer.");
         } else if (status != port_status::done) {
             QN_ERROR_IN(TUN_READER, "ReadFile failed: {0}.", error);
             give_up(QN_FAILED);
@@ -340,9 +349,11 @@ void run_tun_reader(traffic_stats* traffic) {
     }
 }
 
-// Sends every datagram of the batch; false when the worker must give up.
-bool send_all(qn_ctx_t* ctx, data_ports& ports, const std::vector<packet_ref>& batch,
+// Sends every datagram of the batch; false when the worker must give up. When the path to the
+// server is gone, the rest of the batch is lost: its datagrams all take that path.
+bool send_all(traffic_stats* traffic, data_ports& ports, const std::vector<packet_ref>& batch,
               std::vector<outgoing_datagram>& outgoing, uint64_t* sent_bytes) {
+    qn_ctx_t* ctx = traffic->ctx;
     as_outgoing(batch, outgoing);
     size_t done = 0;
     while (done < outgoing.size()) {
@@ -353,6 +364,7 @@ bool send_all(qn_ctx_t* ctx, data_ports& ports, const std::vector<packet_ref>& b
         *sent_bytes += bytes_of(outgoing.data() + done, sent);
         done += sent;
         if (status == port_status::done) {
+            traffic->losses.sent();
             continue;
         }
         if (status == port_status::again) {
@@ -365,6 +377,9 @@ bool send_all(qn_ctx_t* ctx, data_ports& ports, const std::vector<packet_ref>& b
             if (!pause_for_buffers(ctx, UDP_SENDER)) {
                 return true;
             }
+        } else if (status == port_status::unreachable) {
+            traffic->losses.lost(outgoing.size() - done, error);
+            return true;
         } else {
             QN_ERROR_IN(UDP_SENDER, "WSASendTo failed: {0}.", error);
             return false;
@@ -384,7 +399,7 @@ void run_udp_sender(traffic_stats* traffic) {
                      ctx->send_mutex, ctx->send_cond, ctx->send_queue, ctx->send_in_flight,
                      [&](const packet_batch& batch, uint64_t* sent) {
                          refs_of(batch, refs);
-                         return send_all(ctx, ports, refs, outgoing, sent);
+                         return send_all(traffic, ports, refs, outgoing, sent);
                      })) {
         give_up(QN_SEND_FAILED);
     }
@@ -424,8 +439,9 @@ write_result write_packets(qn_ctx_t* ctx, data_ports& ports, const std::vector<p
                 }
                 break;
             case port_status::refused:
-                QN_WARN_IN(TUN_WRITER, "Batch of {} packets refused by the device, dropped.",
-                           batch.size());
+                QN_WARN_LIMITED_IN(TUN_WRITER,
+                                   "Batch of {} packets refused by the device, dropped.",
+                                   batch.size());
                 return WRITE_DONE;
             default:
                 QN_ERROR_IN(TUN_WRITER, "WriteFile failed: {0}.", error);
@@ -451,7 +467,7 @@ void dispatch_datagram(traffic_stats* traffic, data_ports& ports, const incoming
         std::string host;
         uint16_t port = 0;
         ports.describe_sender(d.from, &host, &port);
-        QN_ERROR_IN(UDP_RECEIVER, "recv {} bytes from host({}:{})", n, host, port);
+        QN_ERROR_LIMITED_IN(UDP_RECEIVER, "recv {} bytes from host({}:{})", n, host, port);
         return;
     }
     switch (msg[0]) {
@@ -463,7 +479,7 @@ void dispatch_datagram(traffic_stats* traffic, data_ports& ports, const incoming
             uint8_t* packet = msg + VPN_HEADER_LEN;
             int packet_len = 0;
             if (data_trans_decrypt(ctx->proto, msg, n, packet, &packet_len) != 0) {
-                QN_ERROR_IN(UDP_RECEIVER, "data_trans_decrypt failed.");
+                QN_ERROR_LIMITED_IN(UDP_RECEIVER, "data_trans_decrypt failed.");
                 return;
             }
             packets.push_back({packet, packet_len});
@@ -471,7 +487,7 @@ void dispatch_datagram(traffic_stats* traffic, data_ports& ports, const incoming
         }
         case MSG_REKEY:
             if (check_rekey_reply(ctx->proto, msg, n, ctx->server_pk) == -1) {
-                QN_ERROR_IN(UDP_RECEIVER, "check_rekey_reply failed.");
+                QN_ERROR_LIMITED_IN(UDP_RECEIVER, "check_rekey_reply failed.");
                 ctx->keepalive_missed.exchange(KEEPALIVE_MISSED_LIMIT);
             }
             return;
@@ -481,17 +497,18 @@ void dispatch_datagram(traffic_stats* traffic, data_ports& ports, const incoming
             switch (check_keepalive_reply(ctx->proto, msg, n)) {
                 case 0:
                     ctx->keepalive_missed.exchange(0);
+                    ctx->life_signs.fetch_add(1);
                     reset_traffic(traffic);
                     break;
                 case REPLY_IGNORED:
                     break;
                 default:
-                    QN_ERROR_IN(UDP_RECEIVER, "check_keepalive_reply failed.");
+                    QN_ERROR_LIMITED_IN(UDP_RECEIVER, "check_keepalive_reply failed.");
                     ctx->keepalive_missed.exchange(KEEPALIVE_MISSED_LIMIT);
             }
             return;
         default:
-            QN_ERROR_IN(UDP_RECEIVER, "Error packet type.");
+            QN_ERROR_LIMITED_IN(UDP_RECEIVER, "Error packet type.");
     }
 }
 
@@ -530,7 +547,7 @@ void run_udp_receiver(traffic_stats* traffic) {
         }
         const port_status status = ports.receive_datagrams(&datagrams, &error);
         if (status == port_status::no_buffer) {
-            QN_INFO_IN(UDP_RECEIVER, "No enough buffer.");
+            QN_INFO_LIMITED_IN(UDP_RECEIVER, "No enough buffer.");
             continue;
         }
         if (status != port_status::done && status != port_status::again) {
@@ -541,7 +558,8 @@ void run_udp_receiver(traffic_stats* traffic) {
         for (const incoming_datagram& d : datagrams) {
             if (d.truncated || d.len > MSG_BUF_LEN) {
                 // One oversized datagram, from anyone, must not end the session.
-                QN_ERROR_IN(UDP_RECEIVER, "Datagram larger than {} bytes dropped.", MSG_BUF_LEN);
+                QN_ERROR_LIMITED_IN(UDP_RECEIVER, "Datagram larger than {} bytes dropped.",
+                                    MSG_BUF_LEN);
                 continue;
             }
             dispatch_datagram(traffic, ports, d, packets, last_rekey_ms);
@@ -550,6 +568,7 @@ void run_udp_receiver(traffic_stats* traffic) {
             write_batch(traffic, ports, packets);
             packets.clear();
             ctx->keepalive_missed.exchange(0);
+            ctx->life_signs.fetch_add(1);
         }
     }
 }

@@ -5,6 +5,11 @@
 
 #include <cstdint>
 
+// Marks the session's routes so that a deletion can only ever match a route of ours, never an
+// equal one that someone else made (the kernel treats an unset priority as "any"), and so that
+// a watch of the routes can tell the session's own changes apart.
+constexpr uint8_t QN_ROUTE_PROTOCOL = 0x71;
+
 // A route-netlink socket in the network namespace of the calling thread. One per operation:
 // libnl sockets are not shared between threads, and a namespace is fixed at creation.
 class rtnl_socket {

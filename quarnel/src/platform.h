@@ -19,4 +19,8 @@ int last_error();
 // Wall clock in whole seconds (_time64 / time).
 int64_t wall_seconds();
 
+// A monotonic clock that stands still while the machine sleeps, in milliseconds
+// (QueryUnbiasedInterruptTime / CLOCK_MONOTONIC): beside the wall clock it tells a sleep.
+int64_t awake_milliseconds();
+
 }  // namespace platform

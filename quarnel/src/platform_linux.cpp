@@ -23,4 +23,10 @@ int64_t wall_seconds() {
     return static_cast<int64_t>(std::time(nullptr));
 }
 
+int64_t awake_milliseconds() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 }  // namespace platform

@@ -35,4 +35,11 @@ int64_t wall_seconds() {
     return static_cast<int64_t>(_time64(nullptr));
 }
 
+int64_t awake_milliseconds() {
+    // In units of 100 ns, without the time spent asleep or hibernating.
+    ULONGLONG units = 0;
+    QueryUnbiasedInterruptTime(&units);
+    return static_cast<int64_t>(units / 10000);
+}
+
 }  // namespace platform

@@ -9,6 +9,7 @@
 #include "data_handler.h"
 #include "engine_log.h"
 #include "host_journal.h"
+#include "log_limit.h"
 #include "netcard_tool.h"
 #include "quarnel_defaults.h"
 #include "result_codes.h"
@@ -79,6 +80,8 @@ int qn_start(qn_ctx_t** out, const session_config& config) {
         return QN_FAILED;
     }
 
+    // Each session's log has the first lines of every limited kind again.
+    engine_log::reset_line_limits();
     bool server_knows_session = false;
     int code = 0;
     // Whatever throws after the first step must still unwind what the steps before it did.

@@ -19,10 +19,6 @@
 
 namespace {
 
-// Marks the session's routes so that a deletion can only ever match a route of ours, never an
-// equal one that someone else made (the kernel treats an unset priority as "any").
-constexpr uint8_t QN_ROUTE_PROTOCOL = 0x71;
-
 constexpr uint32_t METRIC_AUTOMATIC = 0;
 constexpr uint32_t METRIC_FIXED = 1;
 

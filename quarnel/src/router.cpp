@@ -1,5 +1,6 @@
 #include "router.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -11,7 +12,9 @@
 #include "engine_log.h"
 #include "host_journal.h"
 #include "ipv4_text.h"
+#include "log_limit.h"
 #include "netcard_tool.h"
+#include "network_changes.h"
 #include "platform_net.h"
 #include "route_backend.h"
 #include "session.h"
@@ -29,9 +32,10 @@ const char* const split_default_routes[SPLIT_DEFAULT_ROUTE_COUNT] = {
 
 namespace {
 
-constexpr auto PROTECT_FIRST_DELAY = std::chrono::seconds(10);
+// Rounds that would catch a change the system did not tell of; a change it tells of starts a
+// round at once.
+constexpr auto PROTECT_FIRST_ROUND = std::chrono::seconds(15);
 constexpr auto PROTECT_PERIOD = std::chrono::seconds(5);
-constexpr auto PROTECT_TICK = std::chrono::seconds(1);
 
 route_request make_request(uint32_t dest, uint8_t prefix_len, uint32_t next_hop, int32_t if_index) {
     return route_request{dest, prefix_len, next_hop, static_cast<uint32_t>(if_index), false};
@@ -308,9 +312,18 @@ int set_route_table(qn_ctx_t* ctx, const route_prefix* remote_routes, int remote
 
 int protect_wan_routes(qn_ctx_t* ctx) {
     try {
+        const int32_t old_index = ctx->wan_if_index;
+        const std::string old_gateway = ctx->wan_gateway;
         if (!refresh_wan(ctx)) {
-            QN_ERROR("GetWanInfo failed.");
+            // A link that comes and goes can bring this about at will: limited.
+            QN_ERROR_LIMITED("GetWanInfo failed.");
             return -1;
+        }
+        if (ctx->wan_if_index != old_index || ctx->wan_gateway != old_gateway) {
+            QN_INFO(
+                "Uplink now via {} on interface {}: the routes to the server and the remote "
+                "networks follow it.",
+                ctx->wan_gateway, ctx->wan_if_index);
         }
         const uint32_t wan_gateway = ipv4_from_text(ctx->wan_gateway.c_str());
         std::vector<route_request> requests;
@@ -319,15 +332,20 @@ int protect_wan_routes(qn_ctx_t* ctx) {
         if (classify_ip(ctx->server_ip.c_str()) == 0) {
             add_server_route(ctx, requests);
         }
+        // Everything the session pinned to an earlier uplink goes: the server route and the
+        // remote routes alike, which would otherwise hold their prefixes on the old gateway.
+        const int32_t tun_index = ctx->tun != nullptr ? ctx->tun->if_index : -1;
         host_journal& journal = session_journal();
         for (const journal_record& record : journal.outstanding(host_change_kind::route)) {
-            if (record.change.server_route && record.change.route.gateway != wan_gateway) {
-                route_delete(record.change.route);
+            const route_row& route = record.change.route;
+            const bool pinned = record.change.server_route || route.if_index != tun_index;
+            if (pinned && (route.gateway != wan_gateway || route.if_index != ctx->wan_if_index)) {
+                route_delete(route);
                 journal.settle(record.id);
             }
         }
         if (perform_add_routes(ctx, requests) == -1) {
-            QN_ERROR("perform_add_routes failed!");
+            QN_ERROR_LIMITED("perform_add_routes failed!");
             return -1;
         }
         return 0;
@@ -339,20 +357,21 @@ int protect_wan_routes(qn_ctx_t* ctx) {
 
 void qn_protect_threadfunc(qn_ctx_t* ctx) {
     // Every wait ends as soon as the session's stop is raised; no lock is held across one.
-    if (ctx->running.wait_for(PROTECT_FIRST_DELAY)) {
-        return;
-    }
-    auto last_round = std::chrono::steady_clock::now();
+    network_changes changes(ctx->running, ctx->tun != nullptr ? ctx->tun->if_index : -1, __func__);
+    auto next_round = std::chrono::steady_clock::now() + PROTECT_FIRST_ROUND;
     for (;;) {
-        auto now = std::chrono::steady_clock::now();
-        if (now - last_round > PROTECT_PERIOD) {
-            last_round = now;
-            if (protect_wan_routes(ctx) == -1) {
-                QN_ERROR("protect_wan_routes failed.");
-            }
-        }
-        if (ctx->running.wait_for(PROTECT_TICK)) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            next_round - std::chrono::steady_clock::now());
+        const network_changes::result woke =
+            changes.wait(std::max(left, std::chrono::milliseconds(0)));
+        if (woke == network_changes::STOPPED) {
             return;
+        }
+        if (woke == network_changes::CHANGED || std::chrono::steady_clock::now() >= next_round) {
+            if (protect_wan_routes(ctx) == -1) {
+                QN_ERROR_LIMITED("protect_wan_routes failed.");
+            }
+            next_round = std::chrono::steady_clock::now() + PROTECT_PERIOD;
         }
     }
 }

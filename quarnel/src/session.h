@@ -53,8 +53,14 @@ struct qn_ctx_t {
     std::shared_ptr<std::thread> protect_thread;
     traffic_stats* traffic = nullptr;
     std::atomic<int32_t> keepalive_missed{0};
+    // Raised by udp_receiver at every sign of life (what resets keepalive_missed), so that the
+    // keepalive can tell whether a check was answered.
+    std::atomic<uint32_t> life_signs{0};
     // Seconds after which a keepalive period ends; a variable so that tests need not wait.
     std::atomic<int32_t> keepalive_period_s{KEEPALIVE_PERIOD_S};
+    // Added to the keepalive's readings of the wall clock: how tests make the machine seem to
+    // have slept.
+    std::atomic<int64_t> wall_clock_shift_s{0};
     std::atomic<int32_t> upload_limit{0};
     std::atomic<int32_t> download_limit{0};
     std::atomic<int32_t> token_lock{0};

@@ -10,6 +10,7 @@
 
 #include "engine_log.h"
 #include "ipv4_text.h"
+#include "log_limit.h"
 
 namespace {
 
@@ -180,23 +181,25 @@ void create_vpn_header(uint8_t* buf, uint8_t type, uint32_t sid, uint64_t seq,
     put_be16(buf + 13, payload_len);
 }
 
+// Any host can send the client datagrams that fail here, as often as it likes: the lines of
+// this check and of the checks of what comes during a session are limited.
 int check_vpn_header(const proto_ctx* proto, const uint8_t* msg, int len) {
     if (len <= VPN_HEADER_LEN) {
-        QN_ERROR("Invalid header len.");
+        QN_ERROR_LIMITED("Invalid header len.");
         return -1;
     }
     const vpn_header header = parse_vpn_header(msg);
     if (header.payload_len != len - VPN_HEADER_LEN) {
-        QN_ERROR("Invalid payload len.");
+        QN_ERROR_LIMITED("Invalid payload len.");
         return -1;
     }
     if (header.msg_type == 0 || header.msg_type > HEADER_TYPE_LIMIT) {
-        QN_ERROR("Invalid header type");
+        QN_ERROR_LIMITED("Invalid header type");
         return -1;
     }
     if (header.msg_type == MSG_AUTH_KX || header.msg_type == MSG_REKEY) {
         if (proto == nullptr || static_cast<uint32_t>(header.seq) != proto->challenge.load()) {
-            QN_ERROR("Invalid vpn header");
+            QN_ERROR_LIMITED("Invalid vpn header");
             return -1;
         }
         return 0;
@@ -204,7 +207,7 @@ int check_vpn_header(const proto_ctx* proto, const uint8_t* msg, int len) {
     if (header.msg_type == MSG_PING)
         return 0;
     if (proto == nullptr || header.sid != proto->sid) {
-        QN_ERROR("Invalid sid.");
+        QN_ERROR_LIMITED("Invalid sid.");
         return -1;
     }
     return 0;
@@ -336,7 +339,7 @@ int check_rekey_reply(proto_ctx* proto, const uint8_t* msg, int len, const uint8
     QN_DEBUG("<===S4 REKEY REPLY");
     std::lock_guard<std::mutex> lock(proto->kx_lock);
     if (const auto failure = accept_signed_reply(proto, msg, len, server_pk, MSG_REKEY)) {
-        QN_ERROR("{}", failure->text);
+        QN_ERROR_LIMITED("{}", failure->text);
         return failure->result;
     }
     return 0;
@@ -357,16 +360,16 @@ int data_trans_decrypt(proto_ctx* proto, const uint8_t* msg, int len, uint8_t* p
                        int* packet_len) {
     QN_DEBUG("<===S3 DATA_TRANS REPLY");
     if (check_vpn_header(proto, msg, len) != 0) {
-        QN_ERROR("check_vpn_header failed.");
+        QN_ERROR_LIMITED("check_vpn_header failed.");
         return -1;
     }
     // S2 and S5 replies are sealed with the same key: their header tells them apart.
     if (!has_type(msg, len, MSG_DATA_TRANS)) {
-        QN_ERROR("Unexpected message type.");
+        QN_ERROR_LIMITED("Unexpected message type.");
         return -1;
     }
     if (open_payload(proto->keys.load()->rx_key, msg, len, packet, packet_len) != 0) {
-        QN_ERROR("crypto_aead_chacha20poly1305_decrypt failed.");
+        QN_ERROR_LIMITED("crypto_aead_chacha20poly1305_decrypt failed.");
         return -1;
     }
     // Only now: the header is plaintext, anyone who has seen the session id can write one.
@@ -393,22 +396,22 @@ int create_keepalive_req(proto_ctx* proto, const char* token, const char* uuid,
 int check_keepalive_reply(proto_ctx* proto, const uint8_t* msg, int len) {
     QN_DEBUG("<===S5 KEEPALIVE REPLY");
     if (check_vpn_header(proto, msg, len) != 0) {
-        QN_ERROR("check_vpn_header failed.");
+        QN_ERROR_LIMITED("check_vpn_header failed.");
         return REPLY_IGNORED;
     }
     if (len != KEEPALIVE_REPLY_LEN) {
-        QN_ERROR("Invalid vpn data len.");
+        QN_ERROR_LIMITED("Invalid vpn data len.");
         return REPLY_IGNORED;
     }
     uint8_t status = 0;
     int status_len = 0;
     if (open_payload(proto->keys.load()->rx_key, msg, len, &status, &status_len) != 0) {
-        QN_ERROR("crypto_aead_chacha20poly1305_decrypt failed.");
+        QN_ERROR_LIMITED("crypto_aead_chacha20poly1305_decrypt failed.");
         return REPLY_IGNORED;
     }
     proto->rx_seq.store(parse_vpn_header(msg).seq + 1);
     if (status != 0) {
-        QN_ERROR("Server return fail.");
+        QN_ERROR_LIMITED("Server return fail.");
         return -1;
     }
     return 0;

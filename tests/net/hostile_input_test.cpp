@@ -11,17 +11,22 @@
 
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <future>
+#include <iostream>
 #include <memory>
+#include <sstream>
 #include <thread>
 #include <vector>
 
 #include "data_handler.h"
+#include "engine_log.h"
 #include "netns.h"
 #include "protocol.h"
 #include "quarnel_api.h"
 #include "ref_server.h"
 #include "session_registry.h"
+#include "socket_util.h"
 #include "tcp_stream.h"
 #include "test_support.h"
 #include "tun_data_path.h"
@@ -288,6 +293,112 @@ TEST_F(HostileInputTest, ForgedAndReplayedRepliesLeaveTheSessionAndItsTrafficAlo
     EXPECT_EQ(received(MSG_REKEY), rekeys);
     EXPECT_EQ(server_->session_count(), 1u);
     EXPECT_TRUE(ping_lan_host(2));
+}
+
+// The namespace's count of UDP datagrams delivered to sockets, as /proc shows it to the
+// calling thread.
+uint64_t udp_in_datagrams() {
+    std::istringstream snmp(test_support::read_file("/proc/thread-self/net/snmp"));
+    std::string names, values;
+    while (std::getline(snmp, names) && std::getline(snmp, values)) {
+        if (names.rfind("Udp: ", 0) != 0) {
+            continue;
+        }
+        std::istringstream n(names), v(values);
+        for (std::string name, value; n >> name && v >> value;) {
+            if (name == "InDatagrams") {
+                return std::stoull(value);
+            }
+        }
+    }
+    return 0;
+}
+
+// Anyone can send the client's port junk, as much as it likes: 100,000 random datagrams of
+// random sizes during a transfer. The session and its traffic go on, and the engine log keeps
+// what it held before (the session's start, an earlier error) with a few kilobytes added.
+TEST_F(HostileInputTest, AFloodOfJunkLeavesTheSessionAndTheLogsEarlierLines) {
+    constexpr int FLOOD = 100000;
+    constexpr uint16_t FLOOD_TRANSFER_PORT = TRANSFER_PORT + 1;
+    // The session starts a log of its own, which nothing else in this process writes.
+    const std::filesystem::path log_path = engine_log::log_file_path();
+    std::filesystem::remove(log_path);
+    netns_scope in_client(net_.cli);
+    ASSERT_EQ(start(), 0);
+    ASSERT_TRUE(ping_lan_host(1));
+    sockaddr_in client{};
+    {
+        std::lock_guard<std::mutex> lock(session_lock());
+        socklen_t len = sizeof(client);
+        ASSERT_EQ(
+            getsockname(running_session()->sock->s, reinterpret_cast<sockaddr*>(&client), &len), 0);
+    }
+    inet_pton(AF_INET, "172.30.0.2", &client.sin_addr);
+    int junk = -1;
+    {
+        netns_scope in_server(net_.srv);
+        junk = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    }
+    ASSERT_GE(junk, 0);
+    auto logged = [&](const std::string& text) {
+        return test_support::wait_until(
+            [&] { return test_support::read_file(log_path).find(text) != std::string::npos; });
+    };
+    // An error before the flood: a datagram too short for a header.
+    ASSERT_EQ(sendto(junk, "short", 5, 0, reinterpret_cast<sockaddr*>(&client), sizeof(client)), 5);
+    ASSERT_TRUE(logged("recv 5 bytes from host(172.30.0.1:")) << test_support::read_file(log_path);
+    const std::string before = test_support::read_file(log_path);
+    ASSERT_NE(before.find("UDP sending"), std::string::npos) << "the session's start";
+
+    std::string error;
+    int listener = -1;
+    {
+        netns_scope in_lan(net_.lan);
+        listener = tcp_stream::listen_on(FLOOD_TRANSFER_PORT, &error);
+    }
+    ASSERT_GE(listener, 0) << error;
+    auto receiver = std::async(std::launch::async,
+                               [listener] { return tcp_stream::receive_verified(listener, 30s); });
+    const uint64_t delivered_before = udp_in_datagrams();
+    std::atomic<int> sent{0};
+    std::thread flood([&] {
+        std::vector<uint8_t> datagram(1400);
+        for (int i = 0; i < FLOOD; ++i) {
+            randombytes_buf(datagram.data(), datagram.size());
+            const size_t len = 1 + randombytes_uniform(static_cast<uint32_t>(datagram.size()));
+            if (sendto(junk, datagram.data(), len, 0, reinterpret_cast<sockaddr*>(&client),
+                       sizeof(client)) == static_cast<ssize_t>(len)) {
+                sent.fetch_add(1);
+            }
+        }
+    });
+    const auto began = std::chrono::steady_clock::now();
+    const bool streamed =
+        tcp_stream::send_stream(TUNNEL_LAN_HOST, FLOOD_TRANSFER_PORT, TRANSFER_BYTES, &error);
+    const tcp_stream::receive_result result = receiver.get();
+    flood.join();
+    std::cout << "flood of " << sent.load() << " datagrams and transfer: "
+              << std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count()
+              << " s\n";
+    close(junk);
+    std::this_thread::sleep_for(200ms);  // the last junk read
+    QN_INFO("after the flood");
+    ASSERT_TRUE(logged("after the flood"));
+    const std::string after = test_support::read_file(log_path);
+
+    EXPECT_EQ(sent.load(), FLOOD);
+    // Most of it reached the engine's socket rather than overflowing its buffer.
+    const uint64_t delivered = udp_in_datagrams() - delivered_before;
+    std::cout << "datagrams delivered to the client's sockets: " << delivered << "\n";
+    EXPECT_GT(delivered, static_cast<uint64_t>(FLOOD) / 2);
+    EXPECT_TRUE(streamed) << error;
+    EXPECT_TRUE(result.verified) << result.error;
+    EXPECT_EQ(get_vpn_status(), 0);
+    EXPECT_EQ(server_->session_count(), 1u);
+    EXPECT_TRUE(ping_lan_host(1));
+    EXPECT_EQ(after.compare(0, before.size(), before), 0) << "earlier lines lost";
+    std::cout << "log bytes added by the flood: " << after.size() - before.size() << "\n";
+    EXPECT_LT(after.size() - before.size(), 5000u) << after.substr(before.size());
 }
 
 }  // namespace

@@ -7,8 +7,14 @@
 #include <unistd.h>
 
 #include <dirent.h>
+
+#include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <future>
+#include <iostream>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -69,6 +75,91 @@ bool is_keepalive(int counter) {
     uint8_t msg[2048];
     return recv(counter, msg, sizeof(msg), 0) > 0 && msg[0] == MSG_KEEPALIVE;
 }
+
+using steady = std::chrono::steady_clock;
+
+// Datagrams through the tunnel every 20 ms to an echo behind the server; tells when the first
+// answer came after a given moment.
+class echo_probe {
+  public:
+    echo_probe(const netns& client, const netns& lan, const char* lan_addr, uint16_t port) {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(port);
+        inet_pton(AF_INET, lan_addr, &addr.sin_addr);
+        timeval tv{0, 20000};
+        {
+            netns_scope in_lan(lan);
+            echo_fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            bind(echo_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+            setsockopt(echo_fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+        }
+        {
+            netns_scope in_client(client);
+            probe_fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            connect(probe_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+            setsockopt(probe_fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+        }
+        echo_ = std::thread([this] {
+            uint8_t buf[64];
+            sockaddr_in from{};
+            while (!stop_.load()) {
+                socklen_t len = sizeof(from);
+                const ssize_t n = recvfrom(echo_fd_, buf, sizeof(buf), 0,
+                                           reinterpret_cast<sockaddr*>(&from), &len);
+                if (n > 0) {
+                    sendto(echo_fd_, buf, static_cast<size_t>(n), 0,
+                           reinterpret_cast<sockaddr*>(&from), len);
+                }
+            }
+        });
+        prober_ = std::thread([this] {
+            uint8_t buf[64] = {'p'};
+            while (!stop_.load()) {
+                send(probe_fd_, buf, 8, 0);  // fails at once while the client has no route
+                if (recv(probe_fd_, buf, sizeof(buf), 0) > 0) {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    answers_.push_back(steady::now());
+                }
+            }
+        });
+    }
+    ~echo_probe() {
+        stop_ = true;
+        echo_.join();
+        prober_.join();
+        close(echo_fd_);
+        close(probe_fd_);
+    }
+    echo_probe(const echo_probe&) = delete;
+    echo_probe& operator=(const echo_probe&) = delete;
+
+    // Seconds from `since` to the first answer after it, waiting up to `limit`; -1 if none.
+    double first_answer_after(steady::time_point since, std::chrono::seconds limit) {
+        double seconds = -1;
+        test_support::wait_until(
+            [&] {
+                std::lock_guard<std::mutex> lock(mutex_);
+                for (const auto& at : answers_) {
+                    if (at >= since) {
+                        seconds = std::chrono::duration<double>(at - since).count();
+                        return true;
+                    }
+                }
+                return false;
+            },
+            limit);
+        return seconds;
+    }
+
+  private:
+    int echo_fd_ = -1;
+    int probe_fd_ = -1;
+    std::atomic<bool> stop_{false};
+    std::thread echo_, prober_;
+    std::mutex mutex_;
+    std::vector<steady::time_point> answers_;
+};
 
 class TunnelTest : public ::testing::Test {
   protected:
@@ -596,6 +687,132 @@ TEST_F(TunnelTest, KeepaliveGivesUpAtTheSixthSilentPeriod) {
         test_support::wait_until([&] { return entries_in("/proc/self/task") == threads - 1; }));
     stop_vpn(0);
     EXPECT_EQ(get_vpn_status(), -72);
+}
+
+// The client's uplink loses its address for 2 s and then for 10 s, as in a renewal, a roam or a
+// flap, and then the session moves to a second network while the first goes away. Each time
+// the session lives, the route to the server is pinned again, the server is checked at once
+// and traffic through the tunnel resumes within 2 s.
+TEST_F(TunnelTest, ProxyModeLivesThroughUplinkLossesAndANewNetwork) {
+    netns_test::connect(net_.cli, "wan1", net_.srv, "cli1");
+    net_.cli.ip("addr add 172.31.0.2/24 dev wan1");
+    net_.srv.ip("addr add 172.31.0.1/24 dev cli1");
+    const net_state before = dump_state(net_.cli);
+    start_args a = defaults();
+    a.proxy = true;
+    ASSERT_EQ(start(a), 0);
+    echo_probe probe(net_.cli, net_.lan, TUNNEL_LAN_HOST, 7009);
+    ASSERT_GE(probe.first_answer_after(steady::now(), 5s), 0.0);
+
+    auto has_route = [&](const std::string& route) {
+        const std::vector<std::string> routes = main_routes(net_.cli);
+        return std::find(routes.begin(), routes.end(), route) != routes.end();
+    };
+    const struct {
+        const char* what;
+        std::vector<std::string> lose, regain;
+        std::chrono::seconds gone;
+        std::string server_route;
+    } changes[] = {
+        {"2 s without an address",
+         {"addr del 172.30.0.2/24 dev wan0"},
+         {"addr add 172.30.0.2/24 dev wan0", "route add default via 172.30.0.1 dev wan0"},
+         2s,
+         "172.30.0.1 via 172.30.0.1 dev wan0 proto 113"},
+        {"10 s without an address",
+         {"addr del 172.30.0.2/24 dev wan0"},
+         {"addr add 172.30.0.2/24 dev wan0", "route add default via 172.30.0.1 dev wan0"},
+         10s,
+         "172.30.0.1 via 172.30.0.1 dev wan0 proto 113"},
+        {"a new network, the old one gone",
+         {},
+         {"route replace default via 172.31.0.1 dev wan1", "addr del 172.30.0.2/24 dev wan0"},
+         0s,
+         "172.30.0.1 via 172.31.0.1 dev wan1 proto 113"},
+    };
+    for (const auto& change : changes) {
+        SCOPED_TRACE(change.what);
+        for (const std::string& command : change.lose) {
+            net_.cli.ip(command);
+        }
+        std::this_thread::sleep_for(change.gone);
+        const uint64_t keepalives = received(MSG_KEEPALIVE);
+        const auto back = steady::now();
+        for (const std::string& command : change.regain) {
+            net_.cli.ip(command);
+        }
+        const double resumed = probe.first_answer_after(back, 5s);
+        EXPECT_GE(resumed, 0.0);
+        EXPECT_LT(resumed, 2.0);
+        EXPECT_TRUE(test_support::wait_until([&] { return has_route(change.server_route); }, 1s))
+            << ::testing::PrintToString(main_routes(net_.cli));
+        std::cout << change.what << ": traffic again after " << resumed
+                  << " s, server route pinned after "
+                  << std::chrono::duration<double>(steady::now() - back).count() << " s\n";
+        EXPECT_TRUE(
+            test_support::wait_until([&] { return received(MSG_KEEPALIVE) > keepalives; }, 2s))
+            << "no check of the server after the change";
+        EXPECT_EQ(get_vpn_status(), 0);
+    }
+    EXPECT_EQ(server_->session_count(), 1u);
+
+    // Back on the first network, so that the stop can be compared with the start.
+    net_.cli.ip("addr add 172.30.0.2/24 dev wan0");
+    net_.cli.ip("route replace default via 172.30.0.1 dev wan0");
+    EXPECT_TRUE(test_support::wait_until(
+        [&] { return has_route("172.30.0.1 via 172.30.0.1 dev wan0 proto 113"); }, 2s));
+    stop_vpn(1);
+    EXPECT_TRUE(test_support::wait_until([&] { return received(MSG_DISCONN) == 1; }));
+    EXPECT_EQ(dump_state(net_.cli), before);
+}
+
+// The machine slept (the wall clock jumped ahead of the awake clock): the server is checked at
+// once, outside the periods and without counting as one; a check the server does not answer
+// is logged within seconds, while the give-up rule stays that of six silent periods.
+TEST_F(TunnelTest, AClockJumpChecksTheServerAtOnceAndAnUnansweredCheckIsLogged) {
+    // The session starts a log of its own, read as the engine writes it.
+    const std::filesystem::path log_path = engine_log::log_file_path();
+    std::filesystem::remove(log_path);
+    auto logged = [&](const std::string& text, std::chrono::milliseconds within) {
+        return test_support::wait_until(
+            [&] { return test_support::read_file(log_path).find(text) != std::string::npos; },
+            within);
+    };
+    ASSERT_EQ(start(defaults()), 0);
+    std::shared_ptr<qn_ctx_t> session;
+    {
+        std::lock_guard<std::mutex> lock(session_lock());
+        session = running_session();
+    }
+    ASSERT_TRUE(session);
+    std::this_thread::sleep_for(1500ms);  // a tick of the keepalive's with the clocks in step
+    ASSERT_EQ(received(MSG_KEEPALIVE), 0u) << "a period already";
+    session->wall_clock_shift_s.fetch_add(3600);
+    const auto jumped = steady::now();
+    ASSERT_TRUE(test_support::wait_until([&] { return received(MSG_KEEPALIVE) == 1; }, 3s));
+    const double checked = std::chrono::duration<double>(steady::now() - jumped).count();
+    std::cout << "checked after " << checked << " s\n";
+    EXPECT_LT(checked, 1.5);
+    EXPECT_TRUE(logged("the machine slept. Checking the server at once.", 1s))
+        << test_support::read_file(log_path);
+
+    // Asleep again, and the server gone meanwhile.
+    const int counter = silence_the_server();
+    ASSERT_GE(counter, 0);
+    session->wall_clock_shift_s.fetch_add(3600);
+    const auto asleep = steady::now();
+    EXPECT_TRUE(test_support::wait_until([&] { return is_keepalive(counter); }, 2s));
+    EXPECT_TRUE(
+        logged("[Function: qn_keepalive]  No answer from the server 3 s after the check "
+               "for a sleep: the session may be gone; the keepalive gives it up after 6 "
+               "silent periods.",
+               6s))
+        << test_support::read_file(log_path);
+    std::cout << "unanswered check logged after "
+              << std::chrono::duration<double>(steady::now() - asleep).count() << " s\n";
+    close(counter);
+    EXPECT_EQ(session->keepalive_missed.load(), 0) << "a check counted as a period";
+    EXPECT_EQ(get_vpn_status(), 0);
 }
 
 // refused when it is given, and the keepalives go on with the token the session has.

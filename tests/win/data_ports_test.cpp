@@ -20,6 +20,7 @@
 #include "data_ports.h"
 #include "ipv4_text.h"
 #include "log_capture.h"
+#include "send_errors.h"
 #include "session.h"
 #include "session_config.h"
 #include "socket_util.h"
@@ -219,6 +220,35 @@ TEST_F(DataPorts, AFailedDeviceReadEndsTheReaderAndTheStopEndsEveryOtherWait) {
     // The receiver waits on its socket and the sender and writer on their queues: the stop's
     // wake-up ends the receive wait at once rather than at its 3,000 ms time-out.
     EXPECT_LT(stop_workers(), std::chrono::milliseconds(2000));
+}
+
+// Which failed sends to the server lose only their datagrams and which end the sender.
+TEST(SendErrors, APathThatComesAndGoesLosesDatagramsABrokenSocketEndsTheSession) {
+    const struct {
+        int error;
+        port_status status;
+    } cases[] = {
+        {0, port_status::done},
+        {WSA_IO_PENDING, port_status::again},
+        {WSAENOBUFS, port_status::no_buffer},
+        // The uplink's address or routes gone for a moment, a firewall's rule, a server
+        // restarting (ICMP port unreachable of an earlier datagram).
+        {WSAENETUNREACH, port_status::unreachable},
+        {WSAEHOSTUNREACH, port_status::unreachable},
+        {WSAENETDOWN, port_status::unreachable},
+        {WSAEADDRNOTAVAIL, port_status::unreachable},
+        {WSAEACCES, port_status::unreachable},
+        {WSAECONNRESET, port_status::unreachable},
+        // What no later send would do better.
+        {WSAENOTSOCK, port_status::failed},
+        {WSAEINVAL, port_status::failed},
+        {WSAEFAULT, port_status::failed},
+        {WSAEMSGSIZE, port_status::failed},
+        {WSANOTINITIALISED, port_status::failed},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(send_error_status(c.error), c.status) << "error " << c.error;
+    }
 }
 
 }  // namespace
