@@ -86,11 +86,13 @@ void rearm(OVERLAPPED* ov) {
 enum class op_state { idle, posted, failed };
 
 // The TAP device. Reads alternate between two buffers: the next is posted before a packet is
-// handed over, so the device always has a read outstanding. Writes go from a buffer of the
+// handed over, so the device always has a read outstanding. Reads are posted by the reader
+// alone: Windows cancels a thread's outstanding I/O when the thread exits, and the session may
+// be opened on a thread that ends before it does. Writes go from a buffer of the
 // port's, one at a time; packets the device cannot take yet wait in order.
 class device_port {
   public:
-    explicit device_port(tun_device* tun) : handle_(tun->handle), io_(tun->io) { post_read(); }
+    explicit device_port(tun_device* tun) : handle_(tun->handle), io_(tun->io) {}
 
     ~device_port() {
         // Nothing may complete into buffers or records that are gone.
@@ -112,6 +114,9 @@ class device_port {
         if (writable) {
             return write_pending_ ? wait_for(io_->write_ov.hEvent, wakeup, timeout_ms, error)
                                   : port_wait::ready;
+        }
+        if (read_state_ == op_state::idle) {
+            post_read();
         }
         return read_state_ == op_state::posted
                    ? wait_for(io_->read_ov.hEvent, wakeup, timeout_ms, error)
@@ -252,7 +257,8 @@ struct receive_entry {
     DWORD flags = 0;
 };
 
-// The session's socket. Receives go round a ring of buffers with one posted at all times;
+// The session's socket. Receives go round a ring of buffers with one posted at all times, by
+// the receiver alone (as device reads, so that they outlive the thread that opened the port);
 // sends go from a buffer of the port's, one at a time.
 class socket_port {
   public:
@@ -264,7 +270,6 @@ class socket_port {
             close_events();
             throw std::runtime_error("WSACreateEvent failed: " + std::to_string(WSAGetLastError()));
         }
-        post_receive();
     }
 
     ~socket_port() {
@@ -289,6 +294,9 @@ class socket_port {
             return send_state_ == send_state::pending
                        ? wait_for(send_ov_.hEvent, wakeup, timeout_ms, error)
                        : port_wait::ready;
+        }
+        if (recv_state_ == op_state::idle) {
+            post_receive();
         }
         return recv_state_ == op_state::posted
                    ? wait_for(recv_ov_.hEvent, wakeup, timeout_ms, error)

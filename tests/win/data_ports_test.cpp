@@ -116,7 +116,9 @@ class DataPorts : public ::testing::Test {
         ctx_.tun = &tun_;
         traffic_.ctx = &ctx_;
         ctx_.traffic = &traffic_;
-        traffic_.ports = data_ports_open(&ctx_);
+        // Opened on a thread that ends at once, as a host's pool thread may: Windows cancels
+        // a thread's outstanding I/O when it exits, and the ports must not depend on it.
+        std::thread([this] { traffic_.ports = data_ports_open(&ctx_); }).join();
         ctx_.running.start();
         for (auto worker : {tun_reader, udp_sender, udp_receiver, tun_writer}) {
             workers_.emplace_back(worker, &traffic_);
