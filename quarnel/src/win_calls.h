@@ -1,6 +1,7 @@
 // The Windows calls behind which the backend meets what a test machine cannot provide (the
 // TAP driver, WMI's adapter methods, IP Helper's interface rows and route creation, the
-// service control manager). The backend calls them only through win(); tests replace members.
+// service control manager), and the tables read beside them. The backend calls them only through
+// win(); tests replace members.
 #pragma once
 
 // In this order: the IP Helper headers declare their rows only after Winsock's.
@@ -48,6 +49,9 @@ struct win_calls {
     decltype(&::InitializeIpForwardEntry) InitializeIpForwardEntry = &::InitializeIpForwardEntry;
     decltype(&::CreateIpForwardEntry2) CreateIpForwardEntry2 = &::CreateIpForwardEntry2;
     decltype(&::DeleteIpForwardEntry2) DeleteIpForwardEntry2 = &::DeleteIpForwardEntry2;
+    decltype(&::GetIpForwardTable2) GetIpForwardTable2 = &::GetIpForwardTable2;
+    decltype(&::GetIpInterfaceTable) GetIpInterfaceTable = &::GetIpInterfaceTable;
+    decltype(&::FreeMibTable) FreeMibTable = &::FreeMibTable;
     decltype(&::OpenSCManagerA) OpenSCManagerA = &::OpenSCManagerA;
     decltype(&::OpenServiceA) OpenServiceA = &::OpenServiceA;
     decltype(&::QueryServiceConfigA) QueryServiceConfigA = &::QueryServiceConfigA;
