@@ -21,6 +21,7 @@
 #include "socket_util.h"
 #include "tun_device_win.h"
 #include "tun_util.h"
+#include "win_calls.h"
 
 struct worker_wakeup {
     HANDLE event;  // manual reset: once the stop is raised every later wait ends at once
@@ -344,6 +345,12 @@ class socket_port {
                 }
             }
             recv_state_ = op_state::idle;
+            if (failure == WSAECONNRESET || failure == WSAENETRESET) {
+                // An ICMP error answering an earlier send, not a fault of the socket: the next
+                // wait receives on.
+                QN_INFO_IN("udp_receiver", "WSARecvFrom: ICMP error {} passed over.", failure);
+                break;
+            }
             if (failure == static_cast<int>(NO_BUFFER)) {
                 // The receive goes on with what it reported, as a completed one would.
                 QN_INFO_IN("udp_receiver", "No enough buffer.");
@@ -379,9 +386,9 @@ class socket_port {
                       reinterpret_cast<char*>(entry.data.data())};
         recv_error_ = 0;
         recv_state_ = op_state::posted;
-        if (WSARecvFrom(s_, &buffer, 1, nullptr, &entry.flags,
-                        reinterpret_cast<sockaddr*>(&entry.from), &entry.from_len, &recv_ov_,
-                        nullptr) != 0) {
+        if (win().WSARecvFrom(s_, &buffer, 1, nullptr, &entry.flags,
+                              reinterpret_cast<sockaddr*>(&entry.from), &entry.from_len, &recv_ov_,
+                              nullptr) != 0) {
             const int error = WSAGetLastError();
             if (error != WSA_IO_PENDING) {
                 recv_state_ = op_state::failed;

@@ -1,7 +1,7 @@
 // The Windows calls behind which the backend meets what a test machine cannot provide (the
-// TAP driver, WMI's adapter methods, IP Helper's interface rows and route creation, the
-// service control manager), and the tables read beside them. The backend calls them only through
-// win(); tests replace members.
+// ICMP errors Winsock reports on a UDP socket, the TAP driver, WMI's adapter methods, IP Helper's
+// interface rows and route creation, the service control manager), and the tables read beside them.
+// The backend calls them only through win(); tests replace members.
 #pragma once
 
 // In this order: the IP Helper headers declare their rows only after Winsock's.
@@ -11,6 +11,7 @@
 #include <windows.h>
 
 #include <iphlpapi.h>
+#include <mswsock.h>
 #include <netioapi.h>
 
 #include <cstdint>
@@ -42,6 +43,8 @@ struct wmi_method_request {
 bool wmi_adapter_method(const wmi_method_request& request, uint32_t* return_value);
 
 struct win_calls {
+    decltype(&::WSAIoctl) WSAIoctl = &::WSAIoctl;
+    decltype(&::WSARecvFrom) WSARecvFrom = &::WSARecvFrom;
     decltype(&::CreateFileA) CreateFileA = &::CreateFileA;
     decltype(&::DeviceIoControl) DeviceIoControl = &::DeviceIoControl;
     decltype(&::GetIpInterfaceEntry) GetIpInterfaceEntry = &::GetIpInterfaceEntry;
