@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include <iphlpapi.h>
+#include <objbase.h>
 
 #include <chrono>
 #include <cstdint>
@@ -146,6 +147,19 @@ TEST_F(Dll, StartHandshakesThenFailsWithoutAnAdapterAndLeavesNothingBehind) {
          {"Could not find a valid device!", "tun_open failed.", "qn_start failed."}) {
         EXPECT_NE(text.str().find(line), std::string::npos) << line << " missing in " << log;
     }
+    SetEnvironmentVariableA("QUARNEL_JOURNAL_DIR", nullptr);
+}
+
+TEST_F(Dll, StartWorksInTheHostsSingleThreadedApartmentAndLeavesItToTheHost) {
+    win_test::temp_dir journal;
+    SetEnvironmentVariableA("QUARNEL_JOURNAL_DIR", journal.path().c_str());
+    ASSERT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
+    // Past COM to the handshake and the adapter, which wine lacks.
+    EXPECT_EQ(start(server_.key), -50);
+    // Still the host's apartment: a further initialisation in its mode is only counted.
+    EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_FALSE);
+    CoUninitialize();
+    CoUninitialize();
     SetEnvironmentVariableA("QUARNEL_JOURNAL_DIR", nullptr);
 }
 
