@@ -35,6 +35,7 @@ void log_aead_choice() {
 void release_process_setup() {
     platform::com_cleanup();
     platform::net_cleanup();
+    engine_log::release_worker();
 }
 
 // A started session's end by either path: the teardown, then out of the registry, then the

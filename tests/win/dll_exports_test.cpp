@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -148,6 +149,41 @@ TEST_F(Dll, StartHandshakesThenFailsWithoutAnAdapterAndLeavesNothingBehind) {
         EXPECT_NE(text.str().find(line), std::string::npos) << line << " missing in " << log;
     }
     SetEnvironmentVariableA("QUARNEL_JOURNAL_DIR", nullptr);
+}
+
+// Every test loaded the library: each load is let go, so that it is unloaded for real.
+DWORD WINAPI unload_library(LPVOID) {
+    while (HMODULE loaded = GetModuleHandleA("quarnel.dll")) {
+        if (!FreeLibrary(loaded)) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+TEST_F(Dll, UnloadsAfterAStartAndStop) {
+    win_test::temp_dir journal;
+    SetEnvironmentVariableA("QUARNEL_JOURNAL_DIR", journal.path().c_str());
+    EXPECT_EQ(start(server_.key), -50);
+    stop_(1);
+    SetEnvironmentVariableA("QUARNEL_JOURNAL_DIR", nullptr);
+    // The loader lock is held while the library is let go: nothing it waits for may need it.
+    HANDLE unloader = CreateThread(nullptr, 0, unload_library, nullptr, 0, nullptr);
+    ASSERT_NE(unloader, nullptr);
+    const DWORD waited = WaitForSingleObject(unloader, 10000);
+    if (waited != WAIT_OBJECT_0) {
+        // The loader lock stays held: nothing else in the process could end.
+        std::fprintf(stderr, "FreeLibrary did not return within 10 s\n");
+        std::fflush(stderr);
+        TerminateProcess(GetCurrentProcess(), 9);
+    }
+    DWORD unloaded = 1;
+    GetExitCodeThread(unloader, &unloaded);
+    CloseHandle(unloader);
+    EXPECT_EQ(unloaded, 0u);
+    EXPECT_EQ(GetModuleHandleA("quarnel.dll"), nullptr);
+    module_ = LoadLibraryA("quarnel.dll");  // loaded again for the tests after this one
+    ASSERT_NE(module_, nullptr);
 }
 
 TEST_F(Dll, StartWorksInTheHostsSingleThreadedApartmentAndLeavesItToTheHost) {
