@@ -216,16 +216,15 @@ class HostConfig : public ::testing::Test {
     test_support::log_capture log_;
 };
 
-TEST_F(HostConfig, DnsListAlwaysHasTwoServersAndAFailureIsReported) {
+TEST_F(HostConfig, DnsListHasABackupServerOnlyWhenThereIsOneAndAFailureIsReported) {
     win().wmi_adapter_method = fake_wmi;
     EXPECT_TRUE(SetAdapterDNS("{G}", "10.8.0.1", ""));
     EXPECT_TRUE(SetAdapterDNS("{G}", "10.8.0.1", nullptr));
     wmi_result = 70;
     EXPECT_FALSE(SetAdapterDNS("{G}", "10.8.0.1", "8.8.8.8"));
     EXPECT_EQ(calls, (std::vector<std::string>{
-                         "SetAdapterDNS SetDNSServerSearchOrder DNSServerSearchOrder=[10.8.0.1][]",
-                         "SetAdapterDNS SetDNSServerSearchOrder "
-                         "DNSServerSearchOrder=[10.8.0.1][(null)]",
+                         "SetAdapterDNS SetDNSServerSearchOrder DNSServerSearchOrder=[10.8.0.1]",
+                         "SetAdapterDNS SetDNSServerSearchOrder DNSServerSearchOrder=[10.8.0.1]",
                          "SetAdapterDNS SetDNSServerSearchOrder "
                          "DNSServerSearchOrder=[10.8.0.1][8.8.8.8]"}));
     EXPECT_TRUE(log_.has("set dns failed, errNo=70", "SetAdapterDNS")) << log_.dump();
