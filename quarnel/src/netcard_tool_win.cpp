@@ -114,7 +114,7 @@ bool EnableTapAdapter(const char* name) {
         QN_ERROR("EnumConnections pEnum == NULL");
         return false;
     }
-    const std::wstring wanted = wide_from_ansi(name);
+    const std::wstring wanted = wide_from_utf8(name);  // as tun_open read it
     for (;;) {
         com_ptr<INetConnection> connection;
         ULONG fetched = 0;
