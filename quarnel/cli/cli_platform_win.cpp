@@ -7,9 +7,19 @@
 namespace {
 
 HANDLE stop_requested = nullptr;
+HANDLE main_thread = nullptr;
+// Below the 5 s the system gives a handler of a closing console, a logoff or a shutdown.
+constexpr DWORD CLOSE_STOP_WAIT_MS = 4500;
 
-BOOL WINAPI on_console_event(DWORD /*event*/) {
+BOOL WINAPI on_console_event(DWORD event) {
     SetEvent(stop_requested);
+    // After these the system ends the process as soon as the handler returns: the main thread
+    // is given the time to stop the session and end the program itself, so that routes and
+    // the adapter's changes are put back now rather than at the next start.
+    if ((event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) &&
+        main_thread != nullptr) {
+        WaitForSingleObject(main_thread, CLOSE_STOP_WAIT_MS);
+    }
     return TRUE;  // handled: the stop is done by the main thread
 }
 
@@ -42,6 +52,10 @@ std::string clock_text() {
 
 void catch_stop_requests() {
     stop_requested = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &main_thread,
+                         SYNCHRONIZE, FALSE, 0)) {
+        main_thread = nullptr;  // then a closing console ends the process without a stop
+    }
     SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 

@@ -81,6 +81,26 @@ void setup_with_file(const std::string& path) {
     }
 }
 
+void release_worker() {
+    try {
+        const auto async =
+            std::dynamic_pointer_cast<spdlog::async_logger>(spdlog::default_logger());
+        if (!async) {
+            return;
+        }
+        auto direct = std::make_shared<spdlog::logger>(logger_name, async->sinks().begin(),
+                                                       async->sinks().end());
+        direct->set_level(async->level());
+        direct->flush_on(spdlog::level::debug);
+        spdlog::set_default_logger(direct);
+        async->flush();
+        // The registry's is the last reference: the pool ends its worker and joins it.
+        spdlog::details::registry::instance().set_tp(nullptr);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "quarnel: log worker not released: %s\n", e.what());
+    }
+}
+
 void abandon_worker_at_exit() {
     // Deliberately leaked: one reference that outlives the registry's.
     new std::shared_ptr<spdlog::details::thread_pool>(spdlog::thread_pool());

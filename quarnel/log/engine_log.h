@@ -37,6 +37,11 @@ void setup_with_file(const std::string& path);
 // pool is never destroyed, so that nothing waits for that thread. Lines still queued are lost.
 void abandon_worker_at_exit();
 
+// When no session runs: the queued lines are written, the worker thread is ended and joined
+// here, and later lines go to the same sinks directly until the next setup. A library unloaded
+// afterwards then has no thread to wait for under the system's loader lock.
+void release_worker();
+
 // Path of the log file: "quarnel.log" in the directory of the running executable, or in
 // /var/log/quarnel for a program installed under /usr (log_place.h).
 std::string log_file_path();

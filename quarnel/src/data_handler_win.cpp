@@ -23,6 +23,7 @@
 #include "socket_util.h"
 #include "tun_device_win.h"
 #include "tun_util.h"
+#include "win_calls.h"
 
 struct worker_wakeup {
     HANDLE event;  // manual reset: once the stop is raised every later wait ends at once
@@ -88,11 +89,13 @@ void rearm(OVERLAPPED* ov) {
 enum class op_state { idle, posted, failed };
 
 // The TAP device. Reads alternate between two buffers: the next is posted before a packet is
-// handed over, so the device always has a read outstanding. Writes go from a buffer of the
+// handed over, so the device always has a read outstanding. Reads are posted by the reader
+// alone: Windows cancels a thread's outstanding I/O when the thread exits, and the session may
+// be opened on a thread that ends before it does. Writes go from a buffer of the
 // port's, one at a time; packets the device cannot take yet wait in order.
 class device_port {
   public:
-    explicit device_port(tun_device* tun) : handle_(tun->handle), io_(tun->io) { post_read(); }
+    explicit device_port(tun_device* tun) : handle_(tun->handle), io_(tun->io) {}
 
     ~device_port() {
         // Nothing may complete into buffers or records that are gone.
@@ -114,6 +117,9 @@ class device_port {
         if (writable) {
             return write_pending_ ? wait_for(io_->write_ov.hEvent, wakeup, timeout_ms, error)
                                   : port_wait::ready;
+        }
+        if (read_state_ == op_state::idle) {
+            post_read();
         }
         return read_state_ == op_state::posted
                    ? wait_for(io_->read_ov.hEvent, wakeup, timeout_ms, error)
@@ -254,7 +260,8 @@ struct receive_entry {
     DWORD flags = 0;
 };
 
-// The session's socket. Receives go round a ring of buffers with one posted at all times;
+// The session's socket. Receives go round a ring of buffers with one posted at all times, by
+// the receiver alone (as device reads, so that they outlive the thread that opened the port);
 // sends go from a buffer of the port's, one at a time.
 class socket_port {
   public:
@@ -266,7 +273,6 @@ class socket_port {
             close_events();
             throw std::runtime_error("WSACreateEvent failed: " + std::to_string(WSAGetLastError()));
         }
-        post_receive();
     }
 
     ~socket_port() {
@@ -291,6 +297,9 @@ class socket_port {
             return send_state_ == send_state::pending
                        ? wait_for(send_ov_.hEvent, wakeup, timeout_ms, error)
                        : port_wait::ready;
+        }
+        if (recv_state_ == op_state::idle) {
+            post_receive();
         }
         return recv_state_ == op_state::posted
                    ? wait_for(recv_ov_.hEvent, wakeup, timeout_ms, error)
@@ -338,6 +347,12 @@ class socket_port {
                 }
             }
             recv_state_ = op_state::idle;
+            if (failure == WSAECONNRESET || failure == WSAENETRESET) {
+                // An ICMP error answering an earlier send, not a fault of the socket: the next
+                // wait receives on.
+                QN_INFO_IN("udp_receiver", "WSARecvFrom: ICMP error {} passed over.", failure);
+                break;
+            }
             if (failure == static_cast<int>(NO_BUFFER)) {
                 // The receive goes on with what it reported, as a completed one would.
                 QN_INFO_LIMITED_IN("udp_receiver", "No enough buffer.");
@@ -373,9 +388,9 @@ class socket_port {
                       reinterpret_cast<char*>(entry.data.data())};
         recv_error_ = 0;
         recv_state_ = op_state::posted;
-        if (WSARecvFrom(s_, &buffer, 1, nullptr, &entry.flags,
-                        reinterpret_cast<sockaddr*>(&entry.from), &entry.from_len, &recv_ov_,
-                        nullptr) != 0) {
+        if (win().WSARecvFrom(s_, &buffer, 1, nullptr, &entry.flags,
+                              reinterpret_cast<sockaddr*>(&entry.from), &entry.from_len, &recv_ov_,
+                              nullptr) != 0) {
             const int error = WSAGetLastError();
             if (error != WSA_IO_PENDING) {
                 recv_state_ = op_state::failed;

@@ -61,8 +61,9 @@ bool GetWanInfo(int32_t* if_index_out, char* gateway_out) {
         }
         found = true;
         // Strictly lower: on equal metrics the earlier row stays.
-        if (row.metric < lowest) {
-            lowest = row.metric;
+        const uint32_t metric = row.metric + row.interface_metric;
+        if (metric < lowest) {
+            lowest = metric;
             *if_index_out = row.if_index;
             std::string gateway = ipv4_to_text(row.gateway);
             std::strncpy(gateway_out, gateway.c_str(), 15);

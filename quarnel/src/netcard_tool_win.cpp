@@ -4,6 +4,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "com_ptr_win.h"
 #include "engine_log.h"
@@ -72,11 +73,16 @@ bool SetAdapterDNS(const char* guid, const char* dns, const char* backup_dns) {
     auto element = [](const char* text) {
         return text != nullptr ? std::optional<std::string>(text) : std::nullopt;
     };
+    // Without a backup server the list has one entry: an empty second one is no address.
+    std::vector<std::optional<std::string>> servers{element(dns)};
+    if (backup_dns != nullptr && *backup_dns != '\0') {
+        servers.emplace_back(backup_dns);
+    }
     wmi_method_request request{__func__,
                                guid,
                                "SetDNSServerSearchOrder",
                                {{"DNSServerSearchOrder",
-                                 {element(dns), element(backup_dns)},
+                                 servers,
                                  "SafeArrayCreate[pDns] failed!",
                                  {"SafeArrayPutElement[pDns] primary dns failed!",
                                   "SafeArrayPutElement[pDns] backup dns failed!"}}},
@@ -108,7 +114,7 @@ bool EnableTapAdapter(const char* name) {
         QN_ERROR("EnumConnections pEnum == NULL");
         return false;
     }
-    const std::wstring wanted = wide_from_ansi(name);
+    const std::wstring wanted = wide_from_utf8(name);  // as tun_open read it
     for (;;) {
         com_ptr<INetConnection> connection;
         ULONG fetched = 0;

@@ -4,6 +4,7 @@
 
 #include <objbase.h>
 
+#include <atomic>
 #include <ctime>
 
 #include "platform.h"
@@ -19,12 +20,29 @@ void net_cleanup() {
     WSACleanup();
 }
 
+namespace {
+// Whether the engine's own CoInitializeEx holds an apartment, for com_cleanup to give back.
+std::atomic<bool> com_initialised{false};
+}  // namespace
+
 int com_startup() {
-    return FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)) ? -1 : 0;
+    const HRESULT result = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    if (result == RPC_E_CHANGED_MODE) {
+        // The host's thread is already in a single-threaded apartment: the engine works in the
+        // apartment it finds, which stays the host's to end.
+        return 0;
+    }
+    if (FAILED(result)) {
+        return -1;
+    }
+    com_initialised.store(true);
+    return 0;
 }
 
 void com_cleanup() {
-    CoUninitialize();
+    if (com_initialised.exchange(false)) {
+        CoUninitialize();
+    }
 }
 
 int last_error() {

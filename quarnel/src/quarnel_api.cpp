@@ -35,6 +35,7 @@ void log_aead_choice() {
 void release_process_setup() {
     platform::com_cleanup();
     platform::net_cleanup();
+    engine_log::release_worker();
 }
 
 // A started session's end by either path: the teardown, then out of the registry, then the
@@ -186,6 +187,15 @@ QUARNEL_EXPORT int QUARNEL_CALL get_vpn_status(void) {
 
 QUARNEL_EXPORT int QUARNEL_CALL udp_ping(const char* ip, int port, uint16_t* rtt_ms) {
     try {
+        // A ping may come before any session (a page showing its servers' latency): the socket
+        // library is started for it and given back after, the system counting the starts.
+        if (platform::net_startup() != 0) {
+            QN_ERROR("WSAStartup failed with error: {}", platform::last_error());
+            return QN_SOCKET_FAILED;
+        }
+        struct net_release {
+            ~net_release() { platform::net_cleanup(); }
+        } release;
         uint16_t rtt = 0;
         const int code =
             udp_ping_impl(text_or_empty(ip), static_cast<unsigned short>(port & 0xFFFF), &rtt);

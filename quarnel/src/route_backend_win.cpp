@@ -1,4 +1,4 @@
-#include <new>
+#include <map>
 
 #include "route_backend.h"
 #include "win_calls.h"
@@ -20,14 +20,17 @@ MIB_IPFORWARD_ROW2 forward_row(const route_row& row) {
     return r;
 }
 
-uint8_t prefix_len_of(DWORD mask_be) {
-    uint32_t mask = ntohl(mask_be);
-    uint8_t len = 0;
-    while (len < 32 && (mask & (0x80000000u >> len)) != 0) {
-        ++len;
-    }
-    return len;
-}
+// A table IP Helper allocated, freed with it.
+class mib_table_owner {
+  public:
+    explicit mib_table_owner(void* table) : table_(table) {}
+    ~mib_table_owner() { win().FreeMibTable(table_); }
+    mib_table_owner(const mib_table_owner&) = delete;
+    mib_table_owner& operator=(const mib_table_owner&) = delete;
+
+  private:
+    void* const table_;
+};
 
 bool read_interface(int32_t if_index, MIB_IPINTERFACE_ROW* row, int* error) {
     *row = MIB_IPINTERFACE_ROW{};
@@ -60,43 +63,37 @@ int route_delete(const route_row& row) {
 }
 
 bool route_table_read(std::vector<route_row>* rows, int* error) {
-    const HANDLE heap = GetProcessHeap();
-    ULONG size = 60;
-    auto* table = static_cast<MIB_IPFORWARDTABLE*>(HeapAlloc(heap, 0, size));
-    if (table == nullptr) {
-        throw std::bad_alloc();
-    }
-    DWORD rc = GetIpForwardTable(table, &size, FALSE);
-    if (rc == ERROR_INSUFFICIENT_BUFFER) {
-        HeapFree(heap, 0, table);
-        table = static_cast<MIB_IPFORWARDTABLE*>(HeapAlloc(heap, 0, size));
-        if (table == nullptr) {
-            throw std::bad_alloc();
-        }
-        rc = GetIpForwardTable(table, &size, FALSE);
-    }
+    // The route's own metric, as route_create gives it: the old forward table's first metric
+    // is that plus the interface's, which never matches a route this session made.
+    MIB_IPFORWARD_TABLE2* table = nullptr;
+    const DWORD rc = win().GetIpForwardTable2(AF_INET, &table);
     *error = static_cast<int>(rc);
     if (rc != NO_ERROR) {
-        HeapFree(heap, 0, table);
         return false;
     }
-    rows->clear();
-    try {
-        for (DWORD i = 0; i < table->dwNumEntries; ++i) {
-            const MIB_IPFORWARDROW& r = table->table[i];
-            route_row row;
-            row.dest = r.dwForwardDest;
-            row.prefix_len = prefix_len_of(r.dwForwardMask);
-            row.gateway = r.dwForwardNextHop;
-            row.if_index = static_cast<int32_t>(r.dwForwardIfIndex);
-            row.metric = r.dwForwardMetric1;
-            rows->push_back(row);
+    const mib_table_owner owned_routes(table);
+    // The system ranks routes by both; without the interfaces every route counts as its own.
+    std::map<NET_IFINDEX, uint32_t> interface_metrics;
+    MIB_IPINTERFACE_TABLE* interfaces = nullptr;
+    if (win().GetIpInterfaceTable(AF_INET, &interfaces) == NO_ERROR) {
+        const mib_table_owner owned_interfaces(interfaces);
+        for (ULONG i = 0; i < interfaces->NumEntries; ++i) {
+            interface_metrics[interfaces->Table[i].InterfaceIndex] = interfaces->Table[i].Metric;
         }
-    } catch (...) {
-        HeapFree(heap, 0, table);
-        throw;
     }
-    HeapFree(heap, 0, table);
+    rows->clear();
+    for (ULONG i = 0; i < table->NumEntries; ++i) {
+        const MIB_IPFORWARD_ROW2& r = table->Table[i];
+        route_row row;
+        row.dest = r.DestinationPrefix.Prefix.Ipv4.sin_addr.s_addr;
+        row.prefix_len = r.DestinationPrefix.PrefixLength;
+        row.gateway = r.NextHop.Ipv4.sin_addr.s_addr;
+        row.if_index = static_cast<int32_t>(r.InterfaceIndex);
+        row.metric = r.Metric;
+        const auto found = interface_metrics.find(r.InterfaceIndex);
+        row.interface_metric = found != interface_metrics.end() ? found->second : 0;
+        rows->push_back(row);
+    }
     return true;
 }
 

@@ -9,6 +9,9 @@ struct route_row {
     uint32_t gateway = 0;  // network order
     int32_t if_index = 0;
     uint32_t metric = 0;
+    // Where the system ranks a route by its own metric plus its interface's (Windows), the
+    // interface's part; a route is made and matched by `metric` alone.
+    uint32_t interface_metric = 0;
 };
 
 // An IPv6 route of this session onto an interface, without a gateway (the host's IPv6 held in

@@ -8,8 +8,10 @@ std::mutex& session_lock() {
 }
 
 std::map<std::string, std::shared_ptr<qn_ctx_t>>& session_map() {
-    static std::map<std::string, std::shared_ptr<qn_ctx_t>> sessions;
-    return sessions;
+    // Left to the process, never destroyed: a session still open at exit holds threads that
+    // are still joinable, and destroying it then would end the process with std::terminate.
+    static auto* sessions = new std::map<std::string, std::shared_ptr<qn_ctx_t>>();
+    return *sessions;
 }
 
 std::shared_ptr<qn_ctx_t> running_session() {

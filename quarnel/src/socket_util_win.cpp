@@ -4,6 +4,11 @@
 
 #include "engine_log.h"
 #include "socket_util.h"
+#include "win_calls.h"
+
+#ifndef SIO_UDP_NETRESET
+#define SIO_UDP_NETRESET _WSAIOW(IOC_VENDOR, 15)
+#endif
 
 // udp_send_and_recv's overlapped records; S4 and S5 may be sent from different threads, so
 // one exchange runs at a time.
@@ -127,7 +132,21 @@ int socket_create(udp_socket* sock) {
     }
     sock->s = WSASocketA(sock->peer.sa.sa_family, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0,
                          WSA_FLAG_OVERLAPPED);
-    return sock->s == NO_SOCKET ? WSAGetLastError() : 0;
+    if (sock->s == NO_SOCKET) {
+        return WSAGetLastError();
+    }
+    // Otherwise an ICMP port unreachable (a server restarting) or time exceeded answering any
+    // earlier send fails the next receive; where a switch is missing the receiver lets the
+    // error pass.
+    for (const DWORD code : {SIO_UDP_CONNRESET, SIO_UDP_NETRESET}) {
+        BOOL report = FALSE;
+        DWORD n = 0;
+        if (win().WSAIoctl(sock->s, code, &report, sizeof(report), nullptr, 0, &n, nullptr,
+                           nullptr) != 0) {
+            QN_WARN("WSAIoctl {:#x} failed: {}.", code, WSAGetLastError());
+        }
+    }
+    return 0;
 }
 
 std::string resolve_error_text(int code) {

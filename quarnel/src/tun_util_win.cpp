@@ -59,6 +59,23 @@ bool read_text(HKEY key, const char* value, char (&out)[TEXT_LEN]) {
     return true;
 }
 
+// The connection's name as UTF-8, read as the system keeps it (UTF-16), so that no code page
+// loses a character of it; false also when it does not fit in TEXT_LEN bytes.
+bool read_name(HKEY key, char (&out)[TEXT_LEN]) {
+    wchar_t buffer[TEXT_LEN + 1] = {};
+    DWORD len = TEXT_LEN * sizeof(wchar_t);
+    if (RegQueryValueExW(key, L"Name", nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &len) !=
+        ERROR_SUCCESS) {
+        return false;
+    }
+    const std::string name = utf8_from_wide(buffer);
+    if (name.size() >= TEXT_LEN) {
+        return false;
+    }
+    std::memcpy(out, name.c_str(), name.size() + 1);
+    return true;
+}
+
 // Adapter instances are "0000", "0001", ...: four characters that begin with a number.
 bool instance_name(const char* name) {
     if (std::strlen(name) != 4) {
@@ -112,7 +129,7 @@ walk find_adapter(int mtu, HANDLE* device, char (&guid)[TEXT_LEN], char (&name)[
             QN_ERROR_IN("tun_open", "RegOpenKeyEx failed!");
             return walk::failed;
         }
-        if (!read_text(connection.get(), "Name", name)) {
+        if (!read_name(connection.get(), name)) {
             QN_ERROR_IN("tun_open", "RegQueryValueEx failed!");
             return walk::failed;
         }

@@ -1,6 +1,7 @@
 // The Windows calls behind which the backend meets what a test machine cannot provide (the
-// TAP driver, WMI's adapter methods, IP Helper's interface rows and route creation, the
-// service control manager). The backend calls them only through win(); tests replace members.
+// ICMP errors Winsock reports on a UDP socket, the TAP driver, WMI's adapter methods, IP Helper's
+// interface rows and route creation, the service control manager), and the tables read beside them.
+// The backend calls them only through win(); tests replace members.
 #pragma once
 
 // In this order: the IP Helper headers declare their rows only after Winsock's.
@@ -10,6 +11,7 @@
 #include <windows.h>
 
 #include <iphlpapi.h>
+#include <mswsock.h>
 #include <netioapi.h>
 
 #include <cstdint>
@@ -41,6 +43,8 @@ struct wmi_method_request {
 bool wmi_adapter_method(const wmi_method_request& request, uint32_t* return_value);
 
 struct win_calls {
+    decltype(&::WSAIoctl) WSAIoctl = &::WSAIoctl;
+    decltype(&::WSARecvFrom) WSARecvFrom = &::WSARecvFrom;
     decltype(&::CreateFileA) CreateFileA = &::CreateFileA;
     decltype(&::DeviceIoControl) DeviceIoControl = &::DeviceIoControl;
     decltype(&::GetIpInterfaceEntry) GetIpInterfaceEntry = &::GetIpInterfaceEntry;
@@ -48,6 +52,9 @@ struct win_calls {
     decltype(&::InitializeIpForwardEntry) InitializeIpForwardEntry = &::InitializeIpForwardEntry;
     decltype(&::CreateIpForwardEntry2) CreateIpForwardEntry2 = &::CreateIpForwardEntry2;
     decltype(&::DeleteIpForwardEntry2) DeleteIpForwardEntry2 = &::DeleteIpForwardEntry2;
+    decltype(&::GetIpForwardTable2) GetIpForwardTable2 = &::GetIpForwardTable2;
+    decltype(&::GetIpInterfaceTable) GetIpInterfaceTable = &::GetIpInterfaceTable;
+    decltype(&::FreeMibTable) FreeMibTable = &::FreeMibTable;
     decltype(&::OpenSCManagerA) OpenSCManagerA = &::OpenSCManagerA;
     decltype(&::OpenServiceA) OpenServiceA = &::OpenServiceA;
     decltype(&::QueryServiceConfigA) QueryServiceConfigA = &::QueryServiceConfigA;
@@ -64,3 +71,6 @@ win_calls& win();
 
 // Text of the thread's ANSI code page as UTF-16.
 std::wstring wide_from_ansi(const std::string& text);
+// UTF-8 as UTF-16 and back: names the system keeps in UTF-16, carried in the engine's char text.
+std::wstring wide_from_utf8(const std::string& text);
+std::string utf8_from_wide(const std::wstring& text);

@@ -3,6 +3,7 @@
 // echo sends every packet back sealed. Only the driver itself is missing.
 #include <gtest/gtest.h>
 
+#include <mswsock.h>
 #include <winsock2.h>
 
 #include <windows.h>
@@ -117,7 +118,9 @@ class DataPorts : public ::testing::Test {
         ctx_.tun = &tun_;
         traffic_.ctx = &ctx_;
         ctx_.traffic = &traffic_;
-        traffic_.ports = data_ports_open(&ctx_);
+        // Opened on a thread that ends at once, as a host's pool thread may: Windows cancels
+        // a thread's outstanding I/O when it exits, and the ports must not depend on it.
+        std::thread([this] { traffic_.ports = data_ports_open(&ctx_); }).join();
         ctx_.running.start();
         for (auto worker : {tun_reader, udp_sender, udp_receiver, tun_writer}) {
             workers_.emplace_back(worker, &traffic_);
@@ -205,6 +208,73 @@ TEST_F(DataPorts, PacketsGoSealedToTheServerAndComeBackThroughTheDevice) {
     EXPECT_EQ(traffic_.tx_bytes.load(), packet_bytes + COUNT * (VPN_HEADER_LEN + AEAD_TAG_LEN));
     EXPECT_EQ(traffic_.rx_bytes.load(), packet_bytes);
     EXPECT_EQ(g_engine_status.load(), 0);
+}
+
+// Winsock as documented for an unconnected UDP socket on a system without the switches that
+// stop the reports: an ICMP port unreachable or time exceeded answering an earlier send fails
+// the next receive with WSAECONNRESET or WSAENETRESET. Wine delivers no such errors.
+std::mutex switch_lock;
+std::vector<std::string> switches_asked;
+std::atomic<int> icmp_error{0};  // reported by the next receive posted
+
+int WSAAPI ioctl_without_switches(SOCKET s, DWORD code, LPVOID in, DWORD in_len, LPVOID out,
+                                  DWORD out_len, LPDWORD n, LPWSAOVERLAPPED ov,
+                                  LPWSAOVERLAPPED_COMPLETION_ROUTINE done) {
+    if (code != SIO_UDP_CONNRESET && code != _WSAIOW(IOC_VENDOR, 15)) {
+        return ::WSAIoctl(s, code, in, in_len, out, out_len, n, ov, done);
+    }
+    const bool off = in != nullptr && in_len == sizeof(BOOL) && *static_cast<BOOL*>(in) == FALSE;
+    std::lock_guard<std::mutex> guard(switch_lock);
+    switches_asked.push_back((code == SIO_UDP_CONNRESET ? "connreset" : "netreset") +
+                             std::string(off ? " off" : " on"));
+    WSASetLastError(WSAEINVAL);
+    return SOCKET_ERROR;
+}
+
+int WSAAPI receive_with_icmp_errors(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD n,
+                                    LPDWORD flags, sockaddr* from, LPINT from_len,
+                                    LPWSAOVERLAPPED ov, LPWSAOVERLAPPED_COMPLETION_ROUTINE done) {
+    if (const int error = icmp_error.exchange(0); error != 0) {
+        WSASetLastError(error);
+        return SOCKET_ERROR;
+    }
+    return ::WSARecvFrom(s, buffers, count, n, flags, from, from_len, ov, done);
+}
+
+class DataPortsIcmp : public DataPorts {
+  protected:
+    void SetUp() override {
+        switches_asked.clear();
+        icmp_error.store(0);
+        win().WSAIoctl = ioctl_without_switches;
+        win().WSARecvFrom = receive_with_icmp_errors;
+        DataPorts::SetUp();
+    }
+    win_test::calls_restored restore_;
+};
+
+TEST_F(DataPortsIcmp, ReportsAreSwitchedOffAndWhereTheyStillComeTheReceiverGoesOn) {
+    EXPECT_EQ(switches_asked, (std::vector<std::string>{"connreset off", "netreset off"}));
+    test_support::log_capture log;
+    const uint32_t from = ipv4_from_text(ctx_.tun_ip.c_str());
+    const uint32_t to = ipv4_from_text("10.8.0.1");
+    // An error armed after one packet fails the receive posted once the next is back; the
+    // packet after that shows the receiver went on.
+    const int errors[] = {WSAECONNRESET, WSAENETRESET, 0, 0};
+    for (uint32_t i = 0; i < 4; ++i) {
+        bytes packet = udp_packet(from, to, i);
+        ASSERT_EQ(
+            overlapped_io(test_end_, true, packet.data(), static_cast<DWORD>(packet.size()), 5000),
+            static_cast<int>(packet.size()));
+        bytes echoed(PIPE_BUFFER);
+        const int n = overlapped_io(test_end_, false, echoed.data(), PIPE_BUFFER, 5000);
+        ASSERT_GT(n, 0) << "packet " << i << log.dump();
+        echoed.resize(static_cast<size_t>(n));
+        EXPECT_EQ(echoed, packet);
+        ASSERT_TRUE(test_support::wait_until([] { return icmp_error.load() == 0; })) << i;
+        icmp_error.store(errors[i]);
+    }
+    EXPECT_EQ(g_engine_status.load(), 0) << log.dump();
 }
 
 TEST_F(DataPorts, AFailedDeviceReadEndsTheReaderAndTheStopEndsEveryOtherWait) {

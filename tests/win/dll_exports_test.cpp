@@ -9,9 +9,11 @@
 #include <windows.h>
 
 #include <iphlpapi.h>
+#include <objbase.h>
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -94,13 +96,22 @@ TEST_F(Dll, ExportsOnlyTheSixNamesUndecorated) {
     EXPECT_EQ(status_(), 0);
 }
 
-TEST_F(Dll, PingNeedsTheHostsSocketLibraryAndAnswersOrTimesOut) {
+// Whether this process has the socket library started: a socket is refused otherwise.
+bool socket_library_started() {
+    const SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (s == INVALID_SOCKET) {
+        return WSAGetLastError() != WSANOTINITIALISED;
+    }
+    closesocket(s);
+    return true;
+}
+
+TEST_F(Dll, PingStartsTheSocketLibraryForItselfAndAnswersOrTimesOut) {
     uint16_t rtt = 0xBEEF;
-    // The engine does not start the socket library for a ping.
-    EXPECT_EQ(ping_(server_.ip.c_str(), server_.port, &rtt), -6);
-    WSADATA data{};
-    ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &data), 0);
+    // A host that never started the socket library pings before any session.
+    ASSERT_FALSE(socket_library_started());
     EXPECT_EQ(ping_(server_.ip.c_str(), server_.port, &rtt), 0);
+    EXPECT_FALSE(socket_library_started());  // given back
     EXPECT_LT(rtt, 1000);
     rtt = 0xBEEF;
     const auto before = std::chrono::steady_clock::now();
@@ -110,7 +121,6 @@ TEST_F(Dll, PingNeedsTheHostsSocketLibraryAndAnswersOrTimesOut) {
     EXPECT_LT(waited, std::chrono::milliseconds(7000));
     EXPECT_EQ(rtt, 0xBEEF);  // not written on failure
     EXPECT_EQ(ping_("fe80::1", server_.port, &rtt), -6);
-    WSACleanup();
 }
 
 TEST_F(Dll, StartHandshakesThenFailsWithoutAnAdapterAndLeavesNothingBehind) {
@@ -125,9 +135,8 @@ TEST_F(Dll, StartHandshakesThenFailsWithoutAnAdapterAndLeavesNothingBehind) {
     stop_(1);
     EXPECT_EQ(route_count(), routes_before);
     EXPECT_TRUE(std::filesystem::is_empty(journal.path()));
-    // Winsock and COM were released: the engine's start did not leave the library started.
-    uint16_t rtt = 0;
-    EXPECT_EQ(ping_(server_.ip.c_str(), server_.port, &rtt), -6);
+    // Winsock was released: the engine's start did not leave the library started.
+    EXPECT_FALSE(socket_library_started());
 
     char path[MAX_PATH] = {};
     GetModuleFileNameA(nullptr, path, sizeof(path));
@@ -139,6 +148,54 @@ TEST_F(Dll, StartHandshakesThenFailsWithoutAnAdapterAndLeavesNothingBehind) {
          {"Could not find a valid device!", "tun_open failed.", "qn_start failed."}) {
         EXPECT_NE(text.str().find(line), std::string::npos) << line << " missing in " << log;
     }
+    SetEnvironmentVariableA("QUARNEL_JOURNAL_DIR", nullptr);
+}
+
+// Every test loaded the library: each load is let go, so that it is unloaded for real.
+DWORD WINAPI unload_library(LPVOID) {
+    while (HMODULE loaded = GetModuleHandleA("quarnel.dll")) {
+        if (!FreeLibrary(loaded)) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+TEST_F(Dll, UnloadsAfterAStartAndStop) {
+    win_test::temp_dir journal;
+    SetEnvironmentVariableA("QUARNEL_JOURNAL_DIR", journal.path().c_str());
+    EXPECT_EQ(start(server_.key), -50);
+    stop_(1);
+    SetEnvironmentVariableA("QUARNEL_JOURNAL_DIR", nullptr);
+    // The loader lock is held while the library is let go: nothing it waits for may need it.
+    HANDLE unloader = CreateThread(nullptr, 0, unload_library, nullptr, 0, nullptr);
+    ASSERT_NE(unloader, nullptr);
+    const DWORD waited = WaitForSingleObject(unloader, 10000);
+    if (waited != WAIT_OBJECT_0) {
+        // The loader lock stays held: nothing else in the process could end.
+        std::fprintf(stderr, "FreeLibrary did not return within 10 s\n");
+        std::fflush(stderr);
+        TerminateProcess(GetCurrentProcess(), 9);
+    }
+    DWORD unloaded = 1;
+    GetExitCodeThread(unloader, &unloaded);
+    CloseHandle(unloader);
+    EXPECT_EQ(unloaded, 0u);
+    EXPECT_EQ(GetModuleHandleA("quarnel.dll"), nullptr);
+    module_ = LoadLibraryA("quarnel.dll");  // loaded again for the tests after this one
+    ASSERT_NE(module_, nullptr);
+}
+
+TEST_F(Dll, StartWorksInTheHostsSingleThreadedApartmentAndLeavesItToTheHost) {
+    win_test::temp_dir journal;
+    SetEnvironmentVariableA("QUARNEL_JOURNAL_DIR", journal.path().c_str());
+    ASSERT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
+    // Past COM to the handshake and the adapter, which wine lacks.
+    EXPECT_EQ(start(server_.key), -50);
+    // Still the host's apartment: a further initialisation in its mode is only counted.
+    EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_FALSE);
+    CoUninitialize();
+    CoUninitialize();
     SetEnvironmentVariableA("QUARNEL_JOURNAL_DIR", nullptr);
 }
 

@@ -3,6 +3,8 @@
 // lacks; and what wine's own calls give.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -89,17 +91,80 @@ DWORD WINAPI fake_set_interface(MIB_IPINTERFACE_ROW* row) {
                     " metric=" + std::to_string(row->Metric));
     return NO_ERROR;
 }
+// The system's IPv4 routes, as the fakes below keep them.
+std::vector<MIB_IPFORWARD_ROW2> route_table;
+bool same_route(const MIB_IPFORWARD_ROW2& a, const MIB_IPFORWARD_ROW2& b) {
+    return a.InterfaceIndex == b.InterfaceIndex &&
+           a.DestinationPrefix.Prefix.Ipv4.sin_addr.s_addr ==
+               b.DestinationPrefix.Prefix.Ipv4.sin_addr.s_addr &&
+           a.DestinationPrefix.PrefixLength == b.DestinationPrefix.PrefixLength &&
+           a.NextHop.Ipv4.sin_addr.s_addr == b.NextHop.Ipv4.sin_addr.s_addr;
+}
+
 DWORD WINAPI fake_create_route(const MIB_IPFORWARD_ROW2* row) {
     created.push_back(*row);
-    const DWORD result = create_results.empty() ? NO_ERROR : create_results.front();
+    DWORD result = create_results.empty() ? NO_ERROR : create_results.front();
     if (!create_results.empty()) {
         create_results.erase(create_results.begin());
+    }
+    for (const MIB_IPFORWARD_ROW2& r : route_table) {
+        if (same_route(r, *row)) {
+            result = ERROR_OBJECT_ALREADY_EXISTS;
+        }
+    }
+    if (result == NO_ERROR) {
+        route_table.push_back(*row);
     }
     return result;
 }
 DWORD WINAPI fake_delete_route(const MIB_IPFORWARD_ROW2* row) {
     deleted.push_back(*row);
+    for (auto r = route_table.begin(); r != route_table.end(); ++r) {
+        if (same_route(*r, *row)) {
+            route_table.erase(r);
+            break;
+        }
+    }
     return NO_ERROR;
+}
+
+// As Windows reports them: each row's Metric is the one it was created with; the interface's
+// metric is apart, in the interface table.
+template <typename table_type, typename row_type>
+table_type* mib_table(const std::vector<row_type>& rows) {
+    auto* table = static_cast<table_type*>(
+        std::calloc(1, sizeof(table_type) + rows.size() * sizeof(row_type)));
+    table->NumEntries = static_cast<ULONG>(rows.size());
+    std::copy(rows.begin(), rows.end(), table->Table);
+    return table;
+}
+DWORD WINAPI fake_read_routes(ADDRESS_FAMILY, MIB_IPFORWARD_TABLE2** table) {
+    *table = mib_table<MIB_IPFORWARD_TABLE2>(route_table);
+    return NO_ERROR;
+}
+std::vector<MIB_IPINTERFACE_ROW> interface_table;
+DWORD WINAPI fake_read_interfaces(ADDRESS_FAMILY, MIB_IPINTERFACE_TABLE** table) {
+    *table = mib_table<MIB_IPINTERFACE_TABLE>(interface_table);
+    return NO_ERROR;
+}
+VOID WINAPI fake_free_table(PVOID table) {
+    std::free(table);
+}
+
+MIB_IPFORWARD_ROW2 default_route(NET_IFINDEX index, uint32_t gateway_host, ULONG metric) {
+    MIB_IPFORWARD_ROW2 row;
+    win_test::initialize_forward_row(&row);
+    row.InterfaceIndex = index;
+    row.NextHop.Ipv4.sin_addr.s_addr = htonl(gateway_host);
+    row.Metric = metric;
+    return row;
+}
+MIB_IPINTERFACE_ROW interface_row(NET_IFINDEX index, ULONG metric) {
+    MIB_IPINTERFACE_ROW row{};
+    row.Family = AF_INET;
+    row.InterfaceIndex = index;
+    row.Metric = metric;
+    return row;
 }
 
 bool fake_wmi(const wmi_method_request& request, uint32_t* result) {
@@ -122,6 +187,8 @@ class HostConfig : public ::testing::Test {
         created.clear();
         deleted.clear();
         create_results.clear();
+        route_table.clear();
+        interface_table.clear();
         service_state = SERVICE_STOPPED;
         service_start_type = SERVICE_DISABLED;
         service_opens = true;
@@ -149,16 +216,15 @@ class HostConfig : public ::testing::Test {
     test_support::log_capture log_;
 };
 
-TEST_F(HostConfig, DnsListAlwaysHasTwoServersAndAFailureIsReported) {
+TEST_F(HostConfig, DnsListHasABackupServerOnlyWhenThereIsOneAndAFailureIsReported) {
     win().wmi_adapter_method = fake_wmi;
     EXPECT_TRUE(SetAdapterDNS("{G}", "10.8.0.1", ""));
     EXPECT_TRUE(SetAdapterDNS("{G}", "10.8.0.1", nullptr));
     wmi_result = 70;
     EXPECT_FALSE(SetAdapterDNS("{G}", "10.8.0.1", "8.8.8.8"));
     EXPECT_EQ(calls, (std::vector<std::string>{
-                         "SetAdapterDNS SetDNSServerSearchOrder DNSServerSearchOrder=[10.8.0.1][]",
-                         "SetAdapterDNS SetDNSServerSearchOrder "
-                         "DNSServerSearchOrder=[10.8.0.1][(null)]",
+                         "SetAdapterDNS SetDNSServerSearchOrder DNSServerSearchOrder=[10.8.0.1]",
+                         "SetAdapterDNS SetDNSServerSearchOrder DNSServerSearchOrder=[10.8.0.1]",
                          "SetAdapterDNS SetDNSServerSearchOrder "
                          "DNSServerSearchOrder=[10.8.0.1][8.8.8.8]"}));
     EXPECT_TRUE(log_.has("set dns failed, errNo=70", "SetAdapterDNS")) << log_.dump();
@@ -223,6 +289,39 @@ TEST_F(HostConfig, RoutesTakeTheInterfaceMetricAndOnlyCreatedOnesAreDeleted) {
     create_results = {ERROR_INVALID_PARAMETER};
     EXPECT_EQ(perform_add_routes(&ctx, {requests[0]}), -1);
     EXPECT_TRUE(log_.has("CreateIpForwardEntry2 failed with err:87.")) << log_.dump();
+}
+
+TEST_F(HostConfig, RoutesAreFoundByTheMetricTheyWereMadeWithAndTheUplinkByBoth) {
+    win().GetIpInterfaceEntry = fake_get_interface;
+    win().InitializeIpForwardEntry = win_test::initialize_forward_row;
+    win().CreateIpForwardEntry2 = fake_create_route;
+    win().DeleteIpForwardEntry2 = fake_delete_route;
+    win().GetIpForwardTable2 = fake_read_routes;
+    win().GetIpInterfaceTable = fake_read_interfaces;
+    win().FreeMibTable = fake_free_table;
+    // Two uplinks: the system ranks 4 (1 + 5) before 3 (0 + 25).
+    interface_table = {interface_row(3, 25), interface_row(4, 5)};
+    route_table = {default_route(3, 0xC0A80001, 0), default_route(4, 0xAC1E0001, 1)};
+    int32_t index = -1;
+    char gateway[16] = {};
+    ASSERT_TRUE(GetWanInfo(&index, gateway)) << log_.dump();
+    EXPECT_EQ(index, 4);
+    EXPECT_STREQ(gateway, "172.30.0.1");
+
+    // A remote route and the server's via the uplink, then two protect rounds: each finds them
+    // as made, so nothing is made again and the end deletes both.
+    qn_ctx_t ctx;
+    const std::vector<route_request> requests = {
+        {htonl(0xC6336400), 24, htonl(0xAC1E0001), 4, false},
+        {htonl(0xCB007163), 32, htonl(0xAC1E0001), 4, true},
+    };
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_EQ(perform_add_routes(&ctx, requests), 0) << round << log_.dump();
+    }
+    EXPECT_EQ(created.size(), 2u);
+    session_journal().unwind();
+    EXPECT_EQ(deleted.size(), 2u);
+    EXPECT_EQ(route_table.size(), 2u);  // the uplinks' own
 }
 
 TEST_F(HostConfig, RoutingServiceIsStartedOnDemandAndPutBackAsItWas) {

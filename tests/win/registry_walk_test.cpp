@@ -191,6 +191,14 @@ TEST_F(RegistryWalk, OnlyFourCharacterNumberedTapInstancesAreTriedInOrder) {
 TEST_F(RegistryWalk, FirstTapAdapterWhoseDeviceOpensIsConfiguredAndClosed) {
     add_tap("9991", GUID_A, "TAP one");  // held by another program: its device does not open
     add_tap("9992", guid_b_, "TAP two");
+    // A name no single code page holds whole, as Windows keeps it: UTF-16.
+    const std::wstring name = L"TAP \u4e8c \u03a9";
+    const std::string connection = std::string(NETWORK_KEY) + "\\" + guid_b_ + "\\Connection";
+    ASSERT_EQ(
+        RegSetKeyValueW(HKEY_LOCAL_MACHINE,
+                        std::wstring(connection.begin(), connection.end()).c_str(), L"Name", REG_SZ,
+                        name.c_str(), static_cast<DWORD>((name.size() + 1) * sizeof(wchar_t))),
+        ERROR_SUCCESS);
     openable_path = device_path(guid_b_);
     // Wine has no connection-sharing service; its key is where the address is recorded.
     const std::string sharing = "System\\CurrentControlSet\\Services\\SharedAccess\\Parameters";
@@ -200,7 +208,7 @@ TEST_F(RegistryWalk, FirstTapAdapterWhoseDeviceOpensIsConfiguredAndClosed) {
     ASSERT_EQ(open(&tun), 0) << log_.dump();
     ASSERT_NE(tun, nullptr);
     EXPECT_EQ(std::string(tun->guid), guid_b_);
-    EXPECT_EQ(std::string(tun->name), "TAP two");
+    EXPECT_EQ(std::string(tun->name), "TAP \xe4\xba\x8c \xce\xa9");  // UTF-8
     EXPECT_EQ(tun->if_index, index_b_);
     EXPECT_EQ(tun->mtu, 1500);
     EXPECT_EQ(std::memcmp(tun->mac, FAKE_MAC, 6), 0);
