@@ -59,6 +59,15 @@ void* operator new(std::size_t size) {
     }
     return memory;
 }
+// The engine's nothrow allocations are counted and failed the same way, as a null result, and
+// come back through the same delete.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    try {
+        return ::operator new(size);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
 void operator delete(void* memory) noexcept {
     std::free(memory);
 }
