@@ -361,9 +361,11 @@ TEST_F(TunnelTest, ProxyModeRefusesIPv6AtOnceAndLetsItGoAfterTheStop) {
     ASSERT_EQ(start(a), 0);
     EXPECT_EQ(tagged_ipv6_routes(), IPV6_HALVES);
     for (int i = 0; i < 3; ++i) {
-        // ICMPv6 "administratively prohibited" is the kernel's EACCES.
+        // ICMPv6 "administratively prohibited" is the kernel's EACCES. An answer that comes
+        // while connect still holds its socket is only noted, and the SYN resent after 1 s
+        // meets the next one: the bound allows that one resend, not a silent path.
         EXPECT_EQ(tcp6_connect(FAR, PORT, &took), EACCES) << "attempt " << i;
-        EXPECT_LT(took.count(), 0.5) << "attempt " << i;
+        EXPECT_LT(took.count(), 2.0) << "attempt " << i;
     }
     EXPECT_TRUE(ping_lan_host(1));  // IPv4 goes on through the tunnel
     stop_vpn(1);
