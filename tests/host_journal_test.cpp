@@ -35,11 +35,11 @@ host_change route_change(const char* dest, uint8_t len, const char* gateway, boo
     return change;
 }
 
-host_change metric_change(int32_t if_index) {
+// An interface whose metric was fixed by hand before the session.
+host_change metric_change(int32_t interface_id) {
     host_change change;
     change.kind = host_change_kind::interface_metric;
-    change.if_index = if_index;
-    change.automatic_before = true;
+    change.metric_before = {static_cast<uint64_t>(interface_id), false, 25};
     return change;
 }
 
@@ -120,8 +120,9 @@ TEST(HostJournalText, EveryKindReadsBackAsWrittenAndSettledOnesAreMarked) {
     EXPECT_EQ(journal.records[4].change.found.kind, resolver_file_state::link);
     EXPECT_EQ(journal.records[4].change.found.data, link.found.data);
     EXPECT_EQ(journal.records[5].change.name, "tun0");
-    EXPECT_EQ(journal.records[6].change.if_index, 9);
-    EXPECT_TRUE(journal.records[6].change.automatic_before);
+    EXPECT_EQ(journal.records[6].change.metric_before.interface_id, 9u);
+    EXPECT_FALSE(journal.records[6].change.metric_before.automatic);
+    EXPECT_EQ(journal.records[6].change.metric_before.metric, 25u);
     EXPECT_EQ(journal.records[7].change.if_index, 12);
     EXPECT_EQ(journal.records[7].change.after, resolved.after);
     EXPECT_EQ(journal.records[8].change.kind, host_change_kind::resolver_global);
@@ -157,8 +158,8 @@ TEST(HostJournalText, ATornLastLineAndDamagedLinesAreSkipped) {
     parsed_journal journal;
     ASSERT_TRUE(parse_journal(header + first + damaged + third + torn, &journal));
     ASSERT_EQ(journal.records.size(), 2u);
-    EXPECT_EQ(journal.records[0].change.if_index, 5);
-    EXPECT_EQ(journal.records[1].change.if_index, 7);
+    EXPECT_EQ(journal.records[0].change.metric_before.interface_id, 5u);
+    EXPECT_EQ(journal.records[1].change.metric_before.interface_id, 7u);
 
     // A settle line cut short leaves its record outstanding, which only repeats an undo.
     std::string settle = journal_settle_line(1);
@@ -201,8 +202,10 @@ TEST(HostJournalText, HostileRecordsCannotNameWhatTheEngineNeverChanged) {
         "R 1 resolver-registration .hidden",
         "R 1 resolver-registration averyveryverylongname",
         "R 1 resolver-registration tun0 eth0",
-        "R 1 interface-metric 0 1",
-        "R 1 interface-metric 9 2",
+        "R 1 interface-metric 0 1 0",  // no interface
+        "R 1 interface-metric 9 2 0",
+        "R 1 interface-metric 9 0 4294967296",
+        "R 1 interface-metric 9 1",         // the previous metric missing
         "R 1 resolver-link 0 10.8.0.1",     // no interface
         "R 1 resolver-link 7 10.8.0.1;rm",  // not an address
         "R 1 resolver-link 7 10.8.0.1,10.8.0.2,10.8.0.3",
@@ -211,7 +214,7 @@ TEST(HostJournalText, HostileRecordsCannotNameWhatTheEngineNeverChanged) {
         "R 1 resolver-global 10.8.0.1 10.8.0.2",
         "R 1 no-such-kind 1",
         "R x route 0a000000 8 ac1e0001 7 0 0",
-        "R 99999999999999999999999 interface-metric 9 1",
+        "R 99999999999999999999999 interface-metric 9 1 0",
     };
     for (const char* line : hostile) {
         parsed_journal journal;
@@ -220,11 +223,11 @@ TEST(HostJournalText, HostileRecordsCannotNameWhatTheEngineNeverChanged) {
     }
     // An id used twice keeps its first meaning; settling an unknown id changes nothing.
     parsed_journal journal;
-    ASSERT_TRUE(parse_journal(header + forged("R 1 interface-metric 9 1") +
-                                  forged("R 1 interface-metric 10 1") + forged("U 5"),
+    ASSERT_TRUE(parse_journal(header + forged("R 1 interface-metric 9 1 0") +
+                                  forged("R 1 interface-metric 10 1 0") + forged("U 5"),
                               &journal));
     ASSERT_EQ(journal.records.size(), 1u);
-    EXPECT_EQ(journal.records[0].change.if_index, 9);
+    EXPECT_EQ(journal.records[0].change.metric_before.interface_id, 9u);
     EXPECT_FALSE(journal.records[0].settled);
     // A header that carries more than plain identity words is not trusted.
     EXPECT_FALSE(parse_journal(forged("quarnel-journal 1 a/../b 1:2 3:4"), &journal));
@@ -291,7 +294,8 @@ TEST_F(HostJournalStore, ARecordIsOnDiskBeforeTheStepGoesOnAndAFinishedSessionLe
     ASSERT_TRUE(parse_journal(test_support::read_file(path), &on_disk));
     EXPECT_EQ(on_disk.identity.net, current_host_identity().net);
     ASSERT_EQ(on_disk.records.size(), 1u);
-    EXPECT_EQ(on_disk.records[0].change.if_index, ABSENT_INTERFACE);
+    EXPECT_EQ(on_disk.records[0].change.metric_before.interface_id,
+              static_cast<uint64_t>(ABSENT_INTERFACE));
     EXPECT_EQ(journal.outstanding(host_change_kind::interface_metric).size(), 1u);
 
     // Held by this live session: no replay takes it.

@@ -28,7 +28,8 @@ constexpr size_t env_level_max = 127;
 std::atomic<int> g_active_level{spdlog::level::info};
 
 std::string log_file_path() {
-    return log_place_for(executable_directory()).directory + "/" + file_name;
+    const std::string directory = log_place_for(executable_directory()).directory;
+    return directory.empty() ? std::string() : directory + "/" + file_name;
 }
 
 void setup() {

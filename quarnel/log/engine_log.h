@@ -43,7 +43,8 @@ void abandon_worker_at_exit();
 void release_worker();
 
 // Path of the log file: "quarnel.log" in the directory of the running executable, or in
-// /var/log/quarnel for a program installed under /usr (log_place.h).
+// /var/log/quarnel for a program installed under /usr (log_place.h); empty, and the console
+// alone, where that directory cannot be told.
 std::string log_file_path();
 
 }  // namespace engine_log

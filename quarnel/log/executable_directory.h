@@ -3,5 +3,6 @@
 
 #include <string>
 
-// Directory of the running executable (not of the engine library), without a trailing separator.
+// Directory of the running executable (not of the engine library), without a trailing
+// separator, in UTF-8; empty where the system cannot tell it.
 std::string executable_directory();

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "log_file.h"
+#include "wide_text_win.h"
 
 namespace {
 
@@ -10,8 +11,8 @@ std::string system_error(DWORD code) {
     return "system error " + std::to_string(code);
 }
 
-std::string joined(const std::string& directory, const std::string& name) {
-    return directory + "\\" + name;
+std::wstring joined(const std::string& directory, const std::string& name) {
+    return wide_path(directory + "\\" + name);
 }
 
 HANDLE as_handle(intptr_t handle) {
@@ -28,7 +29,7 @@ bool log_file::open(const std::string& directory, const std::string& name, std::
     close();
     // FILE_FLAG_OPEN_REPARSE_POINT opens a link itself, which the check below then refuses.
     const HANDLE h =
-        CreateFileA(joined(directory, name).c_str(), FILE_APPEND_DATA,
+        CreateFileW(joined(directory, name).c_str(), FILE_APPEND_DATA,
                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
@@ -77,7 +78,7 @@ void log_file::close() {
 
 bool log_file_rename(const std::string& directory, const std::string& from, const std::string& to,
                      std::string* why) {
-    if (!MoveFileExA(joined(directory, from).c_str(), joined(directory, to).c_str(),
+    if (!MoveFileExW(joined(directory, from).c_str(), joined(directory, to).c_str(),
                      MOVEFILE_REPLACE_EXISTING)) {
         *why = system_error(GetLastError());
         return false;
@@ -86,5 +87,5 @@ bool log_file_rename(const std::string& directory, const std::string& from, cons
 }
 
 void log_directory_make(const std::string& directory) {
-    CreateDirectoryA(directory.c_str(), nullptr);
+    CreateDirectoryW(wide_path(directory).c_str(), nullptr);
 }

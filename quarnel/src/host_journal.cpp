@@ -262,13 +262,13 @@ bool parse_change(const std::vector<std::string>& w, host_change* change) {
     }
     if (kind == kind_name(host_change_kind::interface_metric)) {
         change->kind = host_change_kind::interface_metric;
-        uint64_t if_index = 0, automatic = 0;
-        if (w.size() != 5 || !parse_number(w[3], 10, 0x7FFFFFFF, &if_index) || if_index == 0 ||
-            !parse_number(w[4], 10, 1, &automatic)) {
+        uint64_t id = 0, automatic = 0, metric = 0;
+        if (w.size() != 6 || !parse_number(w[3], 10, UINT64_MAX, &id) || id == 0 ||
+            !parse_number(w[4], 10, 1, &automatic) ||
+            !parse_number(w[5], 10, UINT32_MAX, &metric)) {
             return false;
         }
-        change->if_index = static_cast<int32_t>(if_index);
-        change->automatic_before = automatic == 1;
+        change->metric_before = {id, automatic == 1, static_cast<uint32_t>(metric)};
         return true;
     }
     if (kind == kind_name(host_change_kind::resolver_link)) {
@@ -361,7 +361,8 @@ std::string journal_record_line(uint64_t id, const host_change& change) {
             out << " " << change.name;
             break;
         case host_change_kind::interface_metric:
-            out << " " << change.if_index << " " << (change.automatic_before ? 1 : 0);
+            out << " " << change.metric_before.interface_id << " "
+                << (change.metric_before.automatic ? 1 : 0) << " " << change.metric_before.metric;
             break;
         case host_change_kind::resolver_link:
             out << " " << change.if_index << " " << change.after;

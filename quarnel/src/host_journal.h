@@ -35,17 +35,17 @@ struct resolver_file_state {
 
 struct host_change {
     host_change_kind kind = host_change_kind::route;
-    route_row route;               // route
-    bool server_route = false;     // route: the host route to the server
-    route6_row route6;             // route6
-    std::string before;            // forwarding: the value found
-    std::string after;             // forwarding: the value set; resolver_file: the content
-                                   // written; resolver_link, resolver_global: the servers set,
-                                   // comma-separated
-    resolver_file_state found;     // resolver_file
-    std::string name;              // resolver_registration: the name registered
-    int32_t if_index = 0;          // interface_metric, resolver_link
-    bool automatic_before = true;  // interface_metric
+    route_row route;            // route
+    bool server_route = false;  // route: the host route to the server
+    route6_row route6;          // route6
+    std::string before;         // forwarding: the value found
+    std::string after;          // forwarding: the value set; resolver_file: the content
+                                // written; resolver_link, resolver_global: the servers set,
+                                // comma-separated
+    resolver_file_state found;  // resolver_file
+    std::string name;           // resolver_registration: the name registered
+    int32_t if_index = 0;       // resolver_link; interface_metric: this boot's, not kept
+    interface_metric_setting metric_before;  // interface_metric
 };
 
 // Where and in which boot a journal was written. The resolver file belongs to the /etc it lies

@@ -156,7 +156,7 @@ int undo_host_change(const host_change& change) {
             return nm_revert_global_dns(change.after);
         case host_change_kind::interface_metric: {
             int error = 0;
-            if (interface_metric_set(change.if_index, change.automatic_before, &error)) {
+            if (interface_metric_set(change.metric_before, &error)) {
                 return 0;
             }
             return error == ENODEV || error == ENXIO ? 0 : error;  // gone with its interface

@@ -13,6 +13,7 @@
 #include "host_journal.h"
 #include "route_backend.h"
 #include "router.h"
+#include "wide_text_win.h"
 
 namespace {
 
@@ -26,13 +27,20 @@ struct journal_file {
     std::string path;
 };
 
+// Empty where the program's folder cannot be told: never the current directory.
 std::string journal_dir() {
     // The process's environment, not the C runtime's copy of it taken at start-up.
-    char dir[MAX_PATH] = {};
-    const DWORD n = GetEnvironmentVariableA(JOURNAL_DIR_VARIABLE, dir, sizeof(dir));
-    const bool absolute = n > 2 && n < sizeof(dir) &&
-                          ((dir[1] == ':' && dir[2] == '\\') || (dir[0] == '\\' && dir[1] == '\\'));
-    return absolute ? dir : executable_directory() + "\\" + DEFAULT_DIR_NAME;
+    wchar_t dir[MAX_PATH] = {};
+    const DWORD n =
+        GetEnvironmentVariableW(wide_from_utf8(JOURNAL_DIR_VARIABLE).c_str(), dir, MAX_PATH);
+    const bool absolute =
+        n > 2 && n < MAX_PATH &&
+        ((dir[1] == L':' && dir[2] == L'\\') || (dir[0] == L'\\' && dir[1] == L'\\'));
+    if (absolute) {
+        return utf8_from_wide(dir);
+    }
+    const std::string program = executable_directory();
+    return program.empty() ? program : program + "\\" + DEFAULT_DIR_NAME;
 }
 
 std::string machine_text(const char* key_path, const char* value) {
@@ -73,15 +81,15 @@ bool is_trusted_owner(PSID owner) {
 
 // A real folder (no link) owned by the system, administrators or this process's user.
 bool trusted_dir(const std::string& dir) {
-    const DWORD attributes = GetFileAttributesA(dir.c_str());
+    const DWORD attributes = GetFileAttributesW(wide_path(dir).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
         (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
         return false;
     }
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetNamedSecurityInfoA(dir.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
-                              nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+    if (GetNamedSecurityInfoW(wide_path(dir).c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
+                              &owner, nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
         return false;
     }
     const bool trusted = owner != nullptr && is_trusted_owner(owner);
@@ -92,19 +100,22 @@ bool trusted_dir(const std::string& dir) {
 // 0, or the error that keeps the folder from being used.
 int open_dir(bool create) {
     const std::string dir = journal_dir();
+    if (dir.empty()) {
+        return ERROR_PATH_NOT_FOUND;
+    }
     if (create) {
         SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
         if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(
                 DIR_SECURITY, SDDL_REVISION_1, &security.lpSecurityDescriptor, nullptr)) {
             return static_cast<int>(GetLastError());
         }
-        const BOOL made = CreateDirectoryA(dir.c_str(), &security);
+        const BOOL made = CreateDirectoryW(wide_path(dir).c_str(), &security);
         const DWORD error = GetLastError();
         LocalFree(security.lpSecurityDescriptor);
         if (!made && error != ERROR_ALREADY_EXISTS) {
             return static_cast<int>(error);
         }
-    } else if (GetFileAttributesA(dir.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    } else if (GetFileAttributesW(wide_path(dir).c_str()) == INVALID_FILE_ATTRIBUTES) {
         return ERROR_FILE_NOT_FOUND;
     }
     return trusted_dir(dir) ? 0 : ERROR_ACCESS_DENIED;
@@ -150,14 +161,14 @@ std::string read_text(HANDLE handle, DWORD size) {
 
 std::vector<std::string> journal_names(const std::string& dir) {
     std::vector<std::string> names;
-    WIN32_FIND_DATAA entry{};
-    const HANDLE find = FindFirstFileA((dir + "\\*").c_str(), &entry);
+    WIN32_FIND_DATAW entry{};
+    const HANDLE find = FindFirstFileW(wide_path(dir + "\\*").c_str(), &entry);
     if (find == INVALID_HANDLE_VALUE) {
         return names;
     }
     do {
-        names.push_back(entry.cFileName);
-    } while (FindNextFileA(find, &entry));
+        names.push_back(utf8_from_wide(entry.cFileName));
+    } while (FindNextFileW(find, &entry));
     FindClose(find);
     return names;
 }
@@ -182,7 +193,7 @@ int undo_host_change(const host_change& change) {
             return restore_forwarding(change.before, change.after);
         case host_change_kind::interface_metric: {
             int error = 0;
-            if (interface_metric_set(change.if_index, change.automatic_before, &error)) {
+            if (interface_metric_set(change.metric_before, &error)) {
                 return 0;
             }
             return error == ERROR_NOT_FOUND || error == ERROR_FILE_NOT_FOUND ? 0 : error;
@@ -210,9 +221,9 @@ void* journal_store_create(const std::string& header, int* error) {
     file->path = dir + "\\" + JOURNAL_PREFIX + unique + JOURNAL_SUFFIX;
     // Written and locked under a name no replay takes, then renamed: a journal a replay can
     // see is always held by its live process or left by an ended one.
-    file->handle =
-        CreateFileA(temp.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                    nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    file->handle = CreateFileW(wide_path(temp).c_str(), GENERIC_READ | GENERIC_WRITE,
+                               FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file->handle == INVALID_HANDLE_VALUE) {
         *error = static_cast<int>(GetLastError());
         return nullptr;
@@ -225,11 +236,12 @@ void* journal_store_create(const std::string& header, int* error) {
     if (*error == 0 && !FlushFileBuffers(file->handle)) {
         *error = static_cast<int>(GetLastError());
     }
-    if (*error == 0 && !MoveFileExA(temp.c_str(), file->path.c_str(), MOVEFILE_WRITE_THROUGH)) {
+    if (*error == 0 && !MoveFileExW(wide_path(temp).c_str(), wide_path(file->path).c_str(),
+                                    MOVEFILE_WRITE_THROUGH)) {
         *error = static_cast<int>(GetLastError());
     }
     if (*error != 0) {
-        DeleteFileA(temp.c_str());
+        DeleteFileW(wide_path(temp).c_str());
         CloseHandle(file->handle);
         return nullptr;
     }
@@ -253,7 +265,7 @@ void journal_store_close(void* store, bool remove) {
     std::unique_ptr<journal_file> file(static_cast<journal_file*>(store));
     if (remove) {
         // Still locked: no replay can take the records of a finished session for a dead one's.
-        DeleteFileA(file->path.c_str());
+        DeleteFileW(wide_path(file->path).c_str());
     }
     CloseHandle(file->handle);
 }
@@ -275,7 +287,7 @@ int journal_store_for_each_orphan(
         const std::string path = dir + "\\" + name;
         // Appending only: what a replay put back is marked settled at the end.
         const HANDLE file =
-            CreateFileA(path.c_str(), GENERIC_READ | FILE_APPEND_DATA,
+            CreateFileW(wide_path(path).c_str(), GENERIC_READ | FILE_APPEND_DATA,
                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                         OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         if (file == INVALID_HANDLE_VALUE) {
@@ -298,7 +310,7 @@ int journal_store_for_each_orphan(
         std::string settled;
         // A temporary journal's process ended before it could record anything.
         if (ours && (temp || handle(read_text(file, info.nFileSizeLow), &settled))) {
-            DeleteFileA(path.c_str());
+            DeleteFileW(wide_path(path).c_str());
         } else if (ours && !settled.empty()) {
             int error = write_all(file, settled);
             if (error == 0 && !FlushFileBuffers(file)) {

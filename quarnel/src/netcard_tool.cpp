@@ -11,23 +11,30 @@
 #include "ipv4_text.h"
 #include "route_backend.h"
 
+namespace {
+// The tunnel's interface first where its metric is fixed.
+constexpr uint32_t TUNNEL_METRIC = 1;
+}  // namespace
+
 bool EnableAutoMetric(int32_t if_index, bool enable) {
-    uint32_t metric = 0;
-    bool automatic = true;
-    int error = 0;
-    if (!interface_metric_get(if_index, &metric, &error, &automatic)) {
-        QN_ERROR("GetIpInterfaceEntry failed, dwError={}!", error);
-        return false;
-    }
     host_change change;
     change.kind = host_change_kind::interface_metric;
     change.if_index = if_index;
-    change.automatic_before = automatic;
+    int error = 0;
+    if (!interface_metric_get(if_index, &change.metric_before, &error)) {
+        QN_ERROR("GetIpInterfaceEntry failed, dwError={}!", error);
+        return false;
+    }
     uint64_t id = 0;
     if (!session_journal().record(change, &id)) {
         return false;
     }
-    if (!interface_metric_set(if_index, enable, &error)) {
+    interface_metric_setting setting = change.metric_before;
+    setting.automatic = enable;
+    if (!enable) {
+        setting.metric = TUNNEL_METRIC;
+    }
+    if (!interface_metric_set(setting, &error)) {
         session_journal().settle(id);
         QN_ERROR("SetIpInterfaceEntry failed, dwError={}!", error);
         return false;

@@ -9,6 +9,7 @@
 #include "com_ptr_win.h"
 #include "engine_log.h"
 #include "netcard_tool.h"
+#include "wide_text_win.h"
 #include "win_calls.h"
 
 namespace {

@@ -27,9 +27,8 @@ int route6_delete(const route6_row& row);
 // Every route of the main IPv4 table; false (with *error) when the table cannot be read.
 bool route_table_read(std::vector<route_row>* rows, int* error);
 
-// The interface's metric and whether the system chooses it; false (with *error) when the
-// interface does not exist.
-bool interface_metric_get(int32_t if_index, uint32_t* metric, int* error,
-                          bool* automatic = nullptr);
-bool interface_metric_set(int32_t if_index, bool automatic, int* error);
+// The interface's metric setting; false (with *error) when the interface does not exist.
+bool interface_metric_get(int32_t if_index, interface_metric_setting* setting, int* error);
+// Puts the setting onto the interface it names: its metric too where it is not automatic.
+bool interface_metric_set(const interface_metric_setting& setting, int* error);
 void interface_metric_forget(int32_t if_index);

@@ -20,7 +20,6 @@
 namespace {
 
 constexpr uint32_t METRIC_AUTOMATIC = 0;
-constexpr uint32_t METRIC_FIXED = 1;
 
 std::mutex metric_lock;
 std::map<int32_t, uint32_t> fixed_metrics;
@@ -227,28 +226,32 @@ bool route_table_read(std::vector<route_row>* rows, int* error) {
     return true;
 }
 
-bool interface_metric_get(int32_t if_index, uint32_t* metric, int* error, bool* automatic) {
+bool interface_metric_get(int32_t if_index, interface_metric_setting* setting, int* error) {
     if (!interface_exists(if_index, error)) {
         return false;
     }
     std::lock_guard<std::mutex> lock(metric_lock);
     auto it = fixed_metrics.find(if_index);
-    *metric = it != fixed_metrics.end() ? it->second : METRIC_AUTOMATIC;
-    if (automatic != nullptr) {
-        *automatic = *metric == METRIC_AUTOMATIC;
-    }
+    setting->interface_id = static_cast<uint64_t>(if_index);
+    setting->automatic = it == fixed_metrics.end();
+    setting->metric = setting->automatic ? METRIC_AUTOMATIC : it->second;
     return true;
 }
 
-bool interface_metric_set(int32_t if_index, bool automatic, int* error) {
+bool interface_metric_set(const interface_metric_setting& setting, int* error) {
+    const auto if_index = static_cast<int32_t>(setting.interface_id);
+    if (setting.interface_id > INT32_MAX) {
+        *error = ENODEV;
+        return false;
+    }
     if (!interface_exists(if_index, error)) {
         return false;
     }
     std::lock_guard<std::mutex> lock(metric_lock);
-    if (automatic) {
+    if (setting.automatic) {
         fixed_metrics.erase(if_index);
     } else {
-        fixed_metrics[if_index] = METRIC_FIXED;
+        fixed_metrics[if_index] = setting.metric;
     }
     return true;
 }

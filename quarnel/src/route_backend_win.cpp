@@ -32,9 +32,11 @@ class mib_table_owner {
     void* const table_;
 };
 
-bool read_interface(int32_t if_index, MIB_IPINTERFACE_ROW* row, int* error) {
+// By its LUID where that is given (the system then ignores the index), else by its index.
+bool read_interface(int32_t if_index, uint64_t luid, MIB_IPINTERFACE_ROW* row, int* error) {
     *row = MIB_IPINTERFACE_ROW{};
     row->Family = AF_INET;
+    row->InterfaceLuid.Value = luid;
     row->InterfaceIndex = static_cast<NET_IFINDEX>(if_index);
     const DWORD rc = win().GetIpInterfaceEntry(row);
     *error = static_cast<int>(rc);
@@ -97,27 +99,28 @@ bool route_table_read(std::vector<route_row>* rows, int* error) {
     return true;
 }
 
-bool interface_metric_get(int32_t if_index, uint32_t* metric, int* error, bool* automatic) {
+bool interface_metric_get(int32_t if_index, interface_metric_setting* setting, int* error) {
     MIB_IPINTERFACE_ROW row;
-    if (!read_interface(if_index, &row, error)) {
+    if (!read_interface(if_index, 0, &row, error)) {
         return false;
     }
-    *metric = row.Metric;
-    if (automatic != nullptr) {
-        *automatic = row.UseAutomaticMetric != FALSE;
-    }
+    *setting = {row.InterfaceLuid.Value, row.UseAutomaticMetric != FALSE, row.Metric};
     return true;
 }
 
-bool interface_metric_set(int32_t if_index, bool automatic, int* error) {
+bool interface_metric_set(const interface_metric_setting& setting, int* error) {
     MIB_IPINTERFACE_ROW row;
-    if (!read_interface(if_index, &row, error)) {
+    if (setting.interface_id == 0) {
+        *error = ERROR_NOT_FOUND;
+        return false;
+    }
+    if (!read_interface(0, setting.interface_id, &row, error)) {
         return false;
     }
     row.SitePrefixLength = 0;
-    row.UseAutomaticMetric = automatic ? TRUE : FALSE;
-    if (!automatic) {
-        row.Metric = 1;
+    row.UseAutomaticMetric = setting.automatic ? TRUE : FALSE;
+    if (!setting.automatic) {
+        row.Metric = setting.metric;
     }
     const DWORD rc = win().SetIpInterfaceEntry(&row);
     *error = static_cast<int>(rc);

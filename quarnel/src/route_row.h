@@ -14,6 +14,15 @@ struct route_row {
     uint32_t interface_metric = 0;
 };
 
+// An interface's metric setting, under a name that outlives a restart: the interface's LUID on
+// Windows, where indexes are handed out anew at boot; its index on Linux, where the setting
+// lives only in this process.
+struct interface_metric_setting {
+    uint64_t interface_id = 0;
+    bool automatic = true;
+    uint32_t metric = 0;  // the system's choice where automatic
+};
+
 // An IPv6 route of this session onto an interface, without a gateway (the host's IPv6 held in
 // the tunnel). Its metric is the system's default.
 struct route6_row {

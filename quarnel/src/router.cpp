@@ -133,10 +133,12 @@ int perform_add_routes(qn_ctx_t* /*ctx*/, const std::vector<route_request>& requ
         route_row row;
         int error = 0;
         row.if_index = static_cast<int32_t>(request.if_index);
-        if (!interface_metric_get(row.if_index, &row.metric, &error)) {
+        interface_metric_setting interface;
+        if (!interface_metric_get(row.if_index, &interface, &error)) {
             QN_ERROR("GetIpInterfaceEntry failed, dwError={}!", error);
             return -1;
         }
+        row.metric = interface.metric;
         row.dest = request.dest;
         row.prefix_len = request.prefix_len;
         row.gateway = request.next_hop;

@@ -10,6 +10,7 @@
 #include "platform_net.h"
 #include "tun_device_win.h"
 #include "tun_util.h"
+#include "wide_text_win.h"
 #include "win_calls.h"
 
 namespace {

@@ -69,8 +69,3 @@ struct win_calls {
 // The calls of this process.
 win_calls& win();
 
-// Text of the thread's ANSI code page as UTF-16.
-std::wstring wide_from_ansi(const std::string& text);
-// UTF-8 as UTF-16 and back: names the system keeps in UTF-16, carried in the engine's char text.
-std::wstring wide_from_utf8(const std::string& text);
-std::string utf8_from_wide(const std::wstring& text);

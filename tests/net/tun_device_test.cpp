@@ -75,10 +75,11 @@ TEST_F(TunDeviceTest, OpenLeavesAConfiguredInterfaceAndCloseRemovesIt) {
         EXPECT_NE(link.find("tun type tun pi off"), std::string::npos) << link;
         std::string addresses = addresses_of("tun0");
         EXPECT_NE(addresses.find("inet 10.8.0.6/24 "), std::string::npos) << addresses;
-        uint32_t metric = 99;
+        interface_metric_setting metric;
         int error = 0;
         ASSERT_TRUE(interface_metric_get(tun->if_index, &metric, &error));
-        EXPECT_EQ(metric, auto_metric ? 0u : 1u);
+        EXPECT_EQ(metric.automatic, auto_metric);
+        EXPECT_EQ(metric.metric, auto_metric ? 0u : 1u);
 
         // No packet-information header: a datagram routed into the interface reads back
         // starting with the IPv4 header, after the offload header when the device has one.

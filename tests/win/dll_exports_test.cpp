@@ -18,6 +18,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "win_test_support.h"
 
@@ -123,9 +124,51 @@ TEST_F(Dll, PingStartsTheSocketLibraryForItselfAndAnswersOrTimesOut) {
     EXPECT_EQ(ping_("fe80::1", server_.port, &rtt), -6);
 }
 
+// This program's folder, as the system names it.
+std::filesystem::path program_folder() {
+    std::wstring path(32768, L'\0');
+    path.resize(GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size())));
+    return std::filesystem::path(path).parent_path();
+}
+
+// What a folder holds, through the system's own listing: the C runtime's loses its way in
+// paths this long and in these characters.
+std::vector<std::string> names_in(const std::filesystem::path& folder) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAW entry{};
+    const HANDLE find = FindFirstFileW((L"\\\\?\\" + folder.wstring() + L"\\*").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) {
+        return {"(cannot be listed: " + std::to_string(GetLastError()) + ")"};
+    }
+    do {
+        const std::wstring name = entry.cFileName;
+        if (name != L"." && name != L"..") {
+            names.push_back(std::filesystem::path(name).u8string());
+        }
+    } while (FindNextFileW(find, &entry));
+    FindClose(find);
+    return names;
+}
+
+// Whether the ANSI code page loses some of the text.
+bool outside_ansi(const std::wstring& text) {
+    const int n = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
+                                      nullptr, 0, nullptr, nullptr);
+    std::string ansi(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &ansi[0], n, nullptr,
+                        nullptr);
+    std::wstring back(text.size() * 2, L'\0');
+    back.resize(static_cast<size_t>(
+        MultiByteToWideChar(CP_ACP, 0, ansi.data(), n, &back[0], static_cast<int>(back.size()))));
+    return back != text;
+}
+
+// The journal and the log beside the program, in a folder the harness names outside the ANSI
+// code page and deeper than MAX_PATH.
 TEST_F(Dll, StartHandshakesThenFailsWithoutAnAdapterAndLeavesNothingBehind) {
-    win_test::temp_dir journal;
-    SetEnvironmentVariableA("QUARNEL_JOURNAL_DIR", journal.path().c_str());
+    const std::filesystem::path folder = program_folder();
+    ASSERT_GE(folder.wstring().size(), static_cast<size_t>(MAX_PATH)) << folder.u8string();
+    ASSERT_TRUE(outside_ansi(folder.wstring())) << folder.u8string();
     const DWORD routes_before = route_count();
     EXPECT_EQ(start(server_.key.substr(0, 63)), -3);
     EXPECT_EQ(start(server_.key), -50);
@@ -134,13 +177,12 @@ TEST_F(Dll, StartHandshakesThenFailsWithoutAnAdapterAndLeavesNothingBehind) {
     EXPECT_EQ(start(server_.key), -50);
     stop_(1);
     EXPECT_EQ(route_count(), routes_before);
-    EXPECT_TRUE(std::filesystem::is_empty(journal.path()));
+    const std::vector<std::string> left = names_in(folder / "quarnel-journal");
+    EXPECT_EQ(left, std::vector<std::string>{}) << "the journal folder was made and emptied";
     // Winsock was released: the engine's start did not leave the library started.
     EXPECT_FALSE(socket_library_started());
 
-    char path[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, path, sizeof(path));
-    const std::filesystem::path log = std::filesystem::path(path).parent_path() / "quarnel.log";
+    const std::filesystem::path log = folder / "quarnel.log";
     std::ifstream in(log);
     std::stringstream text;
     text << in.rdbuf();
@@ -148,7 +190,6 @@ TEST_F(Dll, StartHandshakesThenFailsWithoutAnAdapterAndLeavesNothingBehind) {
          {"Could not find a valid device!", "tun_open failed.", "qn_start failed."}) {
         EXPECT_NE(text.str().find(line), std::string::npos) << line << " missing in " << log;
     }
-    SetEnvironmentVariableA("QUARNEL_JOURNAL_DIR", nullptr);
 }
 
 // Every test loaded the library: each load is let go, so that it is unloaded for real.

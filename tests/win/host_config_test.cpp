@@ -80,17 +80,6 @@ BOOL WINAPI fake_close(SC_HANDLE handle) {
     return TRUE;
 }
 
-DWORD WINAPI fake_get_interface(MIB_IPINTERFACE_ROW* row) {
-    calls.push_back("GetIpInterfaceEntry " + std::to_string(row->InterfaceIndex));
-    row->Metric = 7;
-    row->UseAutomaticMetric = TRUE;
-    return NO_ERROR;
-}
-DWORD WINAPI fake_set_interface(MIB_IPINTERFACE_ROW* row) {
-    calls.push_back("SetIpInterfaceEntry automatic=" + std::to_string(row->UseAutomaticMetric) +
-                    " metric=" + std::to_string(row->Metric));
-    return NO_ERROR;
-}
 // The system's IPv4 routes, as the fakes below keep them.
 std::vector<MIB_IPFORWARD_ROW2> route_table;
 bool same_route(const MIB_IPFORWARD_ROW2& a, const MIB_IPFORWARD_ROW2& b) {
@@ -145,6 +134,36 @@ DWORD WINAPI fake_read_routes(ADDRESS_FAMILY, MIB_IPFORWARD_TABLE2** table) {
 std::vector<MIB_IPINTERFACE_ROW> interface_table;
 DWORD WINAPI fake_read_interfaces(ADDRESS_FAMILY, MIB_IPINTERFACE_TABLE** table) {
     *table = mib_table<MIB_IPINTERFACE_TABLE>(interface_table);
+    return NO_ERROR;
+}
+// Entries are found by LUID where one is given, as the system does.
+MIB_IPINTERFACE_ROW* interface_of(const MIB_IPINTERFACE_ROW& key) {
+    for (MIB_IPINTERFACE_ROW& row : interface_table) {
+        if (key.InterfaceLuid.Value != 0 ? row.InterfaceLuid.Value == key.InterfaceLuid.Value
+                                         : row.InterfaceIndex == key.InterfaceIndex) {
+            return &row;
+        }
+    }
+    return nullptr;
+}
+DWORD WINAPI fake_get_interface(MIB_IPINTERFACE_ROW* row) {
+    const MIB_IPINTERFACE_ROW* found = interface_of(*row);
+    if (found == nullptr) {
+        return ERROR_NOT_FOUND;
+    }
+    *row = *found;
+    return NO_ERROR;
+}
+DWORD WINAPI fake_set_interface(MIB_IPINTERFACE_ROW* row) {
+    MIB_IPINTERFACE_ROW* found = interface_of(*row);
+    if (found == nullptr) {
+        return ERROR_NOT_FOUND;
+    }
+    calls.push_back("SetIpInterfaceEntry " + std::to_string(found->InterfaceLuid.Value) +
+                    " automatic=" + std::to_string(row->UseAutomaticMetric) +
+                    " metric=" + std::to_string(row->Metric));
+    found->UseAutomaticMetric = row->UseAutomaticMetric;
+    found->Metric = row->Metric;
     return NO_ERROR;
 }
 VOID WINAPI fake_free_table(PVOID table) {
@@ -244,19 +263,28 @@ TEST_F(HostConfig, WineHasNoAdapterMethodsSoTheRealCallsFailWithTheirMessage) {
               << "\nwine: SetAdapterDNS: " << lines[1].text << "\n";
 }
 
-TEST_F(HostConfig, MetricPolicyIsSetAndPutBackAtTheEnd) {
+// The undo is the one a replay after a restart runs, when the indexes were handed out anew.
+TEST_F(HostConfig, MetricSettingGoesBackAsItWasToTheSameInterfaceWhateverItsIndexNow) {
     win().GetIpInterfaceEntry = fake_get_interface;
     win().SetIpInterfaceEntry = fake_set_interface;
+    interface_table = {interface_row(12, 25), interface_row(13, 35)};
+    interface_table[0].InterfaceLuid.Value = 1200;
+    interface_table[0].UseAutomaticMetric = FALSE;  // fixed by hand
+    interface_table[1].InterfaceLuid.Value = 1300;
+    interface_table[1].UseAutomaticMetric = TRUE;
     EXPECT_TRUE(EnableAutoMetric(12, false));
     EXPECT_TRUE(EnableAutoMetric(13, true));
+    std::swap(interface_table[0].InterfaceIndex, interface_table[1].InterfaceIndex);
     session_journal().unwind();
-    EXPECT_EQ(calls, (std::vector<std::string>{
-                         "GetIpInterfaceEntry 12", "GetIpInterfaceEntry 12",
-                         "SetIpInterfaceEntry automatic=0 metric=1", "GetIpInterfaceEntry 13",
-                         "GetIpInterfaceEntry 13", "SetIpInterfaceEntry automatic=1 metric=7",
-                         // newest first: both were automatic before
-                         "GetIpInterfaceEntry 13", "SetIpInterfaceEntry automatic=1 metric=7",
-                         "GetIpInterfaceEntry 12", "SetIpInterfaceEntry automatic=1 metric=7"}));
+    EXPECT_EQ(calls, (std::vector<std::string>{"SetIpInterfaceEntry 1200 automatic=0 metric=1",
+                                               "SetIpInterfaceEntry 1300 automatic=1 metric=35",
+                                               // newest first
+                                               "SetIpInterfaceEntry 1300 automatic=1 metric=35",
+                                               "SetIpInterfaceEntry 1200 automatic=0 metric=25"}));
+    interface_table.clear();
+    EXPECT_FALSE(EnableAutoMetric(12, false));
+    EXPECT_TRUE(log_.has("GetIpInterfaceEntry failed, dwError=1168!", "EnableAutoMetric"))
+        << log_.dump();
 }
 
 TEST_F(HostConfig, RoutesTakeTheInterfaceMetricAndOnlyCreatedOnesAreDeleted) {
@@ -264,6 +292,7 @@ TEST_F(HostConfig, RoutesTakeTheInterfaceMetricAndOnlyCreatedOnesAreDeleted) {
     win().InitializeIpForwardEntry = win_test::initialize_forward_row;
     win().CreateIpForwardEntry2 = fake_create_route;
     win().DeleteIpForwardEntry2 = fake_delete_route;
+    interface_table = {interface_row(21, 7), interface_row(4, 7)};
     qn_ctx_t ctx;
     const std::vector<route_request> requests = {
         {htonl(0xC6336400), 24, htonl(0x0A080001), 21, false},  // 198.51.100.0/24 via 10.8.0.1

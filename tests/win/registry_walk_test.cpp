@@ -80,7 +80,14 @@ bool fake_wmi(const wmi_method_request& request, uint32_t* result) {
     return true;
 }
 
+// Each interface's LUID is its index plus this, so that either finds it.
+constexpr uint64_t LUID_BASE = 0x6000000;
+
 DWORD WINAPI fake_get_interface(MIB_IPINTERFACE_ROW* row) {
+    if (row->InterfaceLuid.Value != 0) {
+        row->InterfaceIndex = static_cast<NET_IFINDEX>(row->InterfaceLuid.Value - LUID_BASE);
+    }
+    row->InterfaceLuid.Value = LUID_BASE + row->InterfaceIndex;
     row->Metric = 25;
     row->UseAutomaticMetric = TRUE;
     row->SitePrefixLength = 64;

@@ -49,11 +49,19 @@ start=$(date +%s)
 in_client /usr/lib/wine/wine64 wineboot --init >"$work/wineboot.log" 2>&1
 echo "wine prefix ready in $(($(date +%s) - start)) s"
 
-# Each program from a copy of the bin folder, so that its quarnel.log is this run's.
+# Each program from a copy of the bin folder, so that its quarnel.log is this run's; the DLL's
+# host program from one named outside the ANSI code page and deeper than MAX_PATH.
+deep_name="Программы VPN — 日本語のフォルダ ünïcødé"
 status=0
 for program in quarnel_win_tests dll_exports_test; do
     run=$work/run-$program
+    if [ "$program" = dll_exports_test ]; then
+        for _ in 1 2 3 4 5 6 7 8; do run=$run/$deep_name; done
+    fi
+    mkdir -p "$(dirname "$run")"
     cp -r "$win_build/bin" "$run"
+    # From the work folder: what a program writes to its current directory goes with the run.
+    cd "$work"
     set +e
     # A program that hangs (at its exit, say) fails the run instead of holding CI.
     in_client env QN_TEST_SERVER="$server_ip:$server_port" QN_TEST_SERVER_KEY="$key" \
