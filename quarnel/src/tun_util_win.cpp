@@ -4,6 +4,7 @@
 #include <sstream>
 #include <string>
 
+#include "adapter_address_win.h"
 #include "engine_log.h"
 #include "ipv4_text.h"
 #include "netcard_tool.h"
@@ -217,6 +218,8 @@ bool configure(HANDLE device, const char* guid, const char* ip, const char* netm
         QN_ERROR_IN("tun_open", "WARNING: Unable to enable TAP adapter.");
         return false;
     }
+    // Late is better than refused: the routes through it come next.
+    wait_for_adapter_address(*index, address);
     return true;
 }
 

@@ -48,6 +48,7 @@ struct win_calls {
     decltype(&::CreateFileA) CreateFileA = &::CreateFileA;
     decltype(&::DeviceIoControl) DeviceIoControl = &::DeviceIoControl;
     decltype(&::GetIpInterfaceEntry) GetIpInterfaceEntry = &::GetIpInterfaceEntry;
+    decltype(&::GetUnicastIpAddressEntry) GetUnicastIpAddressEntry = &::GetUnicastIpAddressEntry;
     decltype(&::SetIpInterfaceEntry) SetIpInterfaceEntry = &::SetIpInterfaceEntry;
     decltype(&::InitializeIpForwardEntry) InitializeIpForwardEntry = &::InitializeIpForwardEntry;
     decltype(&::CreateIpForwardEntry2) CreateIpForwardEntry2 = &::CreateIpForwardEntry2;
@@ -68,4 +69,3 @@ struct win_calls {
 
 // The calls of this process.
 win_calls& win();
-

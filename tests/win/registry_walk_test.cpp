@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "adapter_address_win.h"
 #include "host_journal.h"
 #include "log_capture.h"
 #include "tun_device_win.h"
@@ -94,6 +95,16 @@ DWORD WINAPI fake_get_interface(MIB_IPINTERFACE_ROW* row) {
     return NO_ERROR;
 }
 
+// The adapter's address is still being checked for this many questions, then usable.
+int tentative_answers = 0;
+std::vector<MIB_UNICASTIPADDRESS_ROW> address_questions;
+
+DWORD WINAPI fake_address_entry(MIB_UNICASTIPADDRESS_ROW* row) {
+    address_questions.push_back(*row);
+    row->DadState = tentative_answers-- > 0 ? IpDadStateTentative : IpDadStatePreferred;
+    return NO_ERROR;
+}
+
 DWORD WINAPI fake_set_interface(MIB_IPINTERFACE_ROW* row) {
     interface_written = *row;
     return NO_ERROR;
@@ -114,6 +125,9 @@ class RegistryWalk : public ::testing::Test {
         wmi_calls.clear();
         wmi_result = 0;
         interface_written = MIB_IPINTERFACE_ROW{};
+        tentative_answers = 0;
+        address_questions.clear();
+        win().GetUnicastIpAddressEntry = fake_address_entry;
         win().CreateFileA = fake_create_file;
         win().DeviceIoControl = fake_control;
         win().wmi_adapter_method = fake_wmi;
@@ -126,6 +140,16 @@ class RegistryWalk : public ::testing::Test {
     void TearDown() override {
         session_journal().end();
         SetEnvironmentVariableA("QUARNEL_JOURNAL_DIR", nullptr);
+    }
+
+    // A line whose text begins so (the rest holds a time).
+    bool logged_starting(const std::string& start) const {
+        for (const test_support::log_line& line : log_.lines()) {
+            if (line.text.rfind(start, 0) == 0) {
+                return true;
+            }
+        }
+        return false;
     }
 
     std::string adapter(const char* instance) { return std::string(CLASS_KEY) + "\\" + instance; }
@@ -210,9 +234,19 @@ TEST_F(RegistryWalk, FirstTapAdapterWhoseDeviceOpensIsConfiguredAndClosed) {
     // Wine has no connection-sharing service; its key is where the address is recorded.
     const std::string sharing = "System\\CurrentControlSet\\Services\\SharedAccess\\Parameters";
     keys_.create(sharing);
+    tentative_answers = 2;
 
     tun_device* tun = nullptr;
     ASSERT_EQ(open(&tun), 0) << log_.dump();
+    // Routes come after it: the open waited for the address.
+    ASSERT_EQ(address_questions.size(), 3u);
+    EXPECT_EQ(address_questions[0].InterfaceIndex, static_cast<NET_IFINDEX>(index_b_));
+    EXPECT_EQ(address_questions[0].Address.Ipv4.sin_addr.s_addr, htonl(0x0A080006));
+    EXPECT_TRUE(
+        log_.has("Adapter address 10.8.0.6 not usable yet (error 0, state 1): waiting up "
+                 "to 10000 ms."))
+        << log_.dump();
+    EXPECT_TRUE(logged_starting("Adapter address 10.8.0.6 usable after")) << log_.dump();
     ASSERT_NE(tun, nullptr);
     EXPECT_EQ(std::string(tun->guid), guid_b_);
     EXPECT_EQ(std::string(tun->name), "TAP \xe4\xba\x8c \xce\xa9");  // UTF-8
@@ -250,6 +284,12 @@ TEST_F(RegistryWalk, FirstTapAdapterWhoseDeviceOpensIsConfiguredAndClosed) {
     EXPECT_EQ(controls[3].in, (std::vector<uint8_t>{0, 0, 0, 0}));
     DWORD info = 0;
     EXPECT_FALSE(GetHandleInformation(device, &info));
+
+    // One that stays unusable is waited for only so long.
+    tentative_answers = 1000;
+    EXPECT_FALSE(
+        wait_for_adapter_address(index_b_, htonl(0x0A080006), std::chrono::milliseconds(300)));
+    EXPECT_TRUE(logged_starting("Adapter address 10.8.0.6 still not usable after")) << log_.dump();
 }
 
 TEST_F(RegistryWalk, FailuresAfterTheDeviceOpenedCloseItAndFailTheOpen) {
