@@ -96,12 +96,8 @@ class linux_ports : public data_ports {
                          : "one datagram per message (no coalescing)");
     }
 
-    // Only the device's reader lingers: every exchange starts with it, and on a virtual
-    // machine its prompt wake-up is what shortens a round trip; a lingering socket reader
-    // measured no better, at twice the wake-ups.
     port_wait wait_device(bool writable, int timeout_ms, int* error) override {
-        return wait_fd(tun_fd_, writable ? POLLOUT : POLLIN, wakeup_fd(), timeout_ms, error,
-                       writable ? nullptr : &device_linger_);
+        return wait_fd(tun_fd_, writable ? POLLOUT : POLLIN, wakeup_fd(), timeout_ms, error);
     }
 
     port_wait wait_socket(bool writable, int timeout_ms, int* error) override {
@@ -205,7 +201,6 @@ class linux_ports : public data_ports {
     const sockaddr* const peer_;
     const socklen_t peer_len_;
     std::vector<uint8_t> read_buf_;  // tun_reader's only
-    reader_linger device_linger_;    // tun_reader's only
     udp_batch_socket udp_;
     std::atomic<bool> gso_reported_{false};
     std::unique_ptr<udp_receive_area> receive_area_;  // udp_receiver's only

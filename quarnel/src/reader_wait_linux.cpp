@@ -3,15 +3,15 @@
 #include <poll.h>
 
 #include <cerrno>
+#include <chrono>
 
 namespace {
 
 using wait_clock = std::chrono::steady_clock;
 
-constexpr int SLICE_MS = 1;
-
 // Whole milliseconds from now to deadline, rounded up so a wait never ends early.
-int ms_left(wait_clock::time_point deadline, wait_clock::time_point now) {
+int ms_left(wait_clock::time_point deadline) {
+    const wait_clock::time_point now = wait_clock::now();
     if (deadline <= now) {
         return 0;
     }
@@ -20,17 +20,12 @@ int ms_left(wait_clock::time_point deadline, wait_clock::time_point now) {
 
 }  // namespace
 
-port_wait wait_fd(int fd, short events, int wakeup_fd, int timeout_ms, int* error,
-                  reader_linger* linger) {
+port_wait wait_fd(int fd, short events, int wakeup_fd, int timeout_ms, int* error) {
     pollfd fds[2] = {{fd, events, 0}, {wakeup_fd, POLLIN, 0}};
     const wait_clock::time_point deadline =
         wait_clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
     for (;;) {
-        const wait_clock::time_point now = wait_clock::now();
-        const int left = timeout_ms < 0 ? -1 : ms_left(deadline, now);
-        const bool lingering = linger != nullptr && now - linger->last_ready < READER_LINGER;
-        const int slice = lingering && (left < 0 || left > SLICE_MS) ? SLICE_MS : left;
-        const int r = poll(fds, 2, slice);
+        const int r = poll(fds, 2, timeout_ms < 0 ? -1 : ms_left(deadline));
         if (r < 0 && errno == EINTR) {
             continue;
         }
@@ -39,17 +34,8 @@ port_wait wait_fd(int fd, short events, int wakeup_fd, int timeout_ms, int* erro
             return port_wait::failed;
         }
         if (r == 0) {
-            if (slice != left) {
-                continue;
-            }
             return port_wait::timed_out;
         }
-        if (fds[1].revents != 0) {
-            return port_wait::woken;
-        }
-        if (linger != nullptr) {
-            linger->last_ready = wait_clock::now();
-        }
-        return port_wait::ready;
+        return fds[1].revents != 0 ? port_wait::woken : port_wait::ready;
     }
 }

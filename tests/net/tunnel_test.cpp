@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <future>
 #include <iostream>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -653,6 +654,49 @@ TEST_F(TunnelTest, HundredStartStopCyclesLeakNothing) {
     EXPECT_EQ(dump_state(net_.cli), before);
     EXPECT_EQ(received(MSG_DISCONN), 101u);
     EXPECT_EQ(server_->session_count(), 0u);
+}
+
+// Voluntary context switches so far of each thread of this process, by thread id.
+std::map<std::string, long> voluntary_switches() {
+    std::map<std::string, long> switches;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::istringstream status(test_support::read_file(task.path() / "status"));
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0) {
+                switches[task.path().filename()] = std::stol(line.substr(24));
+            }
+        }
+    }
+    return switches;
+}
+
+// The engine's threads sleep in the kernel until there is work: one wake-up per packet under
+// light traffic, next to none idle, never a timer that looks for work.
+TEST_F(TunnelTest, LightTrafficWakesTheEngineOncePerPacketAndIdleHardlyAtAll) {
+    const std::map<std::string, long> before_start = voluntary_switches();
+    ASSERT_EQ(start(defaults()), 0);
+    ASSERT_TRUE(ping_lan_host(1));
+    const auto engine_switches = [&before_start] {
+        long sum = 0;
+        for (const auto& [tid, count] : voluntary_switches()) {
+            sum += before_start.count(tid) == 0 ? count : 0;  // threads the start made
+        }
+        return sum;
+    };
+    long from = engine_switches();
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    const long idle = engine_switches() - from;
+    constexpr int PINGS = 50;  // 20 ms apart, each crossing the engine once each way
+    from = engine_switches();
+    EXPECT_EQ(net_.cli
+                  .exec({"ping", "-c", std::to_string(PINGS), "-i", "0.02", "-W", "2", "-q", "-n",
+                         TUNNEL_LAN_HOST})
+                  .status,
+              0);
+    const long light = engine_switches() - from;
+    stop_vpn(1);
+    EXPECT_LT(idle, 20) << "in 2 s idle";
+    EXPECT_LT(light, 3 * 2 * PINGS) << "for " << 2 * PINGS << " packets";
 }
 
 // The give-up count without the real period: once the server is gone, every pass of the
