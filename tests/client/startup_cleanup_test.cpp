@@ -18,7 +18,7 @@ TEST(StartupCleanupTest, WhatAKilledSessionLeftIsPutBackWhenTheProgramStarts) {
     ASSERT_TRUE(journals.isValid());
     host_change change;
     change.kind = host_change_kind::interface_metric;
-    change.if_index = 2147483000;
+    change.metric_before.interface_id = 2147483000;
     const QString journal = journals.path() + QStringLiteral("/session-ended.journal");
     {
         QFile file(journal);
