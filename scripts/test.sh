@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the include rule of the engine's layers, the normal
 # build (engine and client program; the client's tests each on a private X server), the Debian
-# package (built from a fresh build directory and checked, then installed on booted Debian
-# systems for the leak checks), the Windows build (the 32-bit DLL inspected, the 64-bit twin's
-# tests under wine64), AddressSanitizer + UndefinedBehaviorSanitizer, and ThreadSanitizer for
+# package (built from a fresh build directory and checked), the Windows build (the 32-bit DLL
+# inspected, the 64-bit twin's tests under wine64), the package installed on booted Debian
+# systems for the leak checks, AddressSanitizer + UndefinedBehaviorSanitizer, and ThreadSanitizer for
 # the multi-threaded engine tests. Ends with a table of the stages' seconds and the compiler
 # cache's hit rate. Needs root (network namespaces, TUN devices).
 set -euo pipefail
@@ -59,15 +59,35 @@ windows() {
     bash tests/win/run_wine_tests.sh build-win64 build
 }
 
+# The booted systems' roots (downloads and package installs: mostly waiting) are built while
+# the Windows builds take the processors; the systems' checks run after, on a quiet machine.
+windows_beside_booted_roots() {
+    local log=$root/build/booted-roots.log roots
+    (
+        . tests/booted/booted_system.sh
+        for variant in $BS_VARIANTS; do
+            bs_build "$variant" "$(realpath "$deb")" >/dev/null
+        done
+    ) >"$log" 2>&1 &
+    roots=$!
+    windows
+    wait "$roots" || {
+        cat "$log" >&2
+        return 1
+    }
+    cat "$log"
+}
+
 command -v ccache >/dev/null && ccache --zero-stats >/dev/null
 stage "include rule of the engine's layers" bash scripts/check_layers.sh
 # The layer rule ran above; its ctest entry would read the same files again.
 cmake_args=()
 stage "build and test" build_and_test build -E '^layers$'
 stage "debian package" package_and_check
+stage "windows: quarnel.dll for 32-bit Windows, its 64-bit twin's tests under wine64; the booted roots beside" \
+    windows_beside_booted_roots
 stage "booted systems: the package on systemd-resolved, NetworkManager, resolvconf, a plain resolv.conf" \
     bash tests/booted/leak_checks.sh "$deb"
-stage "windows: quarnel.dll for 32-bit Windows, its 64-bit twin's tests under wine64" windows
 # The single-instance process tests are left to the normal build: under the sanitizers a start
 # twice showed no window within 60 s in a full run, its session-bus launcher child hung. What
 # reads only files (the layer rule, the units, the run paths) proves nothing more in another build.
