@@ -114,7 +114,7 @@ void Corvel::ping(QString ip, short port, int callId) {
     QFuture<std::tuple<int, int>> future =
         runOnPool(&m_pingPool, [&engine, ip, udpPort, callId]() -> std::tuple<int, int> {
             uint16_t rttMs = 0;
-            const int rc = engine.udpPing(ip.toLatin1(), udpPort, &rttMs);
+            const int rc = engine.udpPing(ip.toLatin1().toStdString(), udpPort, &rttMs);
             if (rc != 0) {
                 qCritical().noquote() << "udp_ping failed: " + QString::number(rc);
                 return {callId, -1};

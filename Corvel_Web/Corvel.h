@@ -13,8 +13,8 @@
 #include <mutex>
 #include <tuple>
 
+#include "client_engine.h"
 #include "connection_params.h"
-#include "vpn_engine.h"
 
 class Corvel_Web;
 class StatusMonitoringThread;
@@ -26,7 +26,7 @@ class Corvel : public QObject, public QAbstractNativeEventFilter {
   public:
     enum TCaller { TC_CONN = 0, TC_DISCONN = 1, TC_RECONN = 2 };
 
-    Corvel(QObject* parent, int mtu, VpnEngine& engine = programEngine());
+    Corvel(QObject* parent, int mtu, VpnEngine& engine = clientEngine());
     ~Corvel() override;
 
     bool nativeEventFilter(const QByteArray& eventType, void* message, long* result) override;
@@ -65,8 +65,8 @@ class Corvel : public QObject, public QAbstractNativeEventFilter {
     void stopStateMonitorThread();
     void startPacketLossMonitoringThread();
     void stopPacketLossMonitoringThread();
-    // The page's parameters as one record; on a fault the page has had its toast.
-    bool ParseParams(const QString& serverInfo, ConnectionParams& params);
+    // The page's values into the start record; on a fault the page has had its toast.
+    bool ParseParams(const QString& serverInfo, start_record& record);
 
   private:
     void runPageScript(const QString& script);
@@ -74,9 +74,10 @@ class Corvel : public QObject, public QAbstractNativeEventFilter {
     // logged and ignored.
     bool calledByOwnPage(const char* slot) const;
     void disconnectTunnel();
-    // Parses the page's parameters (toasting a fault) and records the server; false on a fault.
-    bool acceptParams(const QString& serverInfo, VpnStartArguments& args);
-    void launchStart(TCaller caller, const VpnStartArguments& args);
+    // The whole start record: the page's values (a fault toasted) and the program's own; records
+    // the server. False on a fault.
+    bool acceptParams(const QString& serverInfo, start_record& record);
+    void launchStart(TCaller caller, const start_record& record);
     void launchStop(TCaller caller);
     void showConnectionLook(bool connected);
 

@@ -15,7 +15,6 @@
 #include "pool_task.h"
 #include "quarnel_defaults.h"
 #include "result_codes.h"
-#include "service_protocol.h"
 
 namespace {
 
@@ -28,9 +27,8 @@ const QMap<int, QString>& stateMessages() {
         {QN_TUN_FAILED, QStringLiteral("启动虚拟网卡失败。")},
         {QN_ROUTES_FAILED, QStringLiteral("添加路由组失败。")},
         {QN_SERVER_SILENT, QStringLiteral("服务器未响应，连接已断开。")},
-        {engine_service::SERVICE_UNREACHABLE,
-         QStringLiteral("无法连接到系统服务，请确认 quarneld 已启动。")},
-        {engine_service::SERVICE_REFUSED,
+        {QN_SERVICE_UNREACHABLE, QStringLiteral("无法连接到系统服务，请确认 quarneld 已启动。")},
+        {QN_SERVICE_REFUSED,
          QStringLiteral("系统服务拒绝了请求，请确认当前用户属于 quarneld 允许的用户组。")},
     };
     return messages;
@@ -46,8 +44,8 @@ const QString kStartInFlight = QStringLiteral("正在连接，请稍候...");
 
 }  // namespace
 
-bool Corvel::ParseParams(const QString& serverInfo, ConnectionParams& params) {
-    const QString fault = parseConnectionParams(serverInfo, params);
+bool Corvel::ParseParams(const QString& serverInfo, start_record& record) {
+    const QString fault = parseConnectionParams(serverInfo, record);
     if (!fault.isEmpty()) {
         callToast(fault);
         return false;
@@ -55,41 +53,28 @@ bool Corvel::ParseParams(const QString& serverInfo, ConnectionParams& params) {
     return true;
 }
 
-bool Corvel::acceptParams(const QString& serverInfo, VpnStartArguments& args) {
-    ConnectionParams params;
-    if (!ParseParams(serverInfo, params)) {
+bool Corvel::acceptParams(const QString& serverInfo, start_record& record) {
+    if (!ParseParams(serverInfo, record)) {
         return false;
     }
-    m_serverIp = params.serverIp;
-    m_serverPort = params.serverPort;
-    args.osType = QByteArrayLiteral(QUARNEL_OS_TYPE);
-    args.clientVersion = versionHead(appFileVersion()).toLatin1();
-    args.token = params.token.toLatin1();
-    args.uuid = m_uuid.toLatin1();
-    args.serverPk = params.serverPk.toLatin1();
-    args.staticIp = params.staticTunIp.toLatin1();
-    args.serverIp = params.serverIp.toLatin1();
-    args.serverPort = params.serverPort & 0xFFFF;
-    args.localRoutes = std::move(params.localRoutes);
-    args.remoteRoutes = std::move(params.remoteRoutes);
-    args.proxyRoutes = std::move(params.proxyRoutes);
-    args.mtu = m_mtu;
-    args.uploadLimit = params.uploadLimitRate;
-    args.downloadLimit = params.downloadLimitRate;
-    args.proxyMode = params.proxyMode ? 1 : 0;
-    args.dns = params.dns.toLatin1();
-    args.backupDns = params.backupDns.toLatin1();
+    m_serverIp = QString::fromLatin1(record.server_ip.c_str());
+    m_serverPort = record.server_port;
+    record.os_type = QUARNEL_OS_TYPE;
+    record.client_version = versionHead(appFileVersion()).toLatin1().toStdString();
+    record.uuid = m_uuid.toLatin1().toStdString();
+    record.server_port &= 0xFFFF;
+    record.mtu = m_mtu;
     return true;
 }
 
-void Corvel::launchStart(TCaller caller, const VpnStartArguments& args) {
+void Corvel::launchStart(TCaller caller, const start_record& record) {
     m_starting = true;
-    m_startWatcher->setFuture(runOnPool(QThreadPool::globalInstance(), [this, caller, args] {
+    m_startWatcher->setFuture(runOnPool(QThreadPool::globalInstance(), [this, caller, record] {
         if (caller == TC_RECONN) {
             m_engine.stopVpn(1);
             m_connected = false;
         }
-        return std::make_tuple(caller, static_cast<vpn_state_t>(m_engine.startVpn(args)));
+        return std::make_tuple(caller, static_cast<vpn_state_t>(m_engine.startVpn(record)));
     }));
 }
 
@@ -124,12 +109,12 @@ void Corvel::conn(QString serverInfo) {
         callToast(QStringLiteral("请先断开连接！"));
         return;
     }
-    VpnStartArguments args;
-    if (!acceptParams(serverInfo, args)) {
+    start_record record;
+    if (!acceptParams(serverInfo, record)) {
         callOnConnectFailed();
         return;
     }
-    launchStart(TC_CONN, args);
+    launchStart(TC_CONN, record);
 }
 
 void Corvel::disconn() {
@@ -178,12 +163,12 @@ void Corvel::reconn(QString serverInfo) {
     }
     stopStateMonitorThread();
     stopPacketLossMonitoringThread();
-    VpnStartArguments args;
-    if (!acceptParams(serverInfo, args)) {
+    start_record record;
+    if (!acceptParams(serverInfo, record)) {
         launchStop(TC_RECONN);
         return;
     }
-    launchStart(TC_RECONN, args);
+    launchStart(TC_RECONN, record);
 }
 
 void Corvel::updateToken(QString token) {
@@ -197,7 +182,7 @@ void Corvel::updateToken(QString token) {
     }
     VpnEngine& engine = m_engine;
     runOnPool(QThreadPool::globalInstance(),
-              [&engine, text = token.toLatin1()] { engine.updateToken(text); });
+              [&engine, text = token.toLatin1().toStdString()] { engine.updateToken(text); });
 }
 
 void Corvel::updateLimitRate(int uploadLimitRate, int downloadLimitRate) {

@@ -8,7 +8,7 @@ PacketLossMonitoringThread::PacketLossMonitoringThread(QObject* parent, VpnEngin
                                                        const QString& serverIp, int serverPort)
     : QThread(parent),
       m_engine(engine),
-      m_serverIp(serverIp.toLatin1()),
+      m_serverIp(serverIp.toLatin1().toStdString()),
       m_serverPort(serverPort) {}
 
 void PacketLossMonitoringThread::run() {
@@ -17,7 +17,7 @@ void PacketLossMonitoringThread::run() {
         return;
     }
     do {
-        if (!m_serverIp.isEmpty() && m_serverPort > 0) {
+        if (!m_serverIp.empty() && m_serverPort > 0) {
             uint16_t rtt = 0;
             m_engine.udpPing(m_serverIp, m_serverPort, &rtt);
         }

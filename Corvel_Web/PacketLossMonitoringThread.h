@@ -1,9 +1,9 @@
 // Probes the server with the engine's stateless ping once a second while the tunnel is up.
 #pragma once
 
-#include <QByteArray>
 #include <QString>
 #include <QThread>
+#include <string>
 
 class VpnEngine;
 
@@ -20,6 +20,6 @@ class PacketLossMonitoringThread : public QThread {
 
   private:
     VpnEngine& m_engine;
-    const QByteArray m_serverIp;
+    const std::string m_serverIp;
     const int m_serverPort;
 };

@@ -27,9 +27,14 @@ int integralNumber(const QJsonValue& value) {
     return static_cast<int>(number);
 }
 
+// A text value in the engine's encoding; anything but a string is empty.
+std::string latin1(const QJsonObject& json, const char* key) {
+    return json.value(QLatin1String(key)).toString().toLatin1().toStdString();
+}
+
 }  // namespace
 
-bool parseRoutes(const QJsonArray& array, QVector<route_entry_str_t>& routes) {
+bool parseRoutes(const QJsonArray& array, std::vector<route_entry_str_t>& routes) {
     for (const QJsonValue& element : array) {
         const QStringList parts = element.toString().split(QLatin1Char('/'), Qt::KeepEmptyParts);
         if (parts.size() != 2) {
@@ -60,12 +65,12 @@ bool parseRoutes(const QJsonArray& array, QVector<route_entry_str_t>& routes) {
                                          .arg(QLatin1String(route_fault_text(fault)));
             return false;
         }
-        routes.append(route);
+        routes.push_back(route);
     }
     return true;
 }
 
-QString parseConnectionParams(const QString& serverInfo, ConnectionParams& params) {
+QString parseConnectionParams(const QString& serverInfo, start_record& record) {
     qDebug().noquote() << "serviceInfo:" << serviceInfoForLog(serverInfo);
     QJsonParseError error{};
     const QJsonDocument document = QJsonDocument::fromJson(serverInfo.toUtf8(), &error);
@@ -75,24 +80,24 @@ QString parseConnectionParams(const QString& serverInfo, ConnectionParams& param
     // A top-level array yields an empty object, which fails at the first key.
     const QJsonObject json = document.object();
 
-    params.serverIp = json.value(QStringLiteral("vpnServerIp")).toString();
-    if (params.serverIp.isEmpty()) {
+    record.server_ip = latin1(json, "vpnServerIp");
+    if (record.server_ip.empty()) {
         return QStringLiteral("vpnServerIp字段为空！");
     }
-    params.serverPort = integralNumber(json.value(QStringLiteral("vpnServerPort")));
-    if (params.serverPort == 0) {
+    record.server_port = integralNumber(json.value(QStringLiteral("vpnServerPort")));
+    if (record.server_port == 0) {
         return QStringLiteral("vpnServerPort字段类型不正确！");
     }
-    params.serverPk = json.value(QStringLiteral("vpnServerPk")).toString();
-    if (params.serverPk.isEmpty()) {
+    record.server_pk = latin1(json, "vpnServerPk");
+    if (record.server_pk.empty()) {
         return QStringLiteral("vpnServerPk字段为空！");
     }
-    params.dns = json.value(QStringLiteral("dns")).toString();
-    if (params.dns.isEmpty()) {
+    record.dns = latin1(json, "dns");
+    if (record.dns.empty()) {
         return QStringLiteral("dns字段为空！");
     }
-    params.backupDns = json.value(QStringLiteral("backupDns")).toString();
-    if (params.backupDns.isEmpty()) {
+    record.backup_dns = latin1(json, "backupDns");
+    if (record.backup_dns.empty()) {
         return QStringLiteral("backupDns字段为空！");
     }
     const QJsonValue localRoutes = json.value(QStringLiteral("localRoutes"));
@@ -105,23 +110,23 @@ QString parseConnectionParams(const QString& serverInfo, ConnectionParams& param
     }
     // Optional: anything but an array is an empty list.
     const QJsonArray proxyRoutes = json.value(QStringLiteral("proxyRoutes")).toArray();
-    params.token = json.value(QStringLiteral("token")).toString();
-    if (params.token.isEmpty()) {
+    record.token = latin1(json, "token");
+    if (record.token.empty()) {
         return QStringLiteral("token字段为空！");
     }
-    params.staticTunIp = json.value(QStringLiteral("staticIp")).toString();
-    params.uploadLimitRate = integralNumber(json.value(QStringLiteral("uploadLimitRate")));
-    params.downloadLimitRate = integralNumber(json.value(QStringLiteral("downloadLimitRate")));
-    params.proxyMode =
-        json.value(QStringLiteral("workMode")).toString() == QLatin1String("proxy_cn");
+    record.static_ip = latin1(json, "staticIp");
+    record.upload_limit = integralNumber(json.value(QStringLiteral("uploadLimitRate")));
+    record.download_limit = integralNumber(json.value(QStringLiteral("downloadLimitRate")));
+    record.proxy_mode =
+        json.value(QStringLiteral("workMode")).toString() == QLatin1String("proxy_cn") ? 1 : 0;
 
-    if (!parseRoutes(localRoutes.toArray(), params.localRoutes)) {
+    if (!parseRoutes(localRoutes.toArray(), record.local_routes)) {
         return QStringLiteral("解析本地路由组失败！");
     }
-    if (!parseRoutes(remoteRoutes.toArray(), params.remoteRoutes)) {
+    if (!parseRoutes(remoteRoutes.toArray(), record.remote_routes)) {
         return QStringLiteral("解析可访问路由组失败！");
     }
-    if (!parseRoutes(proxyRoutes, params.proxyRoutes)) {
+    if (!parseRoutes(proxyRoutes, record.proxy_routes)) {
         return QStringLiteral("解析代理路由组失败！");
     }
     return {};

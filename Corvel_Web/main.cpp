@@ -17,7 +17,7 @@
 #include "program_options.h"
 #include "session_end.h"
 #include "singleapplication.h"
-#include "vpn_engine.h"
+#include "client_engine.h"
 #include "webengine_root.h"
 
 namespace {

@@ -10,17 +10,17 @@
 #include <QStringList>
 #include <cstring>
 
+#include "client_engine.h"
 #include "driver_provisioning.h"
-#include "service_engine.h"
+#include "result_codes.h"
 #include "tun_device.h"
 #include "tun_driver.h"
-#include "vpn_engine.h"
 
 namespace {
 
 // Without root the service makes the device work; its answer to prepareTunDriverInstall's
 // request decides runTunDriverInstall's result too.
-int g_serviceLoad = engine_service::SERVICE_UNREACHABLE;
+int g_serviceLoad = QN_SERVICE_UNREACHABLE;
 
 // Files under /proc report a size of 0: read them whole, never test for their end.
 QList<QByteArray> fileLines(const QString& path) {
@@ -63,7 +63,7 @@ bool isTapDriverInstalled() {
     if (engineRunsInProcess()) {
         return tun_device_works();
     }
-    const int works = serviceEngine().deviceCheck();
+    const int works = clientServiceEngine().deviceCheck();
     if (works < 0) {
         // Nothing can be told about the device then; a connect says what is wrong.
         qWarning("The TUN device is not checked: the engine service cannot be asked.");
@@ -89,7 +89,7 @@ bool prepareTunDriverInstall() {
     if (engineRunsInProcess()) {
         return make_tun_device_node() == 0;
     }
-    g_serviceLoad = serviceEngine().loadTun();
+    g_serviceLoad = clientServiceEngine().loadTun();
     return g_serviceLoad != static_cast<int>(engine_service::tun_load::node_failed);
 }
 

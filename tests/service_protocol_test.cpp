@@ -35,7 +35,7 @@ request decoded(const request& r) {
 TEST(ServiceProtocolTest, RequestsAndRepliesRoundTripAndNothingPastTheLimitsIsSent) {
     request start;
     start.kind = request_kind::start;
-    start_values& v = start.start;
+    start_record& v = start.start;
     v = {"LINUX",
          "3.1.8",
          "token",
@@ -53,7 +53,7 @@ TEST(ServiceProtocolTest, RequestsAndRepliesRoundTripAndNothingPastTheLimitsIsSe
          1,
          "10.8.0.1",
          "10.8.0.254"};
-    const start_values got = decoded(start).start;
+    const start_record got = decoded(start).start;
     EXPECT_EQ(got.server_pk, v.server_pk);
     EXPECT_EQ(got.server_port, -1);
     EXPECT_TRUE(got.local_routes.empty());
@@ -114,7 +114,7 @@ TEST(ServiceProtocolTest, RequestsAndRepliesRoundTripAndNothingPastTheLimitsIsSe
 
 // The service answers such a start itself, as the engine would, before any of it is reached.
 TEST(ServiceProtocolTest, AStartWithARouteThatNamesNoNetworkIsRefusedWithTheRouteCode) {
-    start_values fine;
+    start_record fine;
     fine.local_routes = {route("192.168.1.0", 24)};
     fine.remote_routes = {route("198.51.100.0", 24), route("192.0.2.7", 32)};
     fine.proxy_routes = {route("0.0.0.0", 0)};
@@ -122,12 +122,12 @@ TEST(ServiceProtocolTest, AStartWithARouteThatNamesNoNetworkIsRefusedWithTheRout
     EXPECT_EQ(start_refusal(fine, &why), QN_OK) << why;
 
     for (auto list :
-         {&start_values::local_routes, &start_values::remote_routes, &start_values::proxy_routes}) {
+         {&start_record::local_routes, &start_record::remote_routes, &start_record::proxy_routes}) {
         for (const auto& [bad, said] : std::vector<std::pair<route_entry_str_t, std::string>>{
                  {route("10.0.0.1", 24), "route 10.0.0.1/24: host bits set"},
                  {route("0123456789abcdef", 0), "route 0123456789abcdef/0: not an IPv4 address"},
                  {route("10.0.0.0", 264), "route 10.0.0.0/264: prefix length out of range"}}) {
-            start_values v = fine;
+            start_record v = fine;
             (v.*list).push_back(bad);
             why.clear();
             EXPECT_EQ(start_refusal(v, &why), QN_ROUTES_FAILED) << said;

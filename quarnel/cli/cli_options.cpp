@@ -11,6 +11,7 @@
 #include <limits>
 #include <map>
 
+#include "quarnel_defaults.h"
 #include "route_entry_check.h"
 
 namespace {
@@ -102,6 +103,7 @@ bool parse_cli_options(int argc, char** argv, cli_options* o, std::string* error
         *error = "unknown command '" + o->command + "'";
         return false;
     }
+    o->start.mtu = QUARNEL_DEFAULT_MTU;
     auto route_list = [error](std::vector<route_entry_str_t>& list) {
         return [&list, error](const std::string& v) {
             route_entry_str_t route{};
@@ -140,29 +142,29 @@ bool parse_cli_options(int argc, char** argv, cli_options* o, std::string* error
         };
     };
     const std::map<std::string, std::function<bool(const std::string&)>> handlers = {
-        {"--server", text(&o->server)},
-        {"--port", number(&o->port, 1, 65535)},
-        {"--server-key", text(&o->server_key)},
-        {"--token", text(&o->token)},
-        {"--uuid", text(&o->uuid)},
-        {"--static-ip", address(&o->static_ip)},
-        {"--local-route", route_list(o->local_routes)},
-        {"--remote-route", route_list(o->remote_routes)},
-        {"--proxy-route", route_list(o->proxy_routes)},
+        {"--server", text(&o->start.server_ip)},
+        {"--port", number(&o->start.server_port, 1, 65535)},
+        {"--server-key", text(&o->start.server_pk)},
+        {"--token", text(&o->start.token)},
+        {"--uuid", text(&o->start.uuid)},
+        {"--static-ip", address(&o->start.static_ip)},
+        {"--local-route", route_list(o->start.local_routes)},
+        {"--remote-route", route_list(o->start.remote_routes)},
+        {"--proxy-route", route_list(o->start.proxy_routes)},
         {"--mode",
          [o, error](const std::string& v) {
              if (v != "split" && v != "proxy") {
                  *error = "--mode takes split or proxy";
                  return false;
              }
-             o->proxy_mode = v == "proxy";
+             o->start.proxy_mode = v == "proxy" ? 1 : 0;
              return true;
          }},
-        {"--dns", address(&o->dns)},
-        {"--backup-dns", address(&o->backup_dns)},
-        {"--mtu", number(&o->mtu, 68, 65535)},
-        {"--upload-limit", number(&o->upload_limit, 0, 2147483647)},
-        {"--download-limit", number(&o->download_limit, 0, 2147483647)},
+        {"--dns", address(&o->start.dns)},
+        {"--backup-dns", address(&o->start.backup_dns)},
+        {"--mtu", number(&o->start.mtu, 68, 65535)},
+        {"--upload-limit", number(&o->start.upload_limit, 0, 2147483647)},
+        {"--download-limit", number(&o->start.download_limit, 0, 2147483647)},
         {"--status-interval", number(&o->status_interval_s, 1, 3600)},
         {"--count", number(&o->count, 1, 1000000)},
     };
@@ -184,11 +186,11 @@ bool parse_cli_options(int argc, char** argv, cli_options* o, std::string* error
             return false;
         }
     }
-    if (o->server.empty() || o->port == 0) {
+    if (o->start.server_ip.empty() || o->start.server_port == 0) {
         *error = "--server and --port are required";
         return false;
     }
-    if (o->command == "connect" && (o->server_key.empty() || o->token.empty())) {
+    if (o->command == "connect" && (o->start.server_pk.empty() || o->start.token.empty())) {
         *error = "connect needs --server-key and --token";
         return false;
     }

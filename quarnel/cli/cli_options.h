@@ -4,27 +4,15 @@
 #include <string>
 #include <vector>
 
-#include "quarnel_defaults.h"
 #include "route_entry.h"
+#include "start_record.h"
 
 struct cli_options {
     std::string command;  // "connect", "ping" or "cleanup"
     bool help = false;    // usage asked for: nothing else is checked
-    std::string server;
-    int port = 0;
-    std::string server_key;
-    std::string token;
-    std::string uuid;
-    std::string static_ip;
-    std::vector<route_entry_str_t> local_routes;
-    std::vector<route_entry_str_t> remote_routes;
-    std::vector<route_entry_str_t> proxy_routes;
-    bool proxy_mode = false;
-    std::string dns;
-    std::string backup_dns;
-    int mtu = QUARNEL_DEFAULT_MTU;
-    int upload_limit = 0;
-    int download_limit = 0;
+    // The server (ping: the address and port alone) and the session's values; the program's
+    // own (os_type, client_version, uuid when not given) are added by the connect.
+    start_record start;
     int status_interval_s = 5;
     int count = 4;
 };

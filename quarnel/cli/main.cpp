@@ -3,14 +3,13 @@
 #include <iostream>
 #include <string>
 
-#include "cli_engine.h"
 #include "cli_options.h"
 #include "cli_platform.h"
 #include "journal_replay.h"
+#include "program_engine.h"
 #include "quarnel_api.h"
 #include "quarnel_defaults.h"
 #include "result_codes.h"
-#include "service_protocol.h"
 
 namespace {
 
@@ -42,9 +41,9 @@ const char* start_failure_text(int code) {
             return "the routes could not be installed";
         case QN_DNS_FAILED:
             return "the DNS servers could not be set";
-        case engine_service::SERVICE_UNREACHABLE:
+        case QN_SERVICE_UNREACHABLE:
             return "the engine service quarneld could not be reached (is it running?)";
-        case engine_service::SERVICE_REFUSED:
+        case QN_SERVICE_REFUSED:
             return "the engine service refused this user (not in its group?)";
         default:
             return "unknown failure";
@@ -63,7 +62,7 @@ const char* status_text(int status) {
             return "receiving from the server failed";
         case QN_SERVER_SILENT:
             return "the server stopped answering keepalives";
-        case engine_service::SERVICE_UNREACHABLE:
+        case QN_SERVICE_UNREACHABLE:
             return "the engine service is gone, and the session with it";
         default:
             return "failed";
@@ -72,32 +71,21 @@ const char* status_text(int status) {
 
 int run_connect(const cli_options& o) {
     catch_stop_requests();
-    engine_service::start_values v;
-    v.os_type = QUARNEL_OS_TYPE;
-    v.client_version = LUMAR_VERSION;
-    v.token = o.token;
-    v.uuid = o.uuid.empty() ? machine_id() : o.uuid;
-    if (v.uuid.empty()) {
-        v.uuid = "quarnel-cli";
+    start_record record = o.start;
+    record.os_type = QUARNEL_OS_TYPE;
+    record.client_version = LUMAR_VERSION;
+    if (record.uuid.empty()) {
+        record.uuid = machine_id();
     }
-    v.server_pk = o.server_key;
-    v.static_ip = o.static_ip;
-    v.server_ip = o.server;
-    v.server_port = o.port;
-    v.local_routes = o.local_routes;
-    v.remote_routes = o.remote_routes;
-    v.proxy_routes = o.proxy_routes;
-    v.mtu = o.mtu;
-    v.upload_limit = o.upload_limit;
-    v.download_limit = o.download_limit;
-    v.proxy_mode = o.proxy_mode ? 1 : 0;
-    v.dns = o.dns;
-    v.backup_dns = o.backup_dns;
-    std::printf("connecting to %s port %d (%s mode)\n", o.server.c_str(), o.port,
-                o.proxy_mode ? "proxy" : "split");
+    if (record.uuid.empty()) {
+        record.uuid = "quarnel-cli";
+    }
+    std::printf("connecting to %s port %d (%s mode)\n", record.server_ip.c_str(),
+                record.server_port, record.proxy_mode ? "proxy" : "split");
     std::fflush(stdout);
-    const std::unique_ptr<cli_engine> engine = make_cli_engine();
-    const int code = engine->start(v);
+    VpnEngine& engine = programEngine(
+        [](const std::string& why) { std::fprintf(stderr, "quarnel-cli: %s\n", why.c_str()); });
+    const int code = engine.startVpn(record);
     if (code != 0) {
         std::fprintf(stderr, "connect failed (%d): %s\n", code, start_failure_text(code));
         return 1;
@@ -109,16 +97,16 @@ int run_connect(const cli_options& o) {
         if (wait_for_stop(o.status_interval_s)) {
             std::printf("disconnecting\n");
             std::fflush(stdout);
-            engine->stop(1);
+            engine.stopVpn(1);
             std::printf("disconnected\n");
             return 0;
         }
-        const int status = engine->status();
+        const int status = engine.vpnStatus();
         std::printf("%s status %d: %s\n", clock_text().c_str(), status, status_text(status));
         std::fflush(stdout);
         if (status != 0) {
             // The server is considered gone: no disconnect message is sent to it.
-            engine->stop(0);
+            engine.stopVpn(0);
             std::fprintf(stderr, "session ended (%d): %s\n", status, status_text(status));
             return 2;
         }
@@ -129,12 +117,12 @@ int run_ping(const cli_options& o) {
     int failures = 0;
     for (int i = 0; i < o.count; ++i) {
         uint16_t rtt = 0;
-        int code = udp_ping(o.server.c_str(), o.port, &rtt);
+        int code = udp_ping(o.start.server_ip.c_str(), o.start.server_port, &rtt);
         if (code == 0) {
-            std::printf("reply from %s: time %u ms\n", o.server.c_str(), rtt);
+            std::printf("reply from %s: time %u ms\n", o.start.server_ip.c_str(), rtt);
         } else {
             ++failures;
-            std::printf("ping %s failed (%d): %s\n", o.server.c_str(), code,
+            std::printf("ping %s failed (%d): %s\n", o.start.server_ip.c_str(), code,
                         code == QN_SOCKET_FAILED   ? "bad address or socket error"
                         : code == QN_PING_NO_REPLY ? "no reply"
                                                    : "bad reply");

@@ -52,7 +52,7 @@ int engine_client::call(connection& link, const request& r, milliseconds timeout
     const std::string prefix = "quarneld at " + link.path() + ", " + request_name(r.kind) + ": ";
     if (!link.call(r, &got, timeout, &why)) {
         log_(prefix + why);
-        return SERVICE_UNREACHABLE;
+        return QN_SERVICE_UNREACHABLE;
     }
     if (got.ok) {
         return got.value;
@@ -60,21 +60,21 @@ int engine_client::call(connection& link, const request& r, milliseconds timeout
     log_(prefix + "refused: " + error_name(got.error));
     switch (got.error) {
         case error_code::peer_not_allowed:
-            return SERVICE_REFUSED;
+            return QN_SERVICE_REFUSED;
         case error_code::not_owner:
             return not_owner_result;
         case error_code::busy:
         case error_code::shutting_down:
-            return SERVICE_UNREACHABLE;
+            return QN_SERVICE_UNREACHABLE;
         default:
             return QN_FAILED;
     }
 }
 
-int engine_client::start(const start_values& values) {
+int engine_client::start(const start_record& record) {
     request r;
     r.kind = request_kind::start;
-    r.start = values;
+    r.start = record;
     std::lock_guard<std::mutex> lock(session_lock_);
     const int result = call(session_, r, START_TIMEOUT, QN_ALREADY_STARTED);
     holds_session_ = result == QN_OK;
@@ -114,7 +114,7 @@ int engine_client::status() {
         if (lock.owns_lock() && session_.lost()) {
             log_("quarneld at " + session_.path() +
                  " closed the connection that held the session: the session is over");
-            return SERVICE_UNREACHABLE;
+            return QN_SERVICE_UNREACHABLE;
         }
     }
     request r;

@@ -2,9 +2,6 @@
 
 #include <cstring>
 
-#include "result_codes.h"
-#include "route_entry_check.h"
-
 namespace engine_service {
 
 namespace {
@@ -129,7 +126,7 @@ bool routes_fit(const std::vector<route_entry_str_t>& routes, const char* name, 
     return true;
 }
 
-bool start_fits(const start_values& v, std::string* why) {
+bool start_fits(const start_record& v, std::string* why) {
     return text_fits(v.os_type, "os_type", why) &&
            text_fits(v.client_version, "client_version", why) && text_fits(v.token, "token", why) &&
            text_fits(v.uuid, "uuid", why) && text_fits(v.server_pk, "server_pk", why) &&
@@ -140,7 +137,7 @@ bool start_fits(const start_values& v, std::string* why) {
            text_fits(v.backup_dns, "backup_dns", why);
 }
 
-void write_start(writer& w, const start_values& v) {
+void write_start(writer& w, const start_record& v) {
     w.text(v.os_type);
     w.text(v.client_version);
     w.text(v.token);
@@ -160,7 +157,7 @@ void write_start(writer& w, const start_values& v) {
     w.text(v.backup_dns);
 }
 
-void read_start(reader& r, start_values* v) {
+void read_start(reader& r, start_record* v) {
     v->os_type = r.text();
     v->client_version = r.text();
     v->token = r.text();
@@ -211,21 +208,6 @@ std::vector<uint8_t> framed(std::vector<uint8_t> frame) {
 }
 
 }  // namespace
-
-int32_t start_refusal(const start_values& v, std::string* why) {
-    for (const auto* list : {&v.local_routes, &v.remote_routes, &v.proxy_routes}) {
-        for (const route_entry_str_t& route : *list) {
-            uint8_t address[4] = {};
-            const route_fault fault = check_route_entry(route, address);
-            if (fault != route_fault::none) {
-                *why = "route " + route_entry_address(route) + "/" + std::to_string(route.bitlen) +
-                       ": " + route_fault_text(fault);
-                return QN_ROUTES_FAILED;
-            }
-        }
-    }
-    return QN_OK;
-}
 
 const char* error_name(error_code code) {
     switch (code) {

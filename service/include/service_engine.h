@@ -5,18 +5,18 @@
 #include <string>
 
 #include "engine_client.h"
-#include "vpn_engine.h"
+#include "program_engine.h"
 
 class ServiceEngine final : public VpnEngine {
   public:
-    explicit ServiceEngine(const std::string& socketPath);
+    ServiceEngine(const std::string& socketPath, const engine_fault_log& log);
 
-    int startVpn(const VpnStartArguments& args) override;
+    int startVpn(const start_record& record) override;
     void stopVpn(int sendDisconn) override;
-    void updateToken(const QByteArray& token) override;
+    void updateToken(const std::string& token) override;
     void updateLimitRate(int uploadLimit, int downloadLimit) override;
     int vpnStatus() override;
-    int udpPing(const QByteArray& ip, int port, uint16_t* rttMs) override;
+    int udpPing(const std::string& ip, int port, uint16_t* rttMs) override;
 
     // The driver check's two requests (engine_client's results).
     int deviceCheck() { return m_client.device_check(); }
@@ -27,5 +27,6 @@ class ServiceEngine final : public VpnEngine {
     engine_service::engine_client m_client;
 };
 
-// The program's own, at $QUARNEL_SOCKET or the service's default socket.
-ServiceEngine& serviceEngine();
+// The program's own, at $QUARNEL_SOCKET or the service's default socket; made at the first
+// call (of this or programEngine), with that call's `log`.
+ServiceEngine& serviceEngine(const engine_fault_log& log);
