@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "route_entry.h"
@@ -61,15 +62,30 @@ bool error_ends_connection(error_code code);
 // Outcome of load_tun, in the reply's value.
 enum class tun_load : int32_t { works = 0, node_failed = 1, still_missing = 2 };
 
-// start: `start`; stop: `first` = send_disconn; update_token: `text`; update_limits: `first`
-// upload, `second` download; ping: `text` address, `first` port; the others carry nothing.
-struct request {
-    request_kind kind = request_kind::status;
-    start_record start;
-    std::string text;
-    int32_t first = 0;
-    int32_t second = 0;
+// One record per request kind, in request_kind's order; a start carries the start record.
+struct stop_request {
+    int32_t send_disconn = 0;
 };
+struct token_request {
+    std::string token;
+};
+struct limits_request {
+    int32_t upload = 0;
+    int32_t download = 0;
+};
+struct status_request {};
+struct ping_request {
+    std::string address;
+    int32_t port = 0;
+};
+struct device_check_request {};
+struct load_tun_request {};
+
+using request = std::variant<start_record, stop_request, token_request, limits_request,
+                             status_request, ping_request, device_check_request, load_tun_request>;
+
+// The kind a request goes on the wire as.
+request_kind kind_of(const request& r);
 
 // ok: `value` is the call's result (start, status, ping: the engine's; device_check: 1 when
 // the device works; load_tun: a tun_load), `rtt_ms` the ping's round trip. Otherwise `error`.

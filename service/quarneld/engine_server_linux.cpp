@@ -76,30 +76,30 @@ reply error_reply(uint8_t kind, error_code code) {
 
 // What a worker runs for a call that may take seconds.
 job_queue::job engine_job(const request& r) {
-    switch (r.kind) {
+    switch (kind_of(r)) {
         case request_kind::start:
-            return [values = r.start] {
-                return ok_reply(request_kind::start, start_vpn_with(values));
+            return [record = std::get<start_record>(r)] {
+                return ok_reply(request_kind::start, start_vpn_with(record));
             };
         case request_kind::stop:
-            return [send = r.first] {
+            return [send = std::get<stop_request>(r).send_disconn] {
                 stop_vpn(send);
                 return ok_reply(request_kind::stop, 0);
             };
         case request_kind::update_token:
-            return [token = r.text] {
+            return [token = std::get<token_request>(r).token] {
                 update_token(token.c_str());
                 return ok_reply(request_kind::update_token, 0);
             };
         case request_kind::update_limits:
-            return [up = r.first, down = r.second] {
-                update_limit_rate(up, down);
+            return [limits = std::get<limits_request>(r)] {
+                update_limit_rate(limits.upload, limits.download);
                 return ok_reply(request_kind::update_limits, 0);
             };
         case request_kind::ping:
-            return [ip = r.text, port = r.first] {
+            return [ping = std::get<ping_request>(r)] {
                 uint16_t rtt = 0;
-                const int result = udp_ping(ip.c_str(), port, &rtt);
+                const int result = udp_ping(ping.address.c_str(), ping.port, &rtt);
                 return ok_reply(request_kind::ping, result, rtt);
             };
         case request_kind::load_tun:
@@ -313,15 +313,8 @@ class server {
             epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, listen_fd_, nullptr);
             owner_ = 0;
             // After whatever call is queued, so that a start in flight is stopped too.
-            session_jobs_->submit(0, engine_job(stop_request(1)));
+            session_jobs_->submit(0, engine_job(stop_request{1}));
         }
-    }
-
-    static request stop_request(int send_disconn) {
-        request r;
-        r.kind = request_kind::stop;
-        r.first = send_disconn;
-        return r;
     }
 
     void client_event(uint64_t id, uint32_t events) {
@@ -405,17 +398,18 @@ class server {
     }
 
     void dispatch(uint64_t id, client_state& c, const request& r) {
-        const auto kind = static_cast<uint8_t>(r.kind);
+        const request_kind kind_value = kind_of(r);
+        const auto kind = static_cast<uint8_t>(kind_value);
         if (ending_) {
             answer(id, c, error_reply(kind, error_code::shutting_down));
             return;
         }
-        switch (r.kind) {
+        switch (kind_value) {
             case request_kind::status:
-                answer(id, c, ok_reply(r.kind, get_vpn_status()));
+                answer(id, c, ok_reply(kind_value, get_vpn_status()));
                 return;
             case request_kind::device_check:
-                answer(id, c, ok_reply(r.kind, tun_device_works() ? 1 : 0));
+                answer(id, c, ok_reply(kind_value, tun_device_works() ? 1 : 0));
                 return;
             case request_kind::ping:
                 submit(id, c, *ping_jobs_, r);
@@ -426,10 +420,10 @@ class server {
             case request_kind::start: {
                 // Answered as the engine would, without reaching it.
                 std::string why;
-                const int32_t refused = start_refusal(r.start, &why);
+                const int32_t refused = start_refusal(std::get<start_record>(r), &why);
                 if (refused != QN_OK) {
                     log_warning("{}: start refused, {}", who(id, c), why);
-                    answer(id, c, ok_reply(r.kind, refused));
+                    answer(id, c, ok_reply(kind_value, refused));
                     return;
                 }
                 break;
@@ -446,14 +440,14 @@ class server {
             answer(id, c, error_reply(kind, error_code::not_owner));
             return;
         }
-        if (submit(id, c, *session_jobs_, r) && r.kind == request_kind::start) {
+        if (submit(id, c, *session_jobs_, r) && kind_value == request_kind::start) {
             owner_ = id;
         }
     }
 
     bool submit(uint64_t id, client_state& c, job_queue& queue, const request& r) {
         if (!queue.submit(id, engine_job(r))) {
-            answer(id, c, error_reply(static_cast<uint8_t>(r.kind), error_code::busy));
+            answer(id, c, error_reply(static_cast<uint8_t>(kind_of(r)), error_code::busy));
             return false;
         }
         c.busy = true;
@@ -549,7 +543,7 @@ class server {
             log_info("client {} owned the session: stopping it and putting the host back",
                      id - FIRST_CLIENT + 1);
             owner_ = 0;
-            session_jobs_->submit(0, engine_job(stop_request(1)));
+            session_jobs_->submit(0, engine_job(stop_request{1}));
         }
         epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, it->second.fd, nullptr);
         close(it->second.fd);
