@@ -17,16 +17,16 @@ declare -A allowed=(
     [quarnel/log]="quarnel/log"
     [quarnel/vpn-proto]="quarnel/vpn-proto quarnel/log"
     [quarnel/netio]="quarnel/netio quarnel/vpn-proto quarnel/log"
-    [quarnel/src]="quarnel/src quarnel/netio quarnel/vpn-proto quarnel/log quarnel/include"
+    [quarnel/host_journal]="quarnel/host_journal quarnel/vpn-proto quarnel/log quarnel/include"
+    [quarnel/src]="quarnel/src quarnel/host_journal quarnel/netio quarnel/vpn-proto quarnel/log quarnel/include"
     [quarnel/include]="quarnel/include"
     [service/include]="service/include quarnel/include"
 )
 declare -A users=(
     [Corvel_Web]="quarnel/include service/include"
-    [quarnel/cli]="quarnel/include service/include"
     [service]="quarnel/include service/include quarnel/log"
     [tools]="quarnel/include quarnel/netio quarnel/vpn-proto quarnel/log"
-    [bench]="quarnel/include quarnel/src quarnel/netio quarnel/vpn-proto quarnel/log"
+    [bench]="quarnel/include quarnel/src quarnel/host_journal quarnel/netio quarnel/vpn-proto quarnel/log"
 )
 # Folders the rule leaves free.
 unchecked=(tests)
@@ -40,14 +40,14 @@ fail() {
 # Header name -> the engine folder that holds it; a name in two folders could not be told apart.
 declare -A home=()
 for dir in "${!allowed[@]}"; do
-    for header in "$dir"/*.h; do
-        [ -e "$header" ] || continue
+    # A layer's headers, those of its systems' sub-folders included.
+    while IFS= read -r header; do
         name=${header##*/}
         if [ -n "${home[$name]:-}" ]; then
             fail "$name is in both ${home[$name]} and $dir"
         fi
         home[$name]=$dir
-    done
+    done < <(find "$dir" -name '*.h' | sort)
 done
 
 # check_folder FOLDER ALLOWED...: the quoted includes of every source below FOLDER.

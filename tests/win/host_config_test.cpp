@@ -13,6 +13,7 @@
 #include "log_capture.h"
 #include "netcard_tool.h"
 #include "route_backend.h"
+#include "forwarding.h"
 #include "router.h"
 #include "session.h"
 #include "win_test_support.h"

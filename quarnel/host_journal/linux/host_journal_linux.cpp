@@ -19,7 +19,7 @@
 #include "host_journal.h"
 #include "resolver.h"
 #include "route_backend.h"
-#include "router.h"
+#include "forwarding.h"
 
 namespace {
 

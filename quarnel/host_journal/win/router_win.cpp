@@ -3,7 +3,7 @@
 
 #include "engine_log.h"
 #include "host_journal.h"
-#include "router.h"
+#include "forwarding.h"
 #include "win_calls.h"
 
 namespace {

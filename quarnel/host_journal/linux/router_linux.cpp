@@ -6,7 +6,7 @@
 
 #include "engine_log.h"
 #include "host_journal.h"
-#include "router.h"
+#include "forwarding.h"
 
 namespace {
 

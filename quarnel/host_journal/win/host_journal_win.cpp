@@ -12,7 +12,7 @@
 #include "executable_directory.h"
 #include "host_journal.h"
 #include "route_backend.h"
-#include "router.h"
+#include "forwarding.h"
 #include "wide_text_win.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include "engine_log.h"
 #include "hex_text.h"
 #include "platform_net.h"
-#include "router.h"
+#include "forwarding.h"
 
 namespace {
 
