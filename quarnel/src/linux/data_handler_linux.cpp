@@ -11,6 +11,7 @@
 #include "data_ports.h"
 #include "device_framing.h"
 #include "engine_log.h"
+#include "io_status_linux.h"
 #include "log_limit.h"
 #include "reader_wait_linux.h"
 #include "send_errors.h"
@@ -61,19 +62,6 @@ constexpr size_t SEND_CHUNK = 256;
 constexpr size_t RECEIVE_RUNS = 8;
 constexpr size_t RECEIVE_DATAGRAMS = 32;
 
-port_status status_of(int error) {
-    switch (error) {
-        case 0:
-            return port_status::done;
-        case EAGAIN:
-            return port_status::again;
-        case ENOBUFS:
-            return port_status::no_buffer;
-        default:
-            return port_status::failed;
-    }
-}
-
 class linux_ports : public data_ports {
   public:
     explicit linux_ports(qn_ctx_t* ctx)
@@ -113,7 +101,7 @@ class linux_ports : public data_ports {
             }
             if (n < 0) {
                 *error = errno;
-                return errno == EAGAIN ? port_status::done : status_of(errno);
+                return errno == EAGAIN ? port_status::done : io_error_status(errno);
             }
             ++reads;
             taken += static_cast<size_t>(n);
@@ -142,7 +130,7 @@ class linux_ports : public data_ports {
                     }
                     if (errno != EINTR) {
                         *write_error = errno;
-                        return status_of(errno);
+                        return io_error_status(errno);
                     }
                 }
             },
@@ -172,7 +160,7 @@ class linux_ports : public data_ports {
         out->clear();
         *error = udp_receive_batch(&udp_, receive_area_.get(), &received_);
         if (*error != 0) {
-            return status_of(*error);
+            return io_error_status(*error);
         }
         for (const udp_received& r : received_) {
             out->push_back({r.data, r.len, r.truncated, r.from});

@@ -1,15 +1,10 @@
 #include <cerrno>
 
+#include "io_status_linux.h"
 #include "send_errors.h"
 
 port_status send_error_status(int error) {
     switch (error) {
-        case 0:
-            return port_status::done;
-        case EAGAIN:
-            return port_status::again;
-        case ENOBUFS:
-            return port_status::no_buffer;
         // No route to the server: the uplink's address or its default route is gone for now.
         case ENETUNREACH:
         case EHOSTUNREACH:
@@ -25,6 +20,6 @@ port_status send_error_status(int error) {
         // Everything else (EBADF, ENOTSOCK, EFAULT, EINVAL, EMSGSIZE, EAFNOSUPPORT,
         // EDESTADDRREQ, ...) is a broken socket or a datagram no system would ever take.
         default:
-            return port_status::failed;
+            return io_error_status(error);
     }
 }
