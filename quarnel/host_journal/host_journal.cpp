@@ -8,9 +8,9 @@
 #include <unordered_map>
 
 #include "engine_log.h"
+#include "forwarding.h"
 #include "hex_text.h"
 #include "platform_net.h"
-#include "forwarding.h"
 
 namespace {
 

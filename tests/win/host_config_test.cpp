@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "forwarding.h"
 #include "host_journal.h"
 #include "log_capture.h"
 #include "netcard_tool.h"
 #include "route_backend.h"
-#include "forwarding.h"
 #include "router.h"
 #include "session.h"
 #include "win_test_support.h"

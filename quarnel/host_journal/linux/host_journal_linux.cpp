@@ -16,10 +16,10 @@
 
 #include "engine_log.h"
 #include "fd_io_linux.h"
+#include "forwarding.h"
 #include "host_journal.h"
 #include "resolver.h"
 #include "route_backend.h"
-#include "forwarding.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "engine_log.h"
-#include "host_journal.h"
 #include "forwarding.h"
+#include "host_journal.h"
 
 namespace {
 

@@ -10,9 +10,9 @@
 
 #include "engine_log.h"
 #include "executable_directory.h"
+#include "forwarding.h"
 #include "host_journal.h"
 #include "route_backend.h"
-#include "forwarding.h"
 #include "wide_text_win.h"
 
 namespace {

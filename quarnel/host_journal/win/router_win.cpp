@@ -2,8 +2,8 @@
 #include <vector>
 
 #include "engine_log.h"
-#include "host_journal.h"
 #include "forwarding.h"
+#include "host_journal.h"
 #include "win_calls.h"
 
 namespace {
