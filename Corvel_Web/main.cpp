@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "Corvel_Web.h"
+#include "client_engine.h"
 #include "client_log.h"
 #include "crash_dump.h"
 #include "display_scale.h"
@@ -17,7 +18,6 @@
 #include "program_options.h"
 #include "session_end.h"
 #include "singleapplication.h"
-#include "vpn_engine.h"
 #include "webengine_root.h"
 
 namespace {

@@ -55,7 +55,7 @@ tunnel_up() {
     shift 2
     tunnel_server_up "$name" "$work" || return 1
     tunnel_client_start "$name" "$work" "$work/client.log" \
-        "$BUILD/quarnel/cli/quarnel-cli" connect --server "$TUNNEL_SERVER_ADDR" \
+        "$BUILD/service/quarnel-cli/quarnel-cli" connect --server "$TUNNEL_SERVER_ADDR" \
         --port "$TUNNEL_SERVER_PORT" --server-key "$TUNNEL_SERVER_KEY" --token "$TUNNEL_TOKEN" \
         --dns 10.8.0.1 "$@"
     for _ in $(seq 150); do

@@ -39,15 +39,15 @@ TEST(CliOptions, ConnectWithRoutesAndLimits) {
                        "1400"},
                       &o, &error))
         << error;
-    EXPECT_TRUE(o.proxy_mode);
-    ASSERT_EQ(o.proxy_routes.size(), 1u);
-    EXPECT_STREQ(o.proxy_routes[0].ip, "10.0.0.0");
-    EXPECT_EQ(o.proxy_routes[0].bitlen, 8);
-    ASSERT_EQ(o.remote_routes.size(), 2u);
-    EXPECT_STREQ(o.remote_routes[1].ip, "192.0.2.7");
-    EXPECT_EQ(o.remote_routes[1].bitlen, 32);
-    EXPECT_EQ(o.upload_limit, 100000);
-    EXPECT_EQ(o.mtu, 1400);
+    EXPECT_EQ(o.start.proxy_mode, 1);
+    ASSERT_EQ(o.start.proxy_routes.size(), 1u);
+    EXPECT_STREQ(o.start.proxy_routes[0].ip, "10.0.0.0");
+    EXPECT_EQ(o.start.proxy_routes[0].bitlen, 8);
+    ASSERT_EQ(o.start.remote_routes.size(), 2u);
+    EXPECT_STREQ(o.start.remote_routes[1].ip, "192.0.2.7");
+    EXPECT_EQ(o.start.remote_routes[1].bitlen, 32);
+    EXPECT_EQ(o.start.upload_limit, 100000);
+    EXPECT_EQ(o.start.mtu, 1400);
 }
 
 TEST(CliOptions, HelpWhereverAnOptionNameMayStand) {
@@ -70,7 +70,7 @@ TEST(CliOptions, HelpWhereverAnOptionNameMayStand) {
                       &o, &error))
         << error;
     EXPECT_FALSE(o.help);
-    EXPECT_EQ(o.token, "--help");
+    EXPECT_EQ(o.start.token, "--help");
 }
 
 TEST(CliOptions, CleanupTakesNoOption) {

@@ -58,12 +58,12 @@ class HandshakeTest : public ::testing::Test {
 
     int auth(const char* token = GOOD_TOKEN) {
         session_config config;
-        config.os_type = "WINDOWS";
-        config.client_version = "3.1.8";
-        config.token = token;
-        config.uuid = "uuid-1";
-        config.upload_limit = 100;
-        config.download_limit = 200;
+        config.given.os_type = "WINDOWS";
+        config.given.client_version = "3.1.8";
+        config.given.token = token;
+        config.given.uuid = "uuid-1";
+        config.given.upload_limit = 100;
+        config.given.download_limit = 200;
         return user_auth(&ctx, config);
     }
 

@@ -33,27 +33,24 @@ request decoded(const request& r) {
 }  // namespace
 
 TEST(ServiceProtocolTest, RequestsAndRepliesRoundTripAndNothingPastTheLimitsIsSent) {
-    request start;
-    start.kind = request_kind::start;
-    start_values& v = start.start;
-    v = {"LINUX",
-         "3.1.8",
-         "token",
-         "uuid",
-         std::string(64, 'a'),
-         "",
-         "172.30.0.1",
-         -1,
-         {},
-         {route("198.51.100.0", 24), route("0123456789abcdef", 264)},
-         {route("", -5)},
-         1417,
-         0,
-         2000000000,
-         1,
-         "10.8.0.1",
-         "10.8.0.254"};
-    const start_values got = decoded(start).start;
+    start_record v = {"LINUX",
+                      "3.1.8",
+                      "token",
+                      "uuid",
+                      std::string(64, 'a'),
+                      "",
+                      "172.30.0.1",
+                      -1,
+                      {},
+                      {route("198.51.100.0", 24), route("0123456789abcdef", 264)},
+                      {route("", -5)},
+                      1417,
+                      0,
+                      2000000000,
+                      1,
+                      "10.8.0.1",
+                      "10.8.0.254"};
+    const start_record got = std::get<start_record>(decoded(v));
     EXPECT_EQ(got.server_pk, v.server_pk);
     EXPECT_EQ(got.server_port, -1);
     EXPECT_TRUE(got.local_routes.empty());
@@ -65,23 +62,27 @@ TEST(ServiceProtocolTest, RequestsAndRepliesRoundTripAndNothingPastTheLimitsIsSe
     EXPECT_EQ(got.download_limit, 2000000000);
     EXPECT_EQ(got.backup_dns, "10.8.0.254");
 
-    request ping;
-    ping.kind = request_kind::ping;
-    ping.text = "172.30.0.1";
-    ping.first = 51820;
-    EXPECT_EQ(decoded(ping).text, "172.30.0.1");
-    EXPECT_EQ(decoded(ping).first, 51820);
+    // Every other kind comes back as its own record, with its values.
+    const request others[] = {
+        stop_request{1},   token_request{"new-token"},        limits_request{3000, -1},
+        status_request{},  ping_request{"172.30.0.1", 51820}, device_check_request{},
+        load_tun_request{}};
+    for (const request& sent : others) {
+        EXPECT_EQ(decoded(sent).index(), sent.index());
+    }
+    EXPECT_EQ(std::get<stop_request>(decoded(others[0])).send_disconn, 1);
+    EXPECT_EQ(std::get<token_request>(decoded(others[1])).token, "new-token");
+    EXPECT_EQ(std::get<limits_request>(decoded(others[2])).upload, 3000);
+    EXPECT_EQ(std::get<limits_request>(decoded(others[2])).download, -1);
+    EXPECT_EQ(std::get<ping_request>(decoded(others[4])).address, "172.30.0.1");
+    EXPECT_EQ(std::get<ping_request>(decoded(others[4])).port, 51820);
 
     std::vector<uint8_t> frame;
     std::string why;
-    request token;
-    token.kind = request_kind::update_token;
-    token.text = std::string(MAX_TEXT + 1, 't');
-    EXPECT_FALSE(encode_request(token, &frame, &why));
-    token.text = std::string("to\0ken", 6);
-    EXPECT_FALSE(encode_request(token, &frame, &why));
+    EXPECT_FALSE(encode_request(token_request{std::string(MAX_TEXT + 1, 't')}, &frame, &why));
+    EXPECT_FALSE(encode_request(token_request{std::string("to\0ken", 6)}, &frame, &why));
     v.proxy_routes.assign(MAX_ROUTES + 1, route("10.0.0.0", 8));
-    EXPECT_FALSE(encode_request(start, &frame, &why));
+    EXPECT_FALSE(encode_request(v, &frame, &why));
     EXPECT_NE(why.find("proxy_routes"), std::string::npos);
 
     reply ok;
@@ -114,7 +115,7 @@ TEST(ServiceProtocolTest, RequestsAndRepliesRoundTripAndNothingPastTheLimitsIsSe
 
 // The service answers such a start itself, as the engine would, before any of it is reached.
 TEST(ServiceProtocolTest, AStartWithARouteThatNamesNoNetworkIsRefusedWithTheRouteCode) {
-    start_values fine;
+    start_record fine;
     fine.local_routes = {route("192.168.1.0", 24)};
     fine.remote_routes = {route("198.51.100.0", 24), route("192.0.2.7", 32)};
     fine.proxy_routes = {route("0.0.0.0", 0)};
@@ -122,12 +123,12 @@ TEST(ServiceProtocolTest, AStartWithARouteThatNamesNoNetworkIsRefusedWithTheRout
     EXPECT_EQ(start_refusal(fine, &why), QN_OK) << why;
 
     for (auto list :
-         {&start_values::local_routes, &start_values::remote_routes, &start_values::proxy_routes}) {
+         {&start_record::local_routes, &start_record::remote_routes, &start_record::proxy_routes}) {
         for (const auto& [bad, said] : std::vector<std::pair<route_entry_str_t, std::string>>{
                  {route("10.0.0.1", 24), "route 10.0.0.1/24: host bits set"},
                  {route("0123456789abcdef", 0), "route 0123456789abcdef/0: not an IPv4 address"},
                  {route("10.0.0.0", 264), "route 10.0.0.0/264: prefix length out of range"}}) {
-            start_values v = fine;
+            start_record v = fine;
             (v.*list).push_back(bad);
             why.clear();
             EXPECT_EQ(start_refusal(v, &why), QN_ROUTES_FAILED) << said;

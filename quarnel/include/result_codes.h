@@ -23,7 +23,11 @@ enum qn_result {
     QN_SERVER_SILENT = -72,
     QN_DNS_FAILED = -73,
     QN_PING_NO_REPLY = -76,
-    QN_PING_BAD_REPLY = -77
+    QN_PING_BAD_REPLY = -77,
+    /* Where the engine service, not the engine, answers a program's call: it could not be
+       reached (or the connection that held the session is gone), or it refused the caller. */
+    QN_SERVICE_UNREACHABLE = -90,
+    QN_SERVICE_REFUSED = -91
 };
 
 #endif

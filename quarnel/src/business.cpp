@@ -103,11 +103,11 @@ int user_auth(qn_ctx_t* ctx, const session_config& config) {
     uint8_t reply[CONTROL_BUF_LEN];
     int reply_len = 0;
     auto build = [&](uint8_t* buf, int* len) {
-        return create_user_auth_req(ctx->proto, config.token.c_str(), config.uuid.c_str(),
-                                    config.os_type.c_str(), config.client_version.c_str(),
-                                    config.local_routes.data(),
-                                    static_cast<int>(config.local_routes.size()),
-                                    config.upload_limit, config.download_limit, buf, len);
+        return create_user_auth_req(
+            ctx->proto, config.given.token.c_str(), config.given.uuid.c_str(),
+            config.given.os_type.c_str(), config.given.client_version.c_str(),
+            config.local_routes.data(), static_cast<int>(config.local_routes.size()),
+            config.given.upload_limit, config.given.download_limit, buf, len);
     };
     switch (request_with_retries(ctx->sock, MSG_USER_AUTH, __func__, "create_user_auth_req fail.",
                                  build, reply, &reply_len)) {
@@ -126,11 +126,11 @@ int user_auth(qn_ctx_t* ctx, const session_config& config) {
     }
     {
         token_guard lock(ctx);
-        ctx->token = config.token;
+        ctx->token = config.given.token;
     }
-    ctx->uuid = config.uuid;
-    ctx->upload_limit.store(config.upload_limit);
-    ctx->download_limit.store(config.download_limit);
+    ctx->uuid = config.given.uuid;
+    ctx->upload_limit.store(config.given.upload_limit);
+    ctx->download_limit.store(config.given.download_limit);
     ctx->tun_ip = tun_ip;
     ctx->tun_netmask = tun_netmask;
     return 0;

@@ -101,13 +101,15 @@ int qn_start(qn_ctx_t** out, const session_config& config) {
                 code = QN_FAILED;
                 break;
             }
-            if (socket_open(config.server_ip.c_str(), config.server_port, &ctx->sock) == -1) {
+            if (socket_open(config.given.server_ip.c_str(),
+                            static_cast<unsigned short>(config.given.server_port),
+                            &ctx->sock) == -1) {
                 QN_ERROR("socket_open failed.");
                 code = QN_SOCKET_FAILED;
                 break;
             }
-            ctx->server_ip = config.server_ip;
-            if ((code = key_exchange(ctx, config.static_ip.c_str(), config.server_pk)) != 0) {
+            ctx->server_ip = config.given.server_ip;
+            if ((code = key_exchange(ctx, config.given.static_ip.c_str(), config.server_pk)) != 0) {
                 QN_ERROR("key exchange failed in handshake.");
                 break;
             }
@@ -117,7 +119,7 @@ int qn_start(qn_ctx_t** out, const session_config& config) {
             }
             server_knows_session = true;
             if (tun_open(QUARNEL_DEVICE_NAME, 0, ctx->tun_ip.c_str(), ctx->tun_netmask.c_str(),
-                         config.mtu, !config.proxy_mode, &ctx->tun) == -1) {
+                         config.given.mtu, !config.proxy(), &ctx->tun) == -1) {
                 QN_ERROR("tun_open failed.");
                 code = QN_TUN_FAILED;
                 break;
@@ -125,18 +127,19 @@ int qn_start(qn_ctx_t** out, const session_config& config) {
             if (set_route_table(
                     ctx, config.remote_routes.data(), static_cast<int>(config.remote_routes.size()),
                     config.proxy_routes.data(), static_cast<int>(config.proxy_routes.size()),
-                    config.proxy_mode) != 0) {
+                    config.proxy()) != 0) {
                 QN_ERROR("set_route_table failed.");
                 code = QN_ROUTES_FAILED;
                 break;
             }
-            if (!SetAdapterDNS(ctx->tun->guid, config.dns.c_str(), config.backup_dns.c_str())) {
+            if (!SetAdapterDNS(ctx->tun->guid, config.given.dns.c_str(),
+                               config.given.backup_dns.c_str())) {
                 QN_ERROR("set_dns failed.");
                 code = QN_DNS_FAILED;
                 break;
             }
-            ctx->dns = config.dns;
-            ctx->backup_dns = config.backup_dns;
+            ctx->dns = config.given.dns;
+            ctx->backup_dns = config.given.backup_dns;
             if (create_qn_threads(ctx) == -1) {
                 QN_ERROR("create_qn_thread failed.");
                 code = QN_THREAD_FAILED;

@@ -93,19 +93,19 @@ start_vpn(const char* os_type, const char* client_version, const char* token, co
             release_process_setup();
             return QN_ROUTES_FAILED;
         }
-        config.os_type = text_or_empty(os_type);
-        config.client_version = text_or_empty(client_version);
-        config.token = text_or_empty(token);
-        config.uuid = text_or_empty(uuid);
-        config.static_ip = text_or_empty(static_ip);
-        config.server_ip = text_or_empty(server_ip);
-        config.server_port = static_cast<uint16_t>(server_port & 0xFFFF);
-        config.mtu = mtu;
-        config.upload_limit = upload_limit;
-        config.download_limit = download_limit;
-        config.proxy_mode = proxy_mode == 1;
-        config.dns = text_or_empty(dns);
-        config.backup_dns = text_or_empty(backup_dns);
+        config.given.os_type = text_or_empty(os_type);
+        config.given.client_version = text_or_empty(client_version);
+        config.given.token = text_or_empty(token);
+        config.given.uuid = text_or_empty(uuid);
+        config.given.static_ip = text_or_empty(static_ip);
+        config.given.server_ip = text_or_empty(server_ip);
+        config.given.server_port = server_port & 0xFFFF;
+        config.given.mtu = mtu;
+        config.given.upload_limit = upload_limit;
+        config.given.download_limit = download_limit;
+        config.given.proxy_mode = proxy_mode;
+        config.given.dns = text_or_empty(dns);
+        config.given.backup_dns = text_or_empty(backup_dns);
 
         qn_ctx_t* ctx = nullptr;
         const int code = qn_start(&ctx, config);

@@ -10,6 +10,7 @@
 #include <tuple>
 
 #include "engine_log.h"
+#include "forwarding.h"
 #include "host_journal.h"
 #include "ipv4_text.h"
 #include "log_limit.h"

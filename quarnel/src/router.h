@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 #include <vector>
 
 #include "route_prefix.h"
@@ -28,10 +27,5 @@ int protect_wan_routes(qn_ctx_t* ctx);
 void qn_protect_threadfunc(qn_ctx_t* ctx);
 void add_server_route(qn_ctx_t* ctx, std::vector<route_request>& requests);
 
-// Routing between interfaces for split mode; stop gives back the state start found.
-int start_router();
+// Gives back the forwarding state start_router (forwarding.h) found.
 int stop_router();
-// Puts forwarding back to `before` while it still shows `after`; 0 or an errno value.
-int restore_forwarding(const std::string& before, const std::string& after);
-// Whether a recorded forwarding state is one this system's forwarding can take.
-bool forwarding_state_valid(const std::string& state);

@@ -7,25 +7,18 @@
 
 #include "route_entry.h"
 #include "route_prefix.h"
+#include "start_record.h"
 
 struct session_config {
-    std::string os_type;
-    std::string client_version;
-    std::string token;
-    std::string uuid;
+    // The values as start_vpn was given them, the port to its 16 bits; the key and the route
+    // lists are kept decoded below instead.
+    start_record given;
     uint8_t server_pk[32] = {};
-    std::string static_ip;
-    std::string server_ip;
-    uint16_t server_port = 0;
     std::vector<route_prefix> local_routes;
     std::vector<route_prefix> remote_routes;
     std::vector<route_prefix> proxy_routes;
-    int mtu = 0;
-    int32_t upload_limit = 0;
-    int32_t download_limit = 0;
-    bool proxy_mode = false;
-    std::string dns;
-    std::string backup_dns;
+
+    bool proxy() const { return given.proxy_mode == 1; }
 };
 
 // Decodes the 64 hexadecimal characters of the server key; false with the reason otherwise.

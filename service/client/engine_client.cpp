@@ -49,10 +49,11 @@ int engine_client::call(connection& link, const request& r, milliseconds timeout
                         int not_owner_result) {
     reply got;
     std::string why;
-    const std::string prefix = "quarneld at " + link.path() + ", " + request_name(r.kind) + ": ";
+    const std::string prefix =
+        "quarneld at " + link.path() + ", " + request_name(kind_of(r)) + ": ";
     if (!link.call(r, &got, timeout, &why)) {
         log_(prefix + why);
-        return SERVICE_UNREACHABLE;
+        return QN_SERVICE_UNREACHABLE;
     }
     if (got.ok) {
         return got.value;
@@ -60,51 +61,38 @@ int engine_client::call(connection& link, const request& r, milliseconds timeout
     log_(prefix + "refused: " + error_name(got.error));
     switch (got.error) {
         case error_code::peer_not_allowed:
-            return SERVICE_REFUSED;
+            return QN_SERVICE_REFUSED;
         case error_code::not_owner:
             return not_owner_result;
         case error_code::busy:
         case error_code::shutting_down:
-            return SERVICE_UNREACHABLE;
+            return QN_SERVICE_UNREACHABLE;
         default:
             return QN_FAILED;
     }
 }
 
-int engine_client::start(const start_values& values) {
-    request r;
-    r.kind = request_kind::start;
-    r.start = values;
+int engine_client::start(const start_record& record) {
     std::lock_guard<std::mutex> lock(session_lock_);
-    const int result = call(session_, r, START_TIMEOUT, QN_ALREADY_STARTED);
+    const int result = call(session_, record, START_TIMEOUT, QN_ALREADY_STARTED);
     holds_session_ = result == QN_OK;
     return result;
 }
 
 void engine_client::stop(int send_disconn) {
-    request r;
-    r.kind = request_kind::stop;
-    r.first = send_disconn;
     std::lock_guard<std::mutex> lock(session_lock_);
-    call(session_, r, STOP_TIMEOUT, QN_FAILED);
+    call(session_, stop_request{send_disconn}, STOP_TIMEOUT, QN_FAILED);
     holds_session_ = false;
 }
 
 void engine_client::update_token(const std::string& token) {
-    request r;
-    r.kind = request_kind::update_token;
-    r.text = token;
     std::lock_guard<std::mutex> lock(session_lock_);
-    call(session_, r, UPDATE_TIMEOUT, QN_FAILED);
+    call(session_, token_request{token}, UPDATE_TIMEOUT, QN_FAILED);
 }
 
 void engine_client::update_limits(int upload_limit, int download_limit) {
-    request r;
-    r.kind = request_kind::update_limits;
-    r.first = upload_limit;
-    r.second = download_limit;
     std::lock_guard<std::mutex> lock(session_lock_);
-    call(session_, r, UPDATE_TIMEOUT, QN_FAILED);
+    call(session_, limits_request{upload_limit, download_limit}, UPDATE_TIMEOUT, QN_FAILED);
 }
 
 int engine_client::status() {
@@ -114,27 +102,21 @@ int engine_client::status() {
         if (lock.owns_lock() && session_.lost()) {
             log_("quarneld at " + session_.path() +
                  " closed the connection that held the session: the session is over");
-            return SERVICE_UNREACHABLE;
+            return QN_SERVICE_UNREACHABLE;
         }
     }
-    request r;
-    r.kind = request_kind::status;
     std::lock_guard<std::mutex> lock(query_lock_);
-    return call(query_, r, STATUS_TIMEOUT, QN_FAILED);
+    return call(query_, status_request{}, STATUS_TIMEOUT, QN_FAILED);
 }
 
 int engine_client::device_check() {
-    request r;
-    r.kind = request_kind::device_check;
     std::lock_guard<std::mutex> lock(query_lock_);
-    return call(query_, r, DEVICE_TIMEOUT, QN_FAILED);
+    return call(query_, device_check_request{}, DEVICE_TIMEOUT, QN_FAILED);
 }
 
 int engine_client::load_tun() {
-    request r;
-    r.kind = request_kind::load_tun;
     std::lock_guard<std::mutex> lock(query_lock_);
-    return call(query_, r, LOAD_TIMEOUT, QN_FAILED);
+    return call(query_, load_tun_request{}, LOAD_TIMEOUT, QN_FAILED);
 }
 
 }  // namespace engine_service

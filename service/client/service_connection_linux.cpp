@@ -118,7 +118,7 @@ bool exchange(int fd, const request& r, const std::vector<uint8_t>& frame,
         *why = "the reply is malformed";
         return false;
     }
-    if (out->kind != static_cast<uint8_t>(r.kind) && out->kind != 0) {
+    if (out->kind != static_cast<uint8_t>(kind_of(r)) && out->kind != 0) {
         *why = "the reply answers another request";
         return false;
     }

@@ -21,13 +21,13 @@ class engine_client {
 
     engine_client(std::string socket_path, log_function log);
 
-    // start_vpn's result; SERVICE_UNREACHABLE or SERVICE_REFUSED when the service did not
+    // start_vpn's result; QN_SERVICE_UNREACHABLE or QN_SERVICE_REFUSED when the service did not
     // take the call, QN_ALREADY_STARTED when another program's session runs.
-    int start(const start_values& values);
+    int start(const start_record& record);
     void stop(int send_disconn);
     void update_token(const std::string& token);
     void update_limits(int upload_limit, int download_limit);
-    // The engine status; SERVICE_UNREACHABLE once the connection that holds the session is
+    // The engine status; QN_SERVICE_UNREACHABLE once the connection that holds the session is
     // gone (the service has stopped the session then) or when the service cannot be asked.
     int status();
     // 1 when the service finds a working TUN device, 0 when not; or a SERVICE_ code.

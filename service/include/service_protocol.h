@@ -9,9 +9,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "route_entry.h"
+#include "start_record.h"
 
 namespace engine_service {
 
@@ -26,11 +28,6 @@ constexpr size_t MAX_REPLY = 16;
 
 constexpr const char DEFAULT_SOCKET[] = "/run/quarnel/engine.sock";
 constexpr const char SOCKET_VARIABLE[] = "QUARNEL_SOCKET";
-
-// Results a program sees where the service, not the engine, answers a call: outside the
-// engine's own codes.
-constexpr int SERVICE_UNREACHABLE = -90;
-constexpr int SERVICE_REFUSED = -91;
 
 // The engine's six calls, and the two the driver check of an unprivileged program needs.
 enum class request_kind : uint8_t {
@@ -65,36 +62,30 @@ bool error_ends_connection(error_code code);
 // Outcome of load_tun, in the reply's value.
 enum class tun_load : int32_t { works = 0, node_failed = 1, still_missing = 2 };
 
-// start_vpn's twenty values, in its order; the three route lists carry their own counts.
-struct start_values {
-    std::string os_type;
-    std::string client_version;
+// One record per request kind, in request_kind's order; a start carries the start record.
+struct stop_request {
+    int32_t send_disconn = 0;
+};
+struct token_request {
     std::string token;
-    std::string uuid;
-    std::string server_pk;
-    std::string static_ip;
-    std::string server_ip;
-    int32_t server_port = 0;
-    std::vector<route_entry_str_t> local_routes;
-    std::vector<route_entry_str_t> remote_routes;
-    std::vector<route_entry_str_t> proxy_routes;
-    int32_t mtu = 0;
-    int32_t upload_limit = 0;
-    int32_t download_limit = 0;
-    int32_t proxy_mode = 0;
-    std::string dns;
-    std::string backup_dns;
 };
+struct limits_request {
+    int32_t upload = 0;
+    int32_t download = 0;
+};
+struct status_request {};
+struct ping_request {
+    std::string address;
+    int32_t port = 0;
+};
+struct device_check_request {};
+struct load_tun_request {};
 
-// start: `start`; stop: `first` = send_disconn; update_token: `text`; update_limits: `first`
-// upload, `second` download; ping: `text` address, `first` port; the others carry nothing.
-struct request {
-    request_kind kind = request_kind::status;
-    start_values start;
-    std::string text;
-    int32_t first = 0;
-    int32_t second = 0;
-};
+using request = std::variant<start_record, stop_request, token_request, limits_request,
+                             status_request, ping_request, device_check_request, load_tun_request>;
+
+// The kind a request goes on the wire as.
+request_kind kind_of(const request& r);
 
 // ok: `value` is the call's result (start, status, ping: the engine's; device_check: 1 when
 // the device works; load_tun: a tun_load), `rtt_ms` the ping's round trip. Otherwise `error`.
@@ -106,10 +97,6 @@ struct reply {
     int32_t value = 0;
     uint16_t rtt_ms = 0;
 };
-
-// The engine's result for a start the service answers without calling the engine:
-// QN_ROUTES_FAILED when a route record names no network (`why` says which and why), else QN_OK.
-int32_t start_refusal(const start_values& v, std::string* why);
 
 // The body length a frame's first LENGTH_BYTES announce.
 uint32_t frame_length(const uint8_t* header);

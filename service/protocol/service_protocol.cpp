@@ -2,12 +2,17 @@
 
 #include <cstring>
 
-#include "result_codes.h"
-#include "route_entry_check.h"
-
 namespace engine_service {
 
 namespace {
+
+// The visitor of a request: one call operator per record.
+template <typename... F>
+struct overloaded : F... {
+    using F::operator()...;
+};
+template <typename... F>
+overloaded(F...) -> overloaded<F...>;
 
 constexpr uint8_t MAGIC[2] = {'Q', 'N'};
 constexpr uint8_t REPLY_OK = 0x80;
@@ -129,7 +134,7 @@ bool routes_fit(const std::vector<route_entry_str_t>& routes, const char* name, 
     return true;
 }
 
-bool start_fits(const start_values& v, std::string* why) {
+bool start_fits(const start_record& v, std::string* why) {
     return text_fits(v.os_type, "os_type", why) &&
            text_fits(v.client_version, "client_version", why) && text_fits(v.token, "token", why) &&
            text_fits(v.uuid, "uuid", why) && text_fits(v.server_pk, "server_pk", why) &&
@@ -140,7 +145,7 @@ bool start_fits(const start_values& v, std::string* why) {
            text_fits(v.backup_dns, "backup_dns", why);
 }
 
-void write_start(writer& w, const start_values& v) {
+void write_start(writer& w, const start_record& v) {
     w.text(v.os_type);
     w.text(v.client_version);
     w.text(v.token);
@@ -160,7 +165,7 @@ void write_start(writer& w, const start_values& v) {
     w.text(v.backup_dns);
 }
 
-void read_start(reader& r, start_values* v) {
+void read_start(reader& r, start_record* v) {
     v->os_type = r.text();
     v->client_version = r.text();
     v->token = r.text();
@@ -212,21 +217,6 @@ std::vector<uint8_t> framed(std::vector<uint8_t> frame) {
 
 }  // namespace
 
-int32_t start_refusal(const start_values& v, std::string* why) {
-    for (const auto* list : {&v.local_routes, &v.remote_routes, &v.proxy_routes}) {
-        for (const route_entry_str_t& route : *list) {
-            uint8_t address[4] = {};
-            const route_fault fault = check_route_entry(route, address);
-            if (fault != route_fault::none) {
-                *why = "route " + route_entry_address(route) + "/" + std::to_string(route.bitlen) +
-                       ": " + route_fault_text(fault);
-                return QN_ROUTES_FAILED;
-            }
-        }
-    }
-    return QN_OK;
-}
-
 const char* error_name(error_code code) {
     switch (code) {
         case error_code::unsupported_version:
@@ -263,52 +253,38 @@ uint32_t frame_length(const uint8_t* header) {
            static_cast<uint32_t>(header[2]) << 8 | header[3];
 }
 
+request_kind kind_of(const request& r) {
+    static_assert(std::variant_size_v<request> == static_cast<size_t>(request_kind::load_tun),
+                  "one request record per kind, in the kinds' order");
+    return static_cast<request_kind>(r.index() + 1);
+}
+
 bool encode_request(const request& r, std::vector<uint8_t>* frame, std::string* why) {
-    if (!known_request(static_cast<uint8_t>(r.kind))) {
-        *why = "unknown request";
+    const bool fits = std::visit(
+        overloaded{[why](const start_record& v) { return start_fits(v, why); },
+                   [why](const token_request& v) { return text_fits(v.token, "token", why); },
+                   [why](const ping_request& v) { return text_fits(v.address, "address", why); },
+                   [](const auto&) { return true; }},
+        r);
+    if (!fits) {
         return false;
-    }
-    switch (r.kind) {
-        case request_kind::start:
-            if (!start_fits(r.start, why)) {
-                return false;
-            }
-            break;
-        case request_kind::update_token:
-        case request_kind::ping:
-            if (!text_fits(r.text, "text", why)) {
-                return false;
-            }
-            break;
-        default:
-            break;
     }
     std::vector<uint8_t> out = unframed();
     writer w(&out);
-    begin(w, static_cast<uint8_t>(r.kind));
-    switch (r.kind) {
-        case request_kind::start:
-            write_start(w, r.start);
-            break;
-        case request_kind::stop:
-            w.i32(r.first);
-            break;
-        case request_kind::update_token:
-            w.text(r.text);
-            break;
-        case request_kind::update_limits:
-            w.i32(r.first);
-            w.i32(r.second);
-            break;
-        case request_kind::ping:
-            w.text(r.text);
-            w.i32(r.first);
-            break;
-        case request_kind::status:
-        case request_kind::device_check:
-        case request_kind::load_tun:
-            break;
-    }
+    begin(w, static_cast<uint8_t>(kind_of(r)));
+    std::visit(overloaded{[&w](const start_record& v) { write_start(w, v); },
+                          [&w](const stop_request& v) { w.i32(v.send_disconn); },
+                          [&w](const token_request& v) { w.text(v.token); },
+                          [&w](const limits_request& v) {
+                              w.i32(v.upload);
+                              w.i32(v.download);
+                          },
+                          [&w](const ping_request& v) {
+                              w.text(v.address);
+                              w.i32(v.port);
+                          },
+                          [](const auto&) {}},
+               r);
     if (out.size() - LENGTH_BYTES > MAX_MESSAGE) {
         *why = "the request is larger than " + std::to_string(MAX_MESSAGE) + " bytes";
         return false;
@@ -349,29 +325,41 @@ bool decode_request(const uint8_t* message, size_t size, request* out, error_cod
         *error = error_code::unknown_request;
         return false;
     }
-    *out = request{};
-    out->kind = static_cast<request_kind>(kind);
-    switch (out->kind) {
-        case request_kind::start:
-            read_start(r, &out->start);
+    switch (static_cast<request_kind>(kind)) {
+        case request_kind::start: {
+            start_record v;
+            read_start(r, &v);
+            *out = std::move(v);
             break;
+        }
         case request_kind::stop:
-            out->first = r.i32();
+            *out = stop_request{r.i32()};
             break;
         case request_kind::update_token:
-            out->text = r.text();
+            *out = token_request{r.text()};
             break;
-        case request_kind::update_limits:
-            out->first = r.i32();
-            out->second = r.i32();
+        case request_kind::update_limits: {
+            limits_request v;
+            v.upload = r.i32();
+            v.download = r.i32();
+            *out = v;
             break;
-        case request_kind::ping:
-            out->text = r.text();
-            out->first = r.i32();
+        }
+        case request_kind::ping: {
+            ping_request v;
+            v.address = r.text();
+            v.port = r.i32();
+            *out = std::move(v);
             break;
+        }
         case request_kind::status:
+            *out = status_request{};
+            break;
         case request_kind::device_check:
+            *out = device_check_request{};
+            break;
         case request_kind::load_tun:
+            *out = load_tun_request{};
             break;
     }
     if (!r.at_end()) {

@@ -1,6 +1,7 @@
-// quarneld's loop: one thread serves the listening socket and every client; engine calls that
-// take seconds run on workers meanwhile. One client at a time owns the session: the one whose
-// start was taken. When its connection ends, the session is stopped and the host put back.
+// quarneld's loop: one thread serves the listening socket and every client's connection, and
+// hands their requests to the session's owner (session_owner), whose workers make the engine
+// calls that take seconds meanwhile. When the connection of the client that owns the session
+// ends, the session is stopped and the host put back.
 #pragma once
 
 #include <sys/types.h>

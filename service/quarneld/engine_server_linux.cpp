@@ -15,14 +15,10 @@
 
 #include "client_limits.h"
 #include "engine_server.h"
-#include "job_queue.h"
 #include "peer_check.h"
-#include "quarnel_api.h"
-#include "result_codes.h"
 #include "service_log.h"
 #include "service_protocol.h"
-#include "start_call.h"
-#include "tun_device.h"
+#include "session_owner.h"
 
 using namespace engine_service;
 using namespace client_limits;
@@ -34,15 +30,9 @@ using clock = std::chrono::steady_clock;
 // Replies are a few bytes and one is pending at a time: a client that lets this much pile up
 // is not reading.
 constexpr size_t MAX_PENDING_OUTPUT = 4096;
-// Each client has at most one call in flight.
-constexpr size_t SESSION_QUEUE = MAX_CLIENTS;
-// A ping waits up to 3 s for a silent server.
-constexpr size_t PING_THREADS = 4;
-
 constexpr uint64_t LISTEN_TAG = 1;
 constexpr uint64_t SIGNAL_TAG = 2;
 constexpr uint64_t WAKE_TAG = 3;
-constexpr uint64_t FIRST_CLIENT = 16;
 
 struct client_state {
     int fd = -1;
@@ -58,72 +48,6 @@ struct client_state {
     std::vector<uint8_t> out;
 };
 
-reply ok_reply(request_kind kind, int32_t value, uint16_t rtt_ms = 0) {
-    reply r;
-    r.kind = static_cast<uint8_t>(kind);
-    r.ok = true;
-    r.value = value;
-    r.rtt_ms = rtt_ms;
-    return r;
-}
-
-reply error_reply(uint8_t kind, error_code code) {
-    reply r;
-    r.kind = kind;
-    r.error = code;
-    return r;
-}
-
-// What a worker runs for a call that may take seconds.
-job_queue::job engine_job(const request& r) {
-    switch (r.kind) {
-        case request_kind::start:
-            return [values = r.start] {
-                return ok_reply(request_kind::start, start_vpn_with(values));
-            };
-        case request_kind::stop:
-            return [send = r.first] {
-                stop_vpn(send);
-                return ok_reply(request_kind::stop, 0);
-            };
-        case request_kind::update_token:
-            return [token = r.text] {
-                update_token(token.c_str());
-                return ok_reply(request_kind::update_token, 0);
-            };
-        case request_kind::update_limits:
-            return [up = r.first, down = r.second] {
-                update_limit_rate(up, down);
-                return ok_reply(request_kind::update_limits, 0);
-            };
-        case request_kind::ping:
-            return [ip = r.text, port = r.first] {
-                uint16_t rtt = 0;
-                const int result = udp_ping(ip.c_str(), port, &rtt);
-                return ok_reply(request_kind::ping, result, rtt);
-            };
-        case request_kind::load_tun:
-            return [] {
-                const int error = make_tun_device_node();
-                if (error != 0) {
-                    log_error("cannot make the TUN device node: {}", std::strerror(error));
-                    return ok_reply(request_kind::load_tun,
-                                    static_cast<int32_t>(tun_load::node_failed));
-                }
-                // Opening the node has the kernel load the module.
-                const tun_load result =
-                    tun_device_works() ? tun_load::works : tun_load::still_missing;
-                log_info("TUN device asked for: {}",
-                         result == tun_load::works ? "it works" : "it still does not work");
-                return ok_reply(request_kind::load_tun, static_cast<int32_t>(result));
-            };
-        case request_kind::status:
-        case request_kind::device_check:
-            break;
-    }
-    return nullptr;
-}
-
 class server {
   public:
     server(int listen_fd, gid_t group, std::string group_name)
@@ -131,8 +55,7 @@ class server {
 
     ~server() {
         // The workers go before the descriptor they signal.
-        session_jobs_.reset();
-        ping_jobs_.reset();
+        session_.reset();
         for (auto& [id, client] : clients_) {
             close(client.fd);
         }
@@ -156,14 +79,13 @@ class server {
             *error = std::string("cannot set up the loop: ") + std::strerror(errno);
             return false;
         }
-        session_jobs_ = std::make_unique<job_queue>(1, SESSION_QUEUE, wake_fd_);
-        ping_jobs_ = std::make_unique<job_queue>(PING_THREADS, PING_THREADS, wake_fd_);
+        session_ = std::make_unique<session_owner>(wake_fd_);
         return true;
     }
 
     void run() {
         epoll_event events[32];
-        while (!ending_ || !session_jobs_->idle() || !ping_jobs_->idle()) {
+        while (!session_->ending() || !session_->idle()) {
             const int n = epoll_wait(epoll_fd_, events, 32, next_timeout_ms());
             if (n < 0 && errno != EINTR) {
                 log_error("epoll_wait failed: {}", std::strerror(errno));
@@ -215,15 +137,14 @@ class server {
         if (c.deadline) {
             return c.deadline;
         }
-        if (c.busy || id == owner_) {
+        if (c.busy || id == session_->owner()) {
             return std::nullopt;
         }
         return c.last_heard + IDLE_TIMEOUT;
     }
 
     std::string who(uint64_t id, const client_state& c) const {
-        return fmt::format("client {} (uid {}, pid {})", id - FIRST_CLIENT + 1, c.peer.uid,
-                           c.peer.pid);
+        return fmt::format("client {} (uid {}, pid {})", client_number(id), c.peer.uid, c.peer.pid);
     }
 
     // An error to a connection that is not taken, sent if the socket takes it at once.
@@ -258,7 +179,7 @@ class server {
                 refuse(fd, error_code::peer_not_allowed);
                 continue;
             }
-            if (ending_) {
+            if (session_->ending()) {
                 log_warning("refused uid {} (pid {}): shutting down", peer.uid, peer.pid);
                 refuse(fd, error_code::shutting_down);
                 continue;
@@ -297,31 +218,21 @@ class server {
     }
 
     std::optional<uid_t> session_user() const {
-        const auto it = clients_.find(owner_);
+        const auto it = clients_.find(session_->owner());
         return it == clients_.end() ? std::nullopt : std::optional<uid_t>(it->second.peer.uid);
     }
 
     void take_signal() {
         signalfd_siginfo info{};
         while (read(signal_fd_, &info, sizeof(info)) == sizeof(info)) {
-            if (ending_) {
+            if (session_->ending()) {
                 continue;
             }
             log_info("{}: stopping the session and putting the host back",
                      info.ssi_signo == SIGTERM ? "SIGTERM" : "SIGINT");
-            ending_ = true;
             epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, listen_fd_, nullptr);
-            owner_ = 0;
-            // After whatever call is queued, so that a start in flight is stopped too.
-            session_jobs_->submit(0, engine_job(stop_request(1)));
+            session_->end();
         }
-    }
-
-    static request stop_request(int send_disconn) {
-        request r;
-        r.kind = request_kind::stop;
-        r.first = send_disconn;
-        return r;
     }
 
     void client_event(uint64_t id, uint32_t events) {
@@ -405,95 +316,29 @@ class server {
     }
 
     void dispatch(uint64_t id, client_state& c, const request& r) {
-        const auto kind = static_cast<uint8_t>(r.kind);
-        if (ending_) {
-            answer(id, c, error_reply(kind, error_code::shutting_down));
+        const std::optional<reply> now = session_->take(id, who(id, c), r);
+        if (now) {
+            answer(id, c, *now);
             return;
         }
-        switch (r.kind) {
-            case request_kind::status:
-                answer(id, c, ok_reply(r.kind, get_vpn_status()));
-                return;
-            case request_kind::device_check:
-                answer(id, c, ok_reply(r.kind, tun_device_works() ? 1 : 0));
-                return;
-            case request_kind::ping:
-                submit(id, c, *ping_jobs_, r);
-                return;
-            case request_kind::load_tun:
-                submit(id, c, *session_jobs_, r);
-                return;
-            case request_kind::start: {
-                // Answered as the engine would, without reaching it.
-                std::string why;
-                const int32_t refused = start_refusal(r.start, &why);
-                if (refused != QN_OK) {
-                    log_warning("{}: start refused, {}", who(id, c), why);
-                    answer(id, c, ok_reply(r.kind, refused));
-                    return;
-                }
-                break;
-            }
-            case request_kind::stop:
-            case request_kind::update_token:
-            case request_kind::update_limits:
-                break;
-        }
-        if (owner_ != 0 && owner_ != id) {
-            log_warning("{}: {} refused, client {} owns the session", who(id, c),
-                        kind == static_cast<uint8_t>(request_kind::start) ? "start" : "call",
-                        owner_ - FIRST_CLIENT + 1);
-            answer(id, c, error_reply(kind, error_code::not_owner));
-            return;
-        }
-        if (submit(id, c, *session_jobs_, r) && r.kind == request_kind::start) {
-            owner_ = id;
-        }
-    }
-
-    bool submit(uint64_t id, client_state& c, job_queue& queue, const request& r) {
-        if (!queue.submit(id, engine_job(r))) {
-            answer(id, c, error_reply(static_cast<uint8_t>(r.kind), error_code::busy));
-            return false;
-        }
+        // Its answer comes when the worker is done; meanwhile nothing more is read from it.
         c.busy = true;
         update_interest(id, c);
-        return true;
     }
 
     void collect_done() {
         uint64_t count = 0;
         const ssize_t got = read(wake_fd_, &count, sizeof(count));
         (void)got;
-        for (job_queue* queue : {session_jobs_.get(), ping_jobs_.get()}) {
-            for (const job_done& done : queue->take_done()) {
-                finish(done);
+        for (const job_done& done : session_->collect()) {
+            auto it = clients_.find(done.client);
+            if (it == clients_.end()) {
+                continue;
             }
+            it->second.busy = false;
+            it->second.last_heard = clock::now();
+            answer(done.client, it->second, done.answer);
         }
-    }
-
-    void finish(const job_done& done) {
-        const auto kind = static_cast<request_kind>(done.answer.kind);
-        const bool owner = done.client != 0 && owner_ == done.client;
-        if (kind == request_kind::start && owner) {
-            if (done.answer.value == 0) {
-                log_info("client {}: session started", done.client - FIRST_CLIENT + 1);
-            } else {
-                log_info("client {}: start failed with {}", done.client - FIRST_CLIENT + 1,
-                         done.answer.value);
-                owner_ = 0;
-            }
-        } else if (kind == request_kind::stop && owner) {
-            log_info("client {}: session stopped", done.client - FIRST_CLIENT + 1);
-            owner_ = 0;
-        }
-        auto it = clients_.find(done.client);
-        if (it == clients_.end()) {
-            return;
-        }
-        it->second.busy = false;
-        it->second.last_heard = clock::now();
-        answer(done.client, it->second, done.answer);
     }
 
     void answer(uint64_t id, client_state& c, const reply& r) {
@@ -545,12 +390,7 @@ class server {
             return;
         }
         log_info("{} dropped: {}", who(id, it->second), why);
-        if (owner_ == id) {
-            log_info("client {} owned the session: stopping it and putting the host back",
-                     id - FIRST_CLIENT + 1);
-            owner_ = 0;
-            session_jobs_->submit(0, engine_job(stop_request(1)));
-        }
+        session_->client_gone(id);
         epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, it->second.fd, nullptr);
         close(it->second.fd);
         clients_.erase(it);
@@ -587,10 +427,7 @@ class server {
     int wake_fd_ = -1;
     std::map<uint64_t, client_state> clients_;
     uint64_t next_id_ = FIRST_CLIENT;
-    uint64_t owner_ = 0;
-    bool ending_ = false;
-    std::unique_ptr<job_queue> session_jobs_;
-    std::unique_ptr<job_queue> ping_jobs_;
+    std::unique_ptr<session_owner> session_;
 };
 
 }  // namespace

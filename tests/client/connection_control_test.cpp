@@ -20,11 +20,11 @@
 #include "Corvel_Web.h"
 #include "PacketLossMonitoringThread.h"
 #include "StatusMonitoringThread.h"
+#include "client_engine.h"
 #include "client_test_support.h"
 #include "host_identity.h"
 #include "recording_page.h"
 #include "scripted_engine.h"
-#include "service_engine.h"
 #include "session_end.h"
 
 using client_test::RecordingPage;
@@ -124,26 +124,26 @@ TEST_F(ConnectionControl, ConnectHandsTheEngineItsArgumentsAndDisconnectStopsIt)
     EXPECT_FALSE(looksConnected());
     connectOk();
     ASSERT_EQ(engine.starts().size(), 1u);
-    const VpnStartArguments a = engine.starts()[0];
-    EXPECT_EQ(a.osType, "LINUX");
-    EXPECT_EQ(a.clientVersion, versionHead(appFileVersion()).toLatin1());
+    const start_record a = engine.starts()[0];
+    EXPECT_EQ(a.os_type, "LINUX");
+    EXPECT_EQ(a.client_version, versionHead(appFileVersion()).toLatin1().toStdString());
     EXPECT_EQ(a.token, "good-token");
-    EXPECT_EQ(a.uuid, hostMachineGuid().toLatin1());
-    EXPECT_EQ(a.serverPk, "00ff");
-    EXPECT_EQ(a.staticIp, "");
-    EXPECT_EQ(a.serverIp, "172.30.0.1");
-    EXPECT_EQ(a.serverPort, 70000 & 0xFFFF);
-    ASSERT_EQ(a.localRoutes.size(), 1);
-    EXPECT_STREQ(a.localRoutes[0].ip, "192.168.1.0");
-    ASSERT_EQ(a.remoteRoutes.size(), 2);
-    EXPECT_EQ(a.remoteRoutes[1].bitlen, 16);
-    EXPECT_TRUE(a.proxyRoutes.isEmpty());
+    EXPECT_EQ(a.uuid, hostMachineGuid().toLatin1().toStdString());
+    EXPECT_EQ(a.server_pk, "00ff");
+    EXPECT_EQ(a.static_ip, "");
+    EXPECT_EQ(a.server_ip, "172.30.0.1");
+    EXPECT_EQ(a.server_port, 70000 & 0xFFFF);
+    ASSERT_EQ(a.local_routes.size(), 1u);
+    EXPECT_STREQ(a.local_routes[0].ip, "192.168.1.0");
+    ASSERT_EQ(a.remote_routes.size(), 2u);
+    EXPECT_EQ(a.remote_routes[1].bitlen, 16);
+    EXPECT_TRUE(a.proxy_routes.empty());
     EXPECT_EQ(a.mtu, 1400);
-    EXPECT_EQ(a.uploadLimit, 3000);
-    EXPECT_EQ(a.downloadLimit, 4000);
-    EXPECT_EQ(a.proxyMode, 1);
+    EXPECT_EQ(a.upload_limit, 3000);
+    EXPECT_EQ(a.download_limit, 4000);
+    EXPECT_EQ(a.proxy_mode, 1);
     EXPECT_EQ(a.dns, "10.8.0.1");
-    EXPECT_EQ(a.backupDns, "10.8.0.254");
+    EXPECT_EQ(a.backup_dns, "10.8.0.254");
     EXPECT_TRUE(looksConnected());
     EXPECT_EQ(monitors(), 11);
 
@@ -232,7 +232,7 @@ TEST_F(ConnectionControl, FailedReconnectLeavesTheDisconnectedLook) {
     EXPECT_EQ(page->calls(),
               (QStringList{"onConnected()", "onReconnectFailed()", "toast(连接服务器失败。)"}));
     ASSERT_EQ(engine.starts().size(), 2u);
-    EXPECT_EQ(engine.starts()[1].serverIp, "172.30.0.9");
+    EXPECT_EQ(engine.starts()[1].server_ip, "172.30.0.9");
     EXPECT_EQ(engine.stops(), std::vector<int>{1});
     EXPECT_FALSE(looksConnected());
     EXPECT_EQ(monitors(), 0);
@@ -267,7 +267,7 @@ TEST_F(ConnectionControl, TokenAndLimitsReachTheEngineOnlyWhileConnected) {
     bridge->updateToken("new-token");
     bridge->updateLimitRate(5000, 6000);
     ASSERT_TRUE(waitFor([&] { return !engine.limits().empty() && !engine.tokens().empty(); }));
-    EXPECT_EQ(engine.tokens(), std::vector<QByteArray>{"new-token"});
+    EXPECT_EQ(engine.tokens(), std::vector<std::string>{"new-token"});
     EXPECT_EQ(engine.limits(), (std::vector<std::pair<int, int>>{{5000, 6000}}));
 }
 
@@ -335,7 +335,7 @@ TEST_F(ConnectionControl, PacketLossMonitorProbesTheServerOnceASecondWhileConnec
     const size_t during = engine.pings().size() - before;
     EXPECT_GE(during, 3u);
     EXPECT_LE(during, 5u);
-    EXPECT_EQ(engine.pings().back(), (std::pair<QByteArray, int>{"172.30.0.1", 70000}));
+    EXPECT_EQ(engine.pings().back(), (std::pair<std::string, int>{"172.30.0.1", 70000}));
     bridge->disconn();
     ASSERT_TRUE(page->waitForCall("onDisconnected()"));
     const size_t after = engine.pings().size();
@@ -401,7 +401,7 @@ std::mutex g_loggedLock;
 // Without root the bridge reaches the engine through the service: when nothing serves its socket
 // the start fails at once with its own message, and the log says why.
 TEST_F(ConnectionControl, UnreachableServiceIsToldOnThePageAndItsReasonLogged) {
-    ServiceEngine missing("/nonexistent/quarnel/engine.sock");
+    ServiceEngine missing("/nonexistent/quarnel/engine.sock", logEngineFault);
     Corvel* viaService = new Corvel(window.get(), 1400, missing);
     const QtMessageHandler previous =
         qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& text) {

@@ -44,18 +44,18 @@ QJsonObject with(QJsonObject json, const QString& key, const QJsonValue& value) 
 
 // The message of the first fault, or empty.
 QString fault(const QString& serverInfo) {
-    ConnectionParams params;
-    return parseConnectionParams(serverInfo, params);
+    start_record record;
+    return parseConnectionParams(serverInfo, record);
 }
 
 QString fault(const QJsonObject& json) {
     return fault(text(json));
 }
 
-ConnectionParams parsed(const QJsonObject& json) {
-    ConnectionParams params;
-    EXPECT_EQ(parseConnectionParams(text(json), params), QString());
-    return params;
+start_record parsed(const QJsonObject& json) {
+    start_record record;
+    EXPECT_EQ(parseConnectionParams(text(json), record), QString());
+    return record;
 }
 
 // Collects the critical lines the route parser logs.
@@ -68,7 +68,7 @@ void collectCritical(QtMsgType type, const QMessageLogContext&, const QString& m
 
 struct RouteOutcome {
     bool ok;
-    QVector<route_entry_str_t> routes;
+    std::vector<route_entry_str_t> routes;
     QStringList critical;
 };
 
@@ -83,25 +83,25 @@ RouteOutcome routes(const QJsonArray& array) {
 }
 
 TEST(ConnectionParams, EveryValueOfAValidTextIsRead) {
-    const ConnectionParams p = parsed(validJson());
-    EXPECT_EQ(p.serverIp, "172.30.0.1");
-    EXPECT_EQ(p.serverPort, 51820);
-    EXPECT_EQ(p.serverPk, "ab12");
+    const start_record p = parsed(validJson());
+    EXPECT_EQ(p.server_ip, "172.30.0.1");
+    EXPECT_EQ(p.server_port, 51820);
+    EXPECT_EQ(p.server_pk, "ab12");
     EXPECT_EQ(p.dns, "10.8.0.1");
-    EXPECT_EQ(p.backupDns, "10.8.0.254");
+    EXPECT_EQ(p.backup_dns, "10.8.0.254");
     EXPECT_EQ(p.token, "good-token");
-    EXPECT_EQ(p.staticTunIp, "10.8.0.9");
-    EXPECT_EQ(p.uploadLimitRate, 1000);
-    EXPECT_EQ(p.downloadLimitRate, 2000);
-    EXPECT_TRUE(p.proxyMode);
-    ASSERT_EQ(p.localRoutes.size(), 1);
-    EXPECT_STREQ(p.localRoutes[0].ip, "192.168.1.0");
-    EXPECT_EQ(p.localRoutes[0].bitlen, 24);
-    ASSERT_EQ(p.remoteRoutes.size(), 2);
-    EXPECT_STREQ(p.remoteRoutes[1].ip, "10.0.0.0");
-    EXPECT_EQ(p.remoteRoutes[1].bitlen, 8);
-    ASSERT_EQ(p.proxyRoutes.size(), 1);
-    EXPECT_EQ(p.proxyRoutes[0].bitlen, 8);
+    EXPECT_EQ(p.static_ip, "10.8.0.9");
+    EXPECT_EQ(p.upload_limit, 1000);
+    EXPECT_EQ(p.download_limit, 2000);
+    EXPECT_EQ(p.proxy_mode, 1);
+    ASSERT_EQ(p.local_routes.size(), 1u);
+    EXPECT_STREQ(p.local_routes[0].ip, "192.168.1.0");
+    EXPECT_EQ(p.local_routes[0].bitlen, 24);
+    ASSERT_EQ(p.remote_routes.size(), 2u);
+    EXPECT_STREQ(p.remote_routes[1].ip, "10.0.0.0");
+    EXPECT_EQ(p.remote_routes[1].bitlen, 8);
+    ASSERT_EQ(p.proxy_routes.size(), 1u);
+    EXPECT_EQ(p.proxy_routes[0].bitlen, 8);
 }
 
 TEST(ConnectionParams, FaultsAreReportedInKeyOrder) {
@@ -147,33 +147,32 @@ TEST(ConnectionParams, FaultsAreReportedInKeyOrder) {
 }
 
 TEST(ConnectionParams, NumbersAndOptionalKeys) {
-    EXPECT_EQ(parsed(with(validJson(), "vpnServerPort", 443.0)).serverPort, 443);
+    EXPECT_EQ(parsed(with(validJson(), "vpnServerPort", 443.0)).server_port, 443);
     // Only 0 is refused: the engine takes the low 16 bits of anything else.
-    EXPECT_EQ(parsed(with(validJson(), "vpnServerPort", -5)).serverPort, -5);
-    EXPECT_EQ(parsed(with(validJson(), "vpnServerPort", 70000)).serverPort, 70000);
+    EXPECT_EQ(parsed(with(validJson(), "vpnServerPort", -5)).server_port, -5);
+    EXPECT_EQ(parsed(with(validJson(), "vpnServerPort", 70000)).server_port, 70000);
 
     for (const QJsonValue& proxy : {QJsonValue(QJsonValue::Undefined), QJsonValue(QJsonValue::Null),
                                     QJsonValue("1.0.0.0/8"), QJsonValue(3)}) {
-        EXPECT_TRUE(parsed(with(validJson(), "proxyRoutes", proxy)).proxyRoutes.isEmpty());
+        EXPECT_TRUE(parsed(with(validJson(), "proxyRoutes", proxy)).proxy_routes.empty());
     }
-    EXPECT_EQ(parsed(with(validJson(), "staticIp", QJsonValue::Undefined)).staticTunIp, "");
+    EXPECT_EQ(parsed(with(validJson(), "staticIp", QJsonValue::Undefined)).static_ip, "");
 
-    const ConnectionParams textLimits =
+    const start_record textLimits =
         parsed(with(with(validJson(), "uploadLimitRate", "1000"), "downloadLimitRate", 2.5));
-    EXPECT_EQ(textLimits.uploadLimitRate, 0);
-    EXPECT_EQ(textLimits.downloadLimitRate, 0);
-    EXPECT_EQ(parsed(with(validJson(), "uploadLimitRate", QJsonValue::Undefined)).uploadLimitRate,
-              0);
+    EXPECT_EQ(textLimits.upload_limit, 0);
+    EXPECT_EQ(textLimits.download_limit, 0);
+    EXPECT_EQ(parsed(with(validJson(), "uploadLimitRate", QJsonValue::Undefined)).upload_limit, 0);
 
-    EXPECT_FALSE(parsed(with(validJson(), "workMode", "proxy_CN")).proxyMode);
-    EXPECT_FALSE(parsed(with(validJson(), "workMode", "split")).proxyMode);
-    EXPECT_FALSE(parsed(with(validJson(), "workMode", QJsonValue::Undefined)).proxyMode);
+    EXPECT_EQ(parsed(with(validJson(), "workMode", "proxy_CN")).proxy_mode, 0);
+    EXPECT_EQ(parsed(with(validJson(), "workMode", "split")).proxy_mode, 0);
+    EXPECT_EQ(parsed(with(validJson(), "workMode", QJsonValue::Undefined)).proxy_mode, 0);
 }
 
 TEST(ConnectionParams, RouteForms) {
     RouteOutcome r = routes(QJsonArray{"10.0.0.0/8", "1.2.3.4/32", "0.0.0.0/0"});
     ASSERT_TRUE(r.ok);
-    ASSERT_EQ(r.routes.size(), 3);
+    ASSERT_EQ(r.routes.size(), 3u);
     EXPECT_STREQ(r.routes[0].ip, "10.0.0.0");
     EXPECT_EQ(r.routes[0].bitlen, 8);
     EXPECT_EQ(r.routes[1].bitlen, 32);
@@ -208,7 +207,7 @@ TEST(ConnectionParams, RouteForms) {
         const RouteOutcome outcome = routes(c.array);
         const QByteArray shown = QJsonDocument(c.array).toJson(QJsonDocument::Compact);
         EXPECT_FALSE(outcome.ok) << shown.constData();
-        EXPECT_EQ(outcome.routes.size(), c.kept) << shown.constData();
+        EXPECT_EQ(outcome.routes.size(), static_cast<size_t>(c.kept)) << shown.constData();
         EXPECT_EQ(outcome.critical, QStringList{QString::fromUtf8(c.critical)})
             << shown.constData();
     }

@@ -4,9 +4,6 @@
 #include <signal.h>
 
 #include <QCoreApplication>
-#include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QSystemTrayIcon>
@@ -29,6 +26,7 @@
 #include "ref_server.h"
 #include "session_end.h"
 #include "tcp_stream.h"
+#include "topology_service.h"
 #include "tun_data_path.h"
 #include "tunnel_topology.h"
 
@@ -53,10 +51,6 @@ class session_watching_path : public tun_data_path {
     }
     std::atomic<uint32_t> last_sid{0};
 };
-
-QString text(const QJsonObject& json) {
-    return QString::fromUtf8(QJsonDocument(json).toJson(QJsonDocument::Compact));
-}
 
 class TunnelThroughThePage : public ::testing::Test {
   protected:
@@ -91,26 +85,15 @@ class TunnelThroughThePage : public ::testing::Test {
             << error;
     }
 
-    QJsonObject service() const {
-        return QJsonObject{
-            {"vpnServerIp", TUNNEL_SERVER_ADDR},
-            {"vpnServerPort", TUNNEL_SERVER_PORT},
-            {"vpnServerPk", QString::fromStdString(server_->key().public_hex())},
-            {"dns", "10.8.0.1"},
-            {"backupDns", "10.8.0.254"},
-            {"localRoutes", QJsonArray{}},
-            {"remoteRoutes", QJsonArray{"198.51.100.0/24"}},
-            {"token", TOKEN},
-        };
-    }
+    QJsonObject service() const { return topologyService(*server_, TOKEN); }
 
     // Calls the bridge the way the page does, over the web channel.
     void page_calls(const QString& call) { page_->evaluate(call + QStringLiteral("; ''")); }
     void conn(const QJsonObject& json) {
-        page_calls("corvel.conn(" + jsStringLiteral(text(json)) + ")");
+        page_calls("corvel.conn(" + jsStringLiteral(serviceText(json)) + ")");
     }
     void reconn(const QJsonObject& json) {
-        page_calls("corvel.reconn(" + jsStringLiteral(text(json)) + ")");
+        page_calls("corvel.reconn(" + jsStringLiteral(serviceText(json)) + ")");
     }
     void connect_ok() {
         conn(service());
@@ -321,11 +304,7 @@ TEST_F(TunnelThroughThePage, QuitTerminationSignalStopsTheTunnelBeforeLettingGo)
 TEST_F(TunnelThroughThePage, ProgramStopsTheTunnelOnSigtermBeforeItExits) {
     client_test::ProgramCopy program;
     // The page takes its connection and the connect press from its options file.
-    QFile options(program.file("page_options.json"));
-    ASSERT_TRUE(options.open(QIODevice::WriteOnly));
-    options.write(
-        QJsonDocument(QJsonObject{{"config", text(service())}, {"autoconnect", true}}).toJson());
-    options.close();
+    ASSERT_TRUE(writeAutoconnectOptions(program.file("page_options.json"), service()));
 
     QProcess lumar;
     program.start(lumar);

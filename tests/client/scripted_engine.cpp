@@ -32,11 +32,11 @@ void waitWhile(const std::atomic<bool>& flag) {
 
 }  // namespace
 
-int ScriptedEngine::startVpn(const VpnStartArguments& args) {
+int ScriptedEngine::startVpn(const start_record& record) {
     overflowIfAsked(overflowIn, Overflow::Start);
     {
         std::lock_guard<std::mutex> lock(m_lock);
-        m_starts.push_back(args);
+        m_starts.push_back(record);
     }
     waitWhile(holdStart);
     return startResult.load();
@@ -50,7 +50,7 @@ void ScriptedEngine::stopVpn(int sendDisconn) {
     waitWhile(holdStop);
 }
 
-void ScriptedEngine::updateToken(const QByteArray& token) {
+void ScriptedEngine::updateToken(const std::string& token) {
     std::lock_guard<std::mutex> lock(m_lock);
     m_tokens.push_back(token);
 }
@@ -73,7 +73,7 @@ int ScriptedEngine::vpnStatus() {
     return status.load();
 }
 
-int ScriptedEngine::udpPing(const QByteArray& ip, int port, uint16_t* /*rttMs*/) {
+int ScriptedEngine::udpPing(const std::string& ip, int port, uint16_t* /*rttMs*/) {
     overflowIfAsked(overflowIn, Overflow::Ping);
     {
         std::lock_guard<std::mutex> lock(m_lock);
@@ -83,7 +83,7 @@ int ScriptedEngine::udpPing(const QByteArray& ip, int port, uint16_t* /*rttMs*/)
     return -76;
 }
 
-std::vector<VpnStartArguments> ScriptedEngine::starts() const {
+std::vector<start_record> ScriptedEngine::starts() const {
     std::lock_guard<std::mutex> lock(m_lock);
     return m_starts;
 }
@@ -93,7 +93,7 @@ std::vector<int> ScriptedEngine::stops() const {
     return m_stops;
 }
 
-std::vector<QByteArray> ScriptedEngine::tokens() const {
+std::vector<std::string> ScriptedEngine::tokens() const {
     std::lock_guard<std::mutex> lock(m_lock);
     return m_tokens;
 }
@@ -103,7 +103,7 @@ std::vector<std::pair<int, int>> ScriptedEngine::limits() const {
     return m_limits;
 }
 
-std::vector<std::pair<QByteArray, int>> ScriptedEngine::pings() const {
+std::vector<std::pair<std::string, int>> ScriptedEngine::pings() const {
     std::lock_guard<std::mutex> lock(m_lock);
     return m_pings;
 }

@@ -2,9 +2,9 @@
 // made to produce on demand. It records every call.
 #pragma once
 
-#include <QByteArray>
 #include <atomic>
 #include <mutex>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -29,26 +29,26 @@ class ScriptedEngine : public VpnEngine {
     enum class Overflow { None, Start, Status, Ping };
     std::atomic<Overflow> overflowIn{Overflow::None};
 
-    int startVpn(const VpnStartArguments& args) override;
+    int startVpn(const start_record& record) override;
     void stopVpn(int sendDisconn) override;
-    void updateToken(const QByteArray& token) override;
+    void updateToken(const std::string& token) override;
     void updateLimitRate(int uploadLimit, int downloadLimit) override;
     int vpnStatus() override;
-    int udpPing(const QByteArray& ip, int port, uint16_t* rttMs) override;
+    int udpPing(const std::string& ip, int port, uint16_t* rttMs) override;
 
-    std::vector<VpnStartArguments> starts() const;
+    std::vector<start_record> starts() const;
     std::vector<int> stops() const;
-    std::vector<QByteArray> tokens() const;
+    std::vector<std::string> tokens() const;
     std::vector<std::pair<int, int>> limits() const;
-    std::vector<std::pair<QByteArray, int>> pings() const;
+    std::vector<std::pair<std::string, int>> pings() const;
 
   private:
     mutable std::mutex m_lock;
-    std::vector<VpnStartArguments> m_starts;
+    std::vector<start_record> m_starts;
     std::vector<int> m_stops;
-    std::vector<QByteArray> m_tokens;
+    std::vector<std::string> m_tokens;
     std::vector<std::pair<int, int>> m_limits;
-    std::vector<std::pair<QByteArray, int>> m_pings;
+    std::vector<std::pair<std::string, int>> m_pings;
 };
 
 }  // namespace client_test

@@ -4,9 +4,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QThread>
@@ -17,6 +14,7 @@
 #include "netns.h"
 #include "ref_server.h"
 #include "single_instance_x11.h"
+#include "topology_service.h"
 #include "tunnel_topology.h"
 
 using client_test::waitFor;
@@ -49,26 +47,12 @@ class ThroughTheService : public ::testing::Test {
 
     // The program as nobody, its page told to connect with these parameters at once.
     void startProgram(bool proxyMode) {
-        QJsonObject json{
-            {"vpnServerIp", TUNNEL_SERVER_ADDR},
-            {"vpnServerPort", TUNNEL_SERVER_PORT},
-            {"vpnServerPk", QString::fromStdString(server_->key().public_hex())},
-            {"dns", "10.8.0.1"},
-            {"backupDns", "10.8.0.254"},
-            {"localRoutes", QJsonArray{}},
-            {"remoteRoutes", QJsonArray{"198.51.100.0/24"}},
-            {"token", TOKEN},
-        };
+        QJsonObject json = topologyService(*server_, TOKEN);
         if (proxyMode) {
             json.insert("workMode", "proxy_cn");
         }
-        const QString config =
-            QString::fromUtf8(QJsonDocument(json).toJson(QJsonDocument::Compact));
-        QFile options(program_.file(QStringLiteral("page_options.json")));
-        ASSERT_TRUE(options.open(QIODevice::WriteOnly));
-        options.write(
-            QJsonDocument(QJsonObject{{"config", config}, {"autoconnect", true}}).toJson());
-        options.close();
+        ASSERT_TRUE(
+            writeAutoconnectOptions(program_.file(QStringLiteral("page_options.json")), json));
         program_.startAsNobody(lumar_, service_.socketPath());
         ASSERT_TRUE(lumar_.waitForStarted());
     }

@@ -119,8 +119,7 @@ std::optional<reply> read_reply(int fd, std::chrono::milliseconds timeout) {
 }
 
 std::optional<reply> status_over(int fd) {
-    request status;
-    status.kind = request_kind::status;
+    const request status = status_request{};
     std::vector<uint8_t> bytes;
     std::string why;
     if (!encode_request(status, &bytes, &why)) {
@@ -342,8 +341,7 @@ std::vector<broken_request> broken_requests() {
 
 TEST_F(EngineServiceTest, BrokenRequestsGetTheirErrorAndTheServiceServesOthersMeanwhile) {
     connection bystander(socket_);
-    request status;
-    status.kind = request_kind::status;
+    const request status = status_request{};
     for (const broken_request& broken : broken_requests()) {
         SCOPED_TRACE(broken.name);
         const int fd = connect_to(socket_);
@@ -391,9 +389,7 @@ TEST_F(EngineServiceTest, OnlyGroupMembersGetInAndTheOwnersEndStopsTheSession) {
 
     // Root may use the service, but the session is the member's.
     connection other(socket_);
-    request stop;
-    stop.kind = request_kind::stop;
-    stop.first = 1;
+    const request stop = stop_request{1};
     reply answer;
     std::string why;
     ASSERT_TRUE(other.call(stop, &answer, 5s, &why)) << why;
@@ -509,8 +505,7 @@ TEST_F(EngineServiceTest, ItBindsNoPathItMustNotTakeAndServesTheSocketSystemdHan
         EXPECT_NE(refused.output.find(why), std::string::npos) << refused.output;
     }
     EXPECT_EQ(test_support::read_file(file), "keep");
-    request status;
-    status.kind = request_kind::status;
+    const request status = status_request{};
     reply answer;
     std::string why;
     connection still(socket_);
@@ -570,8 +565,7 @@ TEST(ServiceConnectionTest, ARequestTheServiceClosedUnreadGoesAgainOnANewConnect
         }
     });
     connection link(path);
-    request status;
-    status.kind = request_kind::status;
+    const request status = status_request{};
     reply got;
     std::string why;
     EXPECT_TRUE(link.call(status, &got, 3s, &why)) << why;

@@ -102,11 +102,11 @@ class DataPorts : public ::testing::Test {
         session_config config;
         std::string error;
         ASSERT_TRUE(decode_server_pk(server.key.c_str(), config.server_pk, &error)) << error;
-        config.os_type = "WINDOWS";
-        config.client_version = "3.1.8";
-        config.token = server.token;
-        config.uuid = "wine-data-ports";
-        config.mtu = MTU;
+        config.given.os_type = "WINDOWS";
+        config.given.client_version = "3.1.8";
+        config.given.token = server.token;
+        config.given.uuid = "wine-data-ports";
+        config.given.mtu = MTU;
         ASSERT_EQ(key_exchange(&ctx_, "", config.server_pk), 0);
         ASSERT_EQ(user_auth(&ctx_, config), 0);
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "forwarding.h"
 #include "host_journal.h"
 #include "log_capture.h"
 #include "netcard_tool.h"
