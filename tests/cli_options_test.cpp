@@ -102,6 +102,7 @@ TEST(CliOptions, BadCommandLinesSayWhatIsWrong) {
         {{"ping", "--server", "1.2.3.4", "--port", "1", "--local-route", "10.0.0.1/24"},
          "10.0.0.1/24"},
         {{"ping", "--server", "1.2.3.4", "--port", "1", "--dns", "resolver"}, "resolver"},
+        {{"ping", "--server", "1.2.3.4", "--port", "1", "--static-ip", "10.8.0.09"}, "10.8.0.09"},
         {{"ping", "--server", "1.2.3.4", "--port", "1", "--mode", "full"}, "split or proxy"},
         {{"ping", "--server", "1.2.3.4", "--port", "1", "--mtu", "67"}, "67"},
     };

@@ -1,11 +1,5 @@
 #include "cli_options.h"
 
-#ifdef _WIN32
-#include <ws2tcpip.h>
-#else
-#include <arpa/inet.h>
-#endif
-
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -34,9 +28,10 @@ bool parse_int(const std::string& text, int min, int max, int* out) {
     return true;
 }
 
+// The engine's own rule for a dotted quad, as route records are read.
 bool is_ipv4(const std::string& text) {
-    in_addr addr{};
-    return inet_pton(AF_INET, text.c_str(), &addr) == 1;
+    uint8_t address[4] = {};
+    return parse_dotted_quad(text.c_str(), address);
 }
 
 // Only where an option name is expected: "--help" may well be some option's value.
