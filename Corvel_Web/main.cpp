@@ -66,7 +66,7 @@ int main(int argc, char** argv) {
     installClientLog();
     if (engineRunsInProcess()) {
         // A session of a killed run may have left routes, forwarding or the resolver changed.
-        const int undone = replay_host_journals();
+        const int undone = replay_host_journals_logged();
         if (undone > 0) {
             qInfo("Put back %d host changes left by an ended session.", undone);
         } else if (undone < 0) {

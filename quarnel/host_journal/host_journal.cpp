@@ -621,12 +621,14 @@ host_journal& session_journal() {
 int replay_host_journals() {
     int undone = 0;
     int failures = 0;
+    // Lines of the per-journal step carry the replay's name, not the lambda's.
+    const char* const function = __func__;
     try {
         const host_identity here = current_host_identity();
         auto replay = [&](const std::string& text, std::string* settled) {
             parsed_journal journal;
             if (!parse_journal(text, &journal)) {
-                QN_ERROR("host journal without a readable header left alone");
+                QN_ERROR_IN(function, "host journal without a readable header left alone");
                 return false;
             }
             const bool same_boot = journal.identity.boot == here.boot;
@@ -645,7 +647,8 @@ int replay_host_journals() {
                 }
                 int error = undo_host_change(it->change);
                 if (error != 0) {
-                    QN_ERROR("undo of {} failed, errNo={}", kind_name(it->change.kind), error);
+                    QN_ERROR_IN(function, "undo of {} failed, errNo={}", kind_name(it->change.kind),
+                                error);
                     ++failures;
                 } else {
                     ++undone;
@@ -668,4 +671,9 @@ int replay_host_journals() {
         QN_INFO("put back {} host changes of ended sessions", undone);
     }
     return failures == 0 ? undone : -1;
+}
+
+int replay_host_journals_logged() {
+    engine_log::setup_if_missing();
+    return replay_host_journals();
 }

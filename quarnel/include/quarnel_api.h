@@ -15,13 +15,28 @@
 #endif
 
 extern "C" {
-QUARNEL_EXPORT int QUARNEL_CALL
-start_vpn(const char* os_type, const char* client_version, const char* token, const char* uuid,
-          const char* server_pk, const char* static_ip, const char* server_ip, int server_port,
-          const route_entry_str_t* local_routes, int local_route_count,
-          const route_entry_str_t* remote_routes, int remote_route_count,
-          const route_entry_str_t* proxy_routes, int proxy_route_count, int mtu, int upload_limit,
-          int download_limit, int proxy_mode, const char* dns, const char* backup_dns);
+// Opens the one session: 0, or a result code (result_codes.h). Texts need only live for the call.
+QUARNEL_EXPORT int QUARNEL_CALL start_vpn(
+    const char* os_type,                    // sent to the server, 10 bytes at most
+    const char* client_version,             // sent to the server, 10 bytes at most
+    const char* token,                      // the user's token, 512 bytes at most
+    const char* uuid,                       // the device's identifier, 64 bytes at most
+    const char* server_pk,                  // 64 hex digits: the server's signing key
+    const char* static_ip,                  // tunnel address asked for, dotted IPv4 or ""
+    const char* server_ip,                  // IPv4 or IPv6 literal
+    int server_port,                        // low 16 bits used
+    const route_entry_str_t* local_routes,  // told to the server, 50 at most
+    int local_route_count,
+    const route_entry_str_t* remote_routes,  // tunnelled in split mode, kept off it in proxy mode
+    int remote_route_count,
+    const route_entry_str_t* proxy_routes,  // tunnelled in proxy mode; none: all public IPv4
+    int proxy_route_count,
+    int mtu,                  // of the tunnel device
+    int upload_limit,         // bytes per second, 0: none
+    int download_limit,       // bytes per second, 0: none
+    int proxy_mode,           // 1: proxy mode, anything else: split mode
+    const char* dns,          // the tunnel's resolver
+    const char* backup_dns);  // its second resolver
 QUARNEL_EXPORT void QUARNEL_CALL stop_vpn(int send_disconn);
 QUARNEL_EXPORT void QUARNEL_CALL update_token(const char* token);
 QUARNEL_EXPORT void QUARNEL_CALL update_limit_rate(int upload_limit, int download_limit);

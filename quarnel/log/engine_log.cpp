@@ -82,6 +82,12 @@ void setup_with_file(const std::string& path) {
     }
 }
 
+void setup_if_missing() {
+    if (spdlog::get(logger_name) == nullptr) {
+        setup();
+    }
+}
+
 void release_worker() {
     try {
         const auto async =

@@ -32,6 +32,9 @@ void setup();
 // The same with the file at a given path (the log file's place is the only difference); an
 // empty path: the console only.
 void setup_with_file(const std::string& path);
+// setup() where this process has no engine log yet: a program that replays host journals before
+// its first session. The registry is the process's, so the log a session set up is kept.
+void setup_if_missing();
 
 // At process exit on a system that has already ended the log's worker thread (Windows): the
 // pool is never destroyed, so that nothing waits for that thread. Lines still queued are lost.

@@ -17,14 +17,18 @@ constexpr int OFFLOAD_COALESCE_OUT_LEN = OFFLOAD_HEADER_LEN + OFFLOAD_MAX_PACKET
 constexpr int OFFLOAD_READ_LEN = OFFLOAD_HEADER_LEN + 65536;
 
 // offload_header.flags
-constexpr uint8_t OFFLOAD_F_NEEDS_CSUM = 1;  // checksum from csum_start, stored at +csum_offset
-constexpr uint8_t OFFLOAD_F_DATA_VALID = 2;
+enum offload_flag : uint8_t {
+    OFFLOAD_F_NEEDS_CSUM = 1,  // checksum from csum_start, stored at +csum_offset
+    OFFLOAD_F_DATA_VALID = 2,
+};
 // offload_header.gso_type (low bits), plus the ECN bit
-constexpr uint8_t OFFLOAD_GSO_NONE = 0;
-constexpr uint8_t OFFLOAD_GSO_TCPV4 = 1;
-constexpr uint8_t OFFLOAD_GSO_TCPV6 = 4;
-constexpr uint8_t OFFLOAD_GSO_UDP_L4 = 5;
-constexpr uint8_t OFFLOAD_GSO_ECN = 0x80;
+enum offload_gso : uint8_t {
+    OFFLOAD_GSO_NONE = 0,
+    OFFLOAD_GSO_TCPV4 = 1,
+    OFFLOAD_GSO_TCPV6 = 4,
+    OFFLOAD_GSO_UDP_L4 = 5,
+    OFFLOAD_GSO_ECN = 0x80,
+};
 
 // The virtio-net header that precedes every packet on a TUN opened with a vnet header.
 struct offload_header {

@@ -134,7 +134,7 @@ int run_ping(const cli_options& o) {
 
 // Puts back what sessions of killed processes left in this network namespace.
 int run_cleanup() {
-    const int undone = replay_host_journals();
+    const int undone = replay_host_journals_logged();
     if (undone < 0) {
         std::fprintf(stderr,
                      "quarnel-cli: some host changes could not be put back; they stay "

@@ -37,7 +37,7 @@ bool group_id(const std::string& name, gid_t* gid) {
 }
 
 void put_back_host(const char* when) {
-    const int undone = replay_host_journals();
+    const int undone = replay_host_journals_logged();
     if (undone > 0) {
         log_info("{}: put back {} host changes of ended sessions", when, undone);
     } else if (undone < 0) {

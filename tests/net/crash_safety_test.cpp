@@ -245,6 +245,18 @@ TEST_F(CrashSafetyOnceTest, ALiveSessionIsLeftAloneByCleanup) {
     EXPECT_TRUE(journal_files().empty());
 }
 
+TEST_F(CrashSafetyOnceTest, CleanupReportsABrokenJournalThroughTheEngineLog) {
+    write_file(journal_dir() + "/session-broken.journal", "not a journal\n", 0600);
+    const std::string log_path =
+        std::string(QUARNEL_CLI).substr(0, std::string(QUARNEL_CLI).rfind('/')) + "/quarnel.log";
+    const std::string line =
+        "[Function: replay_host_journals]  host journal without a readable header left alone";
+    unlink(log_path.c_str());
+    EXPECT_NE(cleanup().find(line), std::string::npos);
+    EXPECT_NE(test_support::read_file(log_path).find(line), std::string::npos);
+    EXPECT_EQ(journal_files(), std::vector<std::string>{"session-broken.journal"});
+}
+
 TEST_F(CrashSafetyOnceTest, AKillBetweenTheRoutesAndTheResolverIsPutBack) {
     // A resolver manager that hangs: the start waits in it, with its routes in place.
     const std::string entered = scratch_dir() + "/resolvconf-entered";
