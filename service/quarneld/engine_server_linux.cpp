@@ -79,7 +79,7 @@ class server {
             *error = std::string("cannot set up the loop: ") + std::strerror(errno);
             return false;
         }
-        session_ = std::make_unique<session_owner>(wake_fd_);
+        session_ = std::make_unique<session_owner>(libraryEngine(), wake_fd_);
         return true;
     }
 

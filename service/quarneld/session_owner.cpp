@@ -3,10 +3,8 @@
 #include <cstring>
 
 #include "client_limits.h"
-#include "quarnel_api.h"
 #include "result_codes.h"
 #include "service_log.h"
-#include "start_call.h"
 #include "tun_device.h"
 
 using namespace engine_service;
@@ -19,31 +17,31 @@ constexpr size_t SESSION_QUEUE = client_limits::MAX_CLIENTS;
 constexpr size_t PING_THREADS = 4;
 
 // What a worker runs for a call that may take seconds.
-job_queue::job engine_job(const request& r) {
+job_queue::job engine_job(VpnEngine& engine, const request& r) {
     switch (kind_of(r)) {
         case request_kind::start:
-            return [record = std::get<start_record>(r)] {
-                return ok_reply(request_kind::start, start_vpn_with(record));
+            return [&engine, record = std::get<start_record>(r)] {
+                return ok_reply(request_kind::start, engine.startVpn(record));
             };
         case request_kind::stop:
-            return [send = std::get<stop_request>(r).send_disconn] {
-                stop_vpn(send);
+            return [&engine, send = std::get<stop_request>(r).send_disconn] {
+                engine.stopVpn(send);
                 return ok_reply(request_kind::stop, 0);
             };
         case request_kind::update_token:
-            return [token = std::get<token_request>(r).token] {
-                update_token(token.c_str());
+            return [&engine, token = std::get<token_request>(r).token] {
+                engine.updateToken(token);
                 return ok_reply(request_kind::update_token, 0);
             };
         case request_kind::update_limits:
-            return [limits = std::get<limits_request>(r)] {
-                update_limit_rate(limits.upload, limits.download);
+            return [&engine, limits = std::get<limits_request>(r)] {
+                engine.updateLimitRate(limits.upload, limits.download);
                 return ok_reply(request_kind::update_limits, 0);
             };
         case request_kind::ping:
-            return [ping = std::get<ping_request>(r)] {
+            return [&engine, ping = std::get<ping_request>(r)] {
                 uint16_t rtt = 0;
-                const int result = udp_ping(ping.address.c_str(), ping.port, &rtt);
+                const int result = engine.udpPing(ping.address, ping.port, &rtt);
                 return ok_reply(request_kind::ping, result, rtt);
             };
         case request_kind::load_tun:
@@ -90,8 +88,9 @@ uint64_t client_number(uint64_t client) {
     return client - FIRST_CLIENT + 1;
 }
 
-session_owner::session_owner(int wake_fd)
-    : session_jobs_(std::make_unique<job_queue>(1, SESSION_QUEUE, wake_fd)),
+session_owner::session_owner(VpnEngine& engine, int wake_fd)
+    : engine_(engine),
+      session_jobs_(std::make_unique<job_queue>(1, SESSION_QUEUE, wake_fd)),
       ping_jobs_(std::make_unique<job_queue>(PING_THREADS, PING_THREADS, wake_fd)) {}
 
 session_owner::~session_owner() = default;
@@ -104,7 +103,7 @@ std::optional<reply> session_owner::take(uint64_t client, const std::string& who
     }
     switch (kind) {
         case request_kind::status:
-            return ok_reply(kind, get_vpn_status());
+            return ok_reply(kind, engine_.vpnStatus());
         case request_kind::device_check:
             return ok_reply(kind, tun_device_works() ? 1 : 0);
         case request_kind::ping:
@@ -139,7 +138,7 @@ std::optional<reply> session_owner::take(uint64_t client, const std::string& who
 }
 
 std::optional<reply> session_owner::submit(uint64_t client, job_queue& queue, const request& r) {
-    if (!queue.submit(client, engine_job(r))) {
+    if (!queue.submit(client, engine_job(engine_, r))) {
         return error_reply(static_cast<uint8_t>(kind_of(r)), error_code::busy);
     }
     return std::nullopt;
@@ -190,7 +189,7 @@ void session_owner::end() {
 void session_owner::stop_session() {
     owner_ = 0;
     // After whatever call is queued, so that a start in flight is stopped too.
-    session_jobs_->submit(0, engine_job(stop_request{1}));
+    session_jobs_->submit(0, engine_job(engine_, stop_request{1}));
 }
 
 bool session_owner::idle() {

@@ -12,6 +12,7 @@
 
 #include "job_queue.h"
 #include "service_protocol.h"
+#include "vpn_engine.h"
 
 // The ids the connections' side gives its clients start here; the log numbers them from 1.
 constexpr uint64_t FIRST_CLIENT = 16;
@@ -19,8 +20,9 @@ uint64_t client_number(uint64_t client);
 
 class session_owner {
   public:
-    // The workers signal `wake_fd` (an eventfd) when calls are done.
-    explicit session_owner(int wake_fd);
+    // Calls go to `engine`, the library in this process; the workers signal `wake_fd` (an
+    // eventfd) when calls are done.
+    session_owner(VpnEngine& engine, int wake_fd);
     // The workers finish what is queued (a session's teardown too) before they go.
     ~session_owner();
 
@@ -46,6 +48,7 @@ class session_owner {
                                                 const engine_service::request& r);
     void stop_session();
 
+    VpnEngine& engine_;
     uint64_t owner_ = 0;
     bool ending_ = false;
     std::unique_ptr<job_queue> session_jobs_;
