@@ -75,6 +75,89 @@ std::string cli_usage() {
            "/run/quarnel/engine.sock.\n";
 }
 
+namespace {
+
+// Reads an option's value into its place; false with the reason in the error text.
+using value_reader = std::function<bool(const std::string&)>;
+
+value_reader route_list(std::vector<route_entry_str_t>* list, std::string* error) {
+    return [list, error](const std::string& v) {
+        route_entry_str_t route{};
+        if (!parse_route(v, &route)) {
+            *error = "'" + v + "' is not an IPv4 prefix such as 10.0.0.0/8";
+            return false;
+        }
+        list->push_back(route);
+        return true;
+    };
+}
+
+value_reader number(int* out, int min, int max, std::string* error) {
+    return [out, min, max, error](const std::string& v) {
+        if (!parse_int(v, min, max, out)) {
+            *error = "'" + v + "' is not a number from " + std::to_string(min) + " to " +
+                     std::to_string(max);
+            return false;
+        }
+        return true;
+    };
+}
+
+value_reader text(std::string* out) {
+    return [out](const std::string& v) {
+        *out = v;
+        return true;
+    };
+}
+
+value_reader address(std::string* out, std::string* error) {
+    return [out, error](const std::string& v) {
+        if (!is_ipv4(v)) {
+            *error = "'" + v + "' is not an IPv4 address";
+            return false;
+        }
+        *out = v;
+        return true;
+    };
+}
+
+value_reader mode(int32_t* proxy_mode, std::string* error) {
+    return [proxy_mode, error](const std::string& v) {
+        if (v != "split" && v != "proxy") {
+            *error = "--mode takes split or proxy";
+            return false;
+        }
+        *proxy_mode = v == "proxy" ? 1 : 0;
+        return true;
+    };
+}
+
+// Every option of connect and ping, with where its value goes.
+std::map<std::string, value_reader> option_readers(cli_options* o, std::string* error) {
+    start_record& s = o->start;
+    return {
+        {"--server", text(&s.server_ip)},
+        {"--port", number(&s.server_port, 1, 65535, error)},
+        {"--server-key", text(&s.server_pk)},
+        {"--token", text(&s.token)},
+        {"--uuid", text(&s.uuid)},
+        {"--static-ip", address(&s.static_ip, error)},
+        {"--local-route", route_list(&s.local_routes, error)},
+        {"--remote-route", route_list(&s.remote_routes, error)},
+        {"--proxy-route", route_list(&s.proxy_routes, error)},
+        {"--mode", mode(&s.proxy_mode, error)},
+        {"--dns", address(&s.dns, error)},
+        {"--backup-dns", address(&s.backup_dns, error)},
+        {"--mtu", number(&s.mtu, 68, 65535, error)},
+        {"--upload-limit", number(&s.upload_limit, 0, 2147483647, error)},
+        {"--download-limit", number(&s.download_limit, 0, 2147483647, error)},
+        {"--status-interval", number(&o->status_interval_s, 1, 3600, error)},
+        {"--count", number(&o->count, 1, 1000000, error)},
+    };
+}
+
+}  // namespace
+
 bool parse_cli_options(int argc, char** argv, cli_options* o, std::string* error) {
     if (argc >= 2 && is_help(argv[1])) {
         o->help = true;
@@ -99,77 +182,14 @@ bool parse_cli_options(int argc, char** argv, cli_options* o, std::string* error
         return false;
     }
     o->start.mtu = QUARNEL_DEFAULT_MTU;
-    auto route_list = [error](std::vector<route_entry_str_t>& list) {
-        return [&list, error](const std::string& v) {
-            route_entry_str_t route{};
-            if (!parse_route(v, &route)) {
-                *error = "'" + v + "' is not an IPv4 prefix such as 10.0.0.0/8";
-                return false;
-            }
-            list.push_back(route);
-            return true;
-        };
-    };
-    auto number = [error](int* out, int min, int max) {
-        return [out, min, max, error](const std::string& v) {
-            if (!parse_int(v, min, max, out)) {
-                *error = "'" + v + "' is not a number from " + std::to_string(min) + " to " +
-                         std::to_string(max);
-                return false;
-            }
-            return true;
-        };
-    };
-    auto text = [](std::string* out) {
-        return [out](const std::string& v) {
-            *out = v;
-            return true;
-        };
-    };
-    auto address = [error](std::string* out) {
-        return [out, error](const std::string& v) {
-            if (!is_ipv4(v)) {
-                *error = "'" + v + "' is not an IPv4 address";
-                return false;
-            }
-            *out = v;
-            return true;
-        };
-    };
-    const std::map<std::string, std::function<bool(const std::string&)>> handlers = {
-        {"--server", text(&o->start.server_ip)},
-        {"--port", number(&o->start.server_port, 1, 65535)},
-        {"--server-key", text(&o->start.server_pk)},
-        {"--token", text(&o->start.token)},
-        {"--uuid", text(&o->start.uuid)},
-        {"--static-ip", address(&o->start.static_ip)},
-        {"--local-route", route_list(o->start.local_routes)},
-        {"--remote-route", route_list(o->start.remote_routes)},
-        {"--proxy-route", route_list(o->start.proxy_routes)},
-        {"--mode",
-         [o, error](const std::string& v) {
-             if (v != "split" && v != "proxy") {
-                 *error = "--mode takes split or proxy";
-                 return false;
-             }
-             o->start.proxy_mode = v == "proxy" ? 1 : 0;
-             return true;
-         }},
-        {"--dns", address(&o->start.dns)},
-        {"--backup-dns", address(&o->start.backup_dns)},
-        {"--mtu", number(&o->start.mtu, 68, 65535)},
-        {"--upload-limit", number(&o->start.upload_limit, 0, 2147483647)},
-        {"--download-limit", number(&o->start.download_limit, 0, 2147483647)},
-        {"--status-interval", number(&o->status_interval_s, 1, 3600)},
-        {"--count", number(&o->count, 1, 1000000)},
-    };
+    const std::map<std::string, value_reader> readers = option_readers(o, error);
     for (int i = 2; i < argc; ++i) {
         if (is_help(argv[i])) {
             o->help = true;
             return true;
         }
-        auto it = handlers.find(argv[i]);
-        if (it == handlers.end()) {
+        auto it = readers.find(argv[i]);
+        if (it == readers.end()) {
             *error = std::string("unknown option '") + argv[i] + "'";
             return false;
         }
