@@ -21,14 +21,15 @@ enum offload_flag : uint8_t {
     OFFLOAD_F_NEEDS_CSUM = 1,  // checksum from csum_start, stored at +csum_offset
     OFFLOAD_F_DATA_VALID = 2,
 };
-// offload_header.gso_type (low bits), plus the ECN bit
+// offload_header.gso_type: the segments' kind in the low bits...
 enum offload_gso : uint8_t {
     OFFLOAD_GSO_NONE = 0,
     OFFLOAD_GSO_TCPV4 = 1,
     OFFLOAD_GSO_TCPV6 = 4,
     OFFLOAD_GSO_UDP_L4 = 5,
-    OFFLOAD_GSO_ECN = 0x80,
 };
+// ...and the bit that says the TCP segments carry congestion marks.
+constexpr uint8_t OFFLOAD_GSO_ECN = 0x80;
 
 // The virtio-net header that precedes every packet on a TUN opened with a vnet header.
 struct offload_header {
