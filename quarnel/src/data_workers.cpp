@@ -303,6 +303,37 @@ void send_batch(traffic_stats* traffic, data_ports& ports, const std::vector<pac
 
 void write_batch(traffic_stats* traffic, data_ports& ports, const std::vector<packet_ref>& packets);
 
+// The server's IPv4 endpoint, host order; none for an IPv6 server, whose datagrams the tunnel
+// (IPv4 only) never carries.
+struct server_endpoint {
+    bool ipv4 = false;
+    uint32_t address = 0;
+    uint16_t port = 0;
+};
+
+server_endpoint server_endpoint_of(const udp_socket* sock) {
+    server_endpoint server;
+    if (sock != nullptr && sock->peer.sa.sa_family == AF_INET) {
+        server.ipv4 = true;
+        server.address = ntohl(sock->peer.v4.sin_addr.s_addr);
+        server.port = ntohs(sock->peer.v4.sin_port);
+    }
+    return server;
+}
+
+// A datagram of the session's own that the host routed into the tunnel, as it does when the
+// route to the server outside it is gone with the uplink: sealed again it would come back once
+// more, larger each round and fragmented at last, until the uplink returns.
+bool own_datagram(const server_endpoint& server, const uint8_t* packet, int n) {
+    if (!server.ipv4 || !ipv4_udp_to(packet, n, server.address, server.port)) {
+        return false;
+    }
+    QN_WARN_LIMITED_IN(TUN_READER,
+                       "A datagram to the server came back through tun: the host has no route "
+                       "to the server outside the tunnel. Dropped.");
+    return true;
+}
+
 void run_tun_reader(traffic_stats* traffic) {
     qn_ctx_t* ctx = traffic->ctx;
     static std::atomic<int64_t> last_rekey_ms{0};
@@ -310,6 +341,7 @@ void run_tun_reader(traffic_stats* traffic) {
     message_batch batch;
     std::vector<outgoing_datagram> outgoing;
     const bool refuse_ipv6 = ctx->proxy_mode;
+    const server_endpoint server = server_endpoint_of(ctx->sock);
     message_batch refusals;
     token_bucket refusal_budget(IPV6_REFUSALS_PER_S);
     while (ctx->running.load()) {
@@ -327,7 +359,7 @@ void run_tun_reader(traffic_stats* traffic) {
             [&](uint8_t* packet, int n) {
                 if (n > 0 && ip_version(packet) == 6 && refuse_ipv6) {
                     refuse_ipv6_packet(packet, n, refusals, refusal_budget);
-                } else {
+                } else if (!own_datagram(server, packet, n)) {
                     seal_packet(ctx, packet, n, batch, last_rekey_ms);
                 }
                 return true;

@@ -80,6 +80,20 @@ inline int whole_ip_packet_header(const uint8_t* p, int n) {
     return 0;
 }
 
+// An IPv4 UDP datagram to address:port (host order), or a later fragment of an IPv4 UDP
+// datagram to address, which carries no port.
+inline bool ipv4_udp_to(const uint8_t* p, int n, uint32_t address, uint16_t port) {
+    if (n < IPV4_MIN_HEADER || ip_version(p) != 4 || ipv4_protocol(p) != IP_PROTO_UDP ||
+        ipv4_destination(p) != address) {
+        return false;
+    }
+    if ((ipv4_fragment_word(p) & IPV4_FRAGMENT_OFFSET) != 0) {
+        return true;
+    }
+    const int ihl = ipv4_header_len(p);
+    return ihl >= IPV4_MIN_HEADER && n >= ihl + 4 && get_be16(p + ihl + 2) == port;
+}
+
 // ---- Internet checksum --------------------------------------------------------------------
 
 // Ones' complement sums are kept as sums of native-order words: the folded result stored with
