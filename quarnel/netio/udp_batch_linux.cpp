@@ -119,8 +119,9 @@ size_t udp_send_batch(udp_batch_socket* sock, const udp_datagram* datagrams, siz
     *error = 0;
     send_plan plan;
     size_t done = 0;
+    bool plain = false;
     while (done < count) {
-        const bool gso = sock->gso.load(std::memory_order_relaxed);
+        const bool gso = !plain && sock->gso.load(std::memory_order_relaxed);
         plan_messages(datagrams, count, done, gso, &plan);
         const int r =
             sendmmsg(sock->fd, plan.msgs, static_cast<unsigned>(plan.messages), MSG_DONTWAIT);
@@ -136,6 +137,13 @@ size_t udp_send_batch(udp_batch_socket* sock, const udp_datagram* datagrams, siz
         // A device or path that cannot segment refuses the first run: send it plainly.
         if (r < 0 && plan.datagrams[0] > 1 && (errno == EIO || errno == EINVAL)) {
             sock->gso.store(false);
+            continue;
+        }
+        // A run's segments larger than the path takes (an uplink of a smaller MTU): the rest of
+        // this call goes plainly, as datagrams the kernel may fragment; the next call tries runs
+        // again, for the path may have grown back.
+        if (r < 0 && plan.datagrams[0] > 1 && errno == EMSGSIZE) {
+            plain = true;
             continue;
         }
         *error = r < 0 ? errno : EAGAIN;

@@ -870,6 +870,17 @@ TEST_F(TunnelTest, OwnDatagramsRoutedIntoTheTunnelAreDroppedOnce) {
     EXPECT_EQ(get_vpn_status(), 0);
 }
 
+// An uplink whose MTU is below the sealed datagrams' size (a network the session moved to): the
+// datagrams go out fragmented, both ways, and the session lives.
+TEST_F(TunnelTest, AnUplinkOfASmallerMtuCarriesFullSizePackets) {
+    ASSERT_EQ(start(defaults()), 0);
+    net_.cli.ip("link set wan0 mtu 1280");
+    net_.srv.ip("link set cli0 mtu 1280");
+    EXPECT_EQ(transfer(net_.cli, net_.lan, TUNNEL_LAN_HOST, 2'000'000).bytes, 2'000'000u);
+    EXPECT_EQ(transfer(net_.lan, net_.cli, tunnel_address(), 2'000'000).bytes, 2'000'000u);
+    EXPECT_EQ(get_vpn_status(), 0);
+}
+
 // The machine slept (the wall clock jumped ahead of the awake clock): the server is checked at
 // once, outside the periods and without counting as one; a check the server does not answer
 // is logged within seconds, while the give-up rule stays that of six silent periods.
