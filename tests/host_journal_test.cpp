@@ -85,6 +85,13 @@ TEST(HostJournalText, EveryKindReadsBackAsWrittenAndSettledOnesAreMarked) {
     upper_half.route6.dest[0] = 0x80;
     upper_half.route6.prefix_len = 1;
     upper_half.route6.if_index = 7;
+    host_change server6 = upper_half;
+    server6.route6.dest[0] = 0xfd;
+    server6.route6.dest[15] = 1;
+    server6.route6.prefix_len = 128;
+    server6.route6.gateway[0] = 0xfe;
+    server6.route6.gateway[1] = 0x80;
+    server6.route6.gateway[15] = 1;
 
     const std::string text =
         journal_header_line(HERE) +
@@ -94,13 +101,13 @@ TEST(HostJournalText, EveryKindReadsBackAsWrittenAndSettledOnesAreMarked) {
         journal_record_line(5, link) + journal_record_line(6, registration) +
         journal_record_line(7, metric_change(9)) + journal_record_line(8, resolved) +
         journal_record_line(9, global) + journal_record_line(10, upper_half) +
-        journal_settle_line(2);
+        journal_record_line(11, server6) + journal_settle_line(2);
     parsed_journal journal;
     ASSERT_TRUE(parse_journal(text, &journal));
     EXPECT_EQ(journal.identity.boot, "boot-a");
     EXPECT_EQ(journal.identity.net, "4097");
     EXPECT_EQ(journal.identity.etc, "3:4");
-    ASSERT_EQ(journal.records.size(), 10u);
+    ASSERT_EQ(journal.records.size(), 11u);
     const host_change& route = journal.records[0].change;
     EXPECT_EQ(ipv4_to_text(route.route.dest), "198.51.100.0");
     EXPECT_EQ(route.route.prefix_len, 24);
@@ -133,6 +140,11 @@ TEST(HostJournalText, EveryKindReadsBackAsWrittenAndSettledOnesAreMarked) {
               std::string("\x80") + std::string(15, '\0'));
     EXPECT_EQ(route6.route6.prefix_len, 1);
     EXPECT_EQ(route6.route6.if_index, 7);
+    EXPECT_FALSE(has_gateway(route6.route6));
+    const route6_row& pinned = journal.records[10].change.route6;
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(pinned.gateway), 16),
+              std::string(reinterpret_cast<const char*>(server6.route6.gateway), 16));
+    EXPECT_EQ(pinned.prefix_len, 128);
 
     // The earlier format named the namespace by a reusable inode: read as an unknown one.
     const std::string records = text.substr(text.find('\n') + 1);
@@ -141,7 +153,7 @@ TEST(HostJournalText, EveryKindReadsBackAsWrittenAndSettledOnesAreMarked) {
         parse_journal(forged("quarnel-journal 1 boot-a 4:4026532000 3:4") + records, &earlier));
     EXPECT_EQ(earlier.identity.net, "");
     EXPECT_EQ(earlier.identity.etc, "3:4");
-    EXPECT_EQ(earlier.records.size(), 10u);
+    EXPECT_EQ(earlier.records.size(), journal.records.size());
     ASSERT_TRUE(parse_journal(journal_header_line({"boot-a", "", "3:4"}) + records, &earlier));
     EXPECT_EQ(earlier.identity.net, "");
 }
@@ -188,6 +200,7 @@ TEST(HostJournalText, HostileRecordsCannotNameWhatTheEngineNeverChanged) {
         "R 1 route6 8000000000000000000000000000000 1 7",  // a digit short
         "R 1 route6 - 0 7",
         "R 1 route6 00000000000000000000000000000000 1 0",
+        "R 1 route6 00000000000000000000000000000000 1 7 fe80",  // a gateway cut short
         "R 1 forwarding 0 2",
         "R 1 forwarding 1; 0",
         "R 1 resolver-file f 4755 - 6e",  // set-id bits

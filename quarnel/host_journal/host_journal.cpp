@@ -193,12 +193,14 @@ bool parse_route(const std::vector<std::string>& w, host_change* change) {
     return true;
 }
 
+// The gateway is written only where there is one.
 bool parse_route6(const std::vector<std::string>& w, host_change* change) {
-    std::string dest;
+    constexpr size_t hex_len = 2 * sizeof(change->route6.dest);
+    std::string dest, gateway;
     uint64_t len = 0, if_index = 0;
-    if (w.size() != 6 || w[3].size() != 2 * sizeof(change->route6.dest) || !unhex(w[3], &dest) ||
+    if ((w.size() != 6 && w.size() != 7) || w[3].size() != hex_len || !unhex(w[3], &dest) ||
         !parse_number(w[4], 10, 128, &len) || !parse_number(w[5], 10, 0x7FFFFFFF, &if_index) ||
-        if_index == 0) {
+        if_index == 0 || (w.size() == 7 && (w[6].size() != hex_len || !unhex(w[6], &gateway)))) {
         return false;
     }
     for (size_t bit = len; bit < 128; ++bit) {
@@ -209,6 +211,7 @@ bool parse_route6(const std::vector<std::string>& w, host_change* change) {
     std::memcpy(change->route6.dest, dest.data(), sizeof(change->route6.dest));
     change->route6.prefix_len = static_cast<uint8_t>(len);
     change->route6.if_index = static_cast<int32_t>(if_index);
+    std::memcpy(change->route6.gateway, gateway.data(), gateway.size());
     return true;
 }
 
@@ -375,6 +378,11 @@ std::string journal_record_line(uint64_t id, const host_change& change) {
                 << hex(std::string(reinterpret_cast<const char*>(change.route6.dest),
                                    sizeof(change.route6.dest)))
                 << " " << int{change.route6.prefix_len} << " " << change.route6.if_index;
+            if (has_gateway(change.route6)) {
+                out << " "
+                    << hex(std::string(reinterpret_cast<const char*>(change.route6.gateway),
+                                       sizeof(change.route6.gateway)));
+            }
             break;
     }
     return sealed(out.str());

@@ -24,6 +24,10 @@ bool route6_possible(int32_t if_index, std::string* why);
 route_create_result route6_create(const route6_row& row, int* error);
 int route6_delete(const route6_row& row);
 
+// The host's IPv6 default route of the lowest metric in the main table, as the gateway and
+// interface of a route to `dest`/128; false, with *error 0, where there is none.
+bool route6_default_way(const uint8_t (&dest)[16], route6_row* row, int* error);
+
 // Every route of the main IPv4 table; false (with *error) when the table cannot be read.
 bool route_table_read(std::vector<route_row>* rows, int* error);
 

@@ -23,10 +23,20 @@ struct interface_metric_setting {
     uint32_t metric = 0;  // the system's choice where automatic
 };
 
-// An IPv6 route of this session onto an interface, without a gateway (the host's IPv6 held in
-// the tunnel). Its metric is the system's default.
+// An IPv6 route of this session: onto an interface (the host's IPv6 held in the tunnel), or
+// through a gateway on it (an IPv6 server kept outside). Its metric is the system's default.
 struct route6_row {
     uint8_t dest[16] = {};
     uint8_t prefix_len = 0;
     int32_t if_index = 0;
+    uint8_t gateway[16] = {};  // all zero: none
 };
+
+inline bool has_gateway(const route6_row& row) {
+    for (uint8_t byte : row.gateway) {
+        if (byte != 0) {
+            return true;
+        }
+    }
+    return false;
+}

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <set>
 #include <string>
@@ -195,15 +196,8 @@ route6_row ipv6_half(uint8_t first_byte, int32_t if_index) {
     return row;
 }
 
-// The tunnel carries IPv4 only: in proxy mode the host's IPv6 goes into the device too, where
-// the reader refuses it, rather than out of the uplink beside the tunnel.
-int hold_ipv6(int32_t tun_index) {
-    std::string why;
-    if (!route6_possible(tun_index, &why)) {
-        QN_INFO("IPv6 not held in the tunnel: {}.", why);
-        return 0;
-    }
-    const route6_row rows[] = {ipv6_half(0x00, tun_index), ipv6_half(0x80, tun_index)};
+// Records and creates the rows; a route that is there already is someone else's.
+int create_routes6(const std::vector<route6_row>& rows) {
     std::vector<host_change> changes;
     for (const route6_row& row : rows) {
         host_change change;
@@ -225,13 +219,82 @@ int hold_ipv6(int32_t tun_index) {
                 journal.settle(ids[i]);  // someone else's: never ours to delete
                 break;
             case ROUTE_FAILED:
-                QN_ERROR("IPv6 route into the tunnel failed, errNo={}", error);
+                QN_ERROR("IPv6 route failed, errNo={}", error);
                 for (size_t rest = i; rest < ids.size(); ++rest) {
                     journal.settle(ids[rest]);
                 }
                 return -1;
         }
     }
+    return 0;
+}
+
+// The way to an IPv6 server outside the held IPv6: its /128 through the host's IPv6 default
+// route, which the halves (longer than any default) would otherwise take over. False for an
+// IPv4 server, and where there is no default (a longer route, if any, still reaches it).
+bool ipv6_server_way(const qn_ctx_t* ctx, route6_row* row) {
+    if (ctx->sock == nullptr || ctx->sock->peer.sa.sa_family != AF_INET6) {
+        return false;
+    }
+    uint8_t server[16];
+    std::memcpy(server, &ctx->sock->peer.v6.sin6_addr, sizeof(server));
+    int error = 0;
+    if (!route6_default_way(server, row, &error)) {
+        if (error != 0) {
+            QN_ERROR_LIMITED("IPv6 route table read failed, errNo={}", error);
+        }
+        return false;
+    }
+    return true;
+}
+
+bool same_route6(const route6_row& a, const route6_row& b) {
+    return std::memcmp(a.dest, b.dest, sizeof(a.dest)) == 0 && a.prefix_len == b.prefix_len &&
+           a.if_index == b.if_index && std::memcmp(a.gateway, b.gateway, sizeof(a.gateway)) == 0;
+}
+
+// An IPv6 server's route follows the host's IPv6 default when it changes.
+void follow_ipv6_default(const qn_ctx_t* ctx) {
+    route6_row way;
+    if (!ctx->ipv6_held || !ipv6_server_way(ctx, &way)) {
+        return;
+    }
+    host_journal& journal = session_journal();
+    for (const journal_record& record : journal.outstanding(host_change_kind::route6)) {
+        if (has_gateway(record.change.route6)) {
+            if (same_route6(record.change.route6, way)) {
+                return;
+            }
+            route6_delete(record.change.route6);
+            journal.settle(record.id);
+        }
+    }
+    QN_INFO("The host's IPv6 default route changed: the route to the server follows it.");
+    if (create_routes6({way}) == -1) {
+        QN_ERROR_LIMITED("IPv6 route to the server failed.");
+    }
+}
+
+// The tunnel carries IPv4 only: in proxy mode the host's IPv6 goes into the device too, where
+// the reader refuses it, rather than out of the uplink beside the tunnel; an IPv6 server's own
+// route stays outside.
+int hold_ipv6(qn_ctx_t* ctx, int32_t tun_index) {
+    std::string why;
+    if (!route6_possible(tun_index, &why)) {
+        QN_INFO("IPv6 not held in the tunnel: {}.", why);
+        return 0;
+    }
+    std::vector<route6_row> rows;
+    route6_row server;
+    if (ipv6_server_way(ctx, &server)) {
+        rows.push_back(server);
+    }
+    rows.push_back(ipv6_half(0x00, tun_index));
+    rows.push_back(ipv6_half(0x80, tun_index));
+    if (create_routes6(rows) == -1) {
+        return -1;
+    }
+    ctx->ipv6_held = true;
     return 0;
 }
 
@@ -265,7 +328,7 @@ int install_route_table(qn_ctx_t* ctx, const route_prefix* remote_routes, int re
             QN_ERROR_IN("set_route_table", "perform_add_routes failed!");
             return -1;
         }
-        if (hold_ipv6(tun_index) == -1) {
+        if (hold_ipv6(ctx, tun_index) == -1) {
             QN_ERROR_IN("set_route_table", "hold_ipv6 failed!");
             return -1;
         }
@@ -315,6 +378,7 @@ int set_route_table(qn_ctx_t* ctx, const route_prefix* remote_routes, int remote
 
 int protect_wan_routes(qn_ctx_t* ctx) {
     try {
+        follow_ipv6_default(ctx);
         const int32_t old_index = ctx->wan_if_index;
         const std::string old_gateway = ctx->wan_gateway;
         if (!refresh_wan(ctx)) {

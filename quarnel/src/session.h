@@ -67,6 +67,8 @@ struct qn_ctx_t {
     std::vector<route_prefix> remote_routes;
     // The routes, forwarding, resolver and metric it changed are in session_journal().
     bool proxy_mode = false;
+    // The host's IPv6 goes into the device (proxy mode); set before the protect worker starts.
+    bool ipv6_held = false;
     std::string dns;
     std::string backup_dns;
     bool router_started = false;

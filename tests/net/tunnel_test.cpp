@@ -61,6 +61,7 @@ struct start_args {
     std::vector<route_entry_str_t> remote{route("198.51.100.0", 24)};
     // Proxy mode's networks; none: all public IPv4.
     std::vector<route_entry_str_t> proxy_routes;
+    std::string server = TUNNEL_SERVER_ADDR;
 };
 
 size_t entries_in(const char* dir) {
@@ -180,7 +181,7 @@ class TunnelTest : public ::testing::Test {
         }
     }
 
-    void start_server(const fault_switches& faults) {
+    void start_server(const fault_switches& faults, const char* listen = TUNNEL_SERVER_ADDR) {
         if (server_) {
             server_->stop();
             server_.reset();
@@ -191,7 +192,8 @@ class TunnelTest : public ::testing::Test {
         auto data = std::make_unique<tun_data_path>();
         data_ = data.get();
         std::string error;
-        ASSERT_TRUE(start_tunnel_server(net_.srv, options, std::move(data), &server_, &error))
+        ASSERT_TRUE(
+            start_tunnel_server(net_.srv, options, std::move(data), &server_, &error, listen))
             << error;
     }
 
@@ -206,7 +208,7 @@ class TunnelTest : public ::testing::Test {
         const int remote_count = a.proxy ? 0 : static_cast<int>(a.remote.size());
         return start_vpn(
             "LINUX", "3.1.8.0", a.token.c_str(), "test-device-uuid", a.server_key.c_str(), "",
-            TUNNEL_SERVER_ADDR, a.port, nullptr, 0, remote_count > 0 ? a.remote.data() : nullptr,
+            a.server.c_str(), a.port, nullptr, 0, remote_count > 0 ? a.remote.data() : nullptr,
             remote_count, a.proxy_routes.data(), static_cast<int>(a.proxy_routes.size()), MTU,
             a.upload_limit, a.download_limit, a.proxy ? 1 : 0, "10.8.0.1", "10.8.0.254");
     }
@@ -868,6 +870,46 @@ TEST_F(TunnelTest, OwnDatagramsRoutedIntoTheTunnelAreDroppedOnce) {
     net_.cli.ip("route add default via 172.30.0.1 dev wan0");
     EXPECT_TRUE(answered());
     EXPECT_EQ(get_vpn_status(), 0);
+}
+
+// An IPv6 server behind the client's IPv6 default route: in proxy mode its own route goes
+// through that default, outside the IPv6 the session holds in the tunnel, follows the default
+// when it moves, and goes with the session.
+TEST_F(TunnelTest, ProxyModeKeepsAnIPv6ServerOutsideTheHeldIPv6) {
+    net_.srv.ip("-6 addr add fd00:30::1/64 dev cli0 nodad");
+    net_.srv.ip("-6 addr add fd00:30::3/64 dev cli0 nodad");
+    net_.srv.ip("-6 addr add fd00:99::1/128 dev lo");
+    net_.cli.ip("-6 addr add fd00:30::2/64 dev wan0 nodad");
+    net_.cli.ip("-6 route add default via fd00:30::1 dev wan0");
+    start_server({}, "fd00:99::1");
+    const net_state before = dump_state(net_.cli);
+    start_args a = defaults();
+    a.proxy = true;
+    a.server = "fd00:0099:0000:0000:0000:0000:0000:0001";
+    ASSERT_EQ(start(a), 0);
+    auto answered = [&] {
+        echo_probe probe(net_.cli, net_.lan, TUNNEL_LAN_HOST, 7009);
+        return probe.first_answer_after(steady::now(), 5s) >= 0.0;
+    };
+    auto server_route = [&] {
+        const std::string routes = net_.cli.ip("-6 route show fd00:99::1/128");
+        return routes.substr(0, routes.find(" proto"));
+    };
+    EXPECT_TRUE(answered());
+    EXPECT_EQ(server_route(), "fd00:99::1 via fd00:30::1 dev wan0");
+
+    net_.cli.ip("-6 route replace default via fd00:30::3 dev wan0");
+    // A roam changes the IPv4 side too, which wakes the session's watch at once.
+    net_.cli.ip("addr add 172.30.0.9/24 dev wan0");
+    EXPECT_TRUE(test_support::wait_until(
+        [&] { return server_route() == "fd00:99::1 via fd00:30::3 dev wan0"; }, 2s))
+        << server_route();
+    EXPECT_TRUE(answered());
+    net_.cli.ip("addr del 172.30.0.9/24 dev wan0");
+    net_.cli.ip("-6 route replace default via fd00:30::1 dev wan0");
+
+    stop_vpn(1);
+    EXPECT_EQ(dump_state(net_.cli), before);
 }
 
 // An uplink whose MTU is below the sealed datagrams' size (a network the session moved to): the

@@ -48,8 +48,8 @@ std::future<tcp_stream::receive_result> start_verified_transfer(const netns& fro
 
 bool start_tunnel_server(const netns& srv, server_options options,
                          std::unique_ptr<tun_data_path> data, std::unique_ptr<ref_server>* server,
-                         std::string* error) {
-    options.listen = TUNNEL_SERVER_ADDR;
+                         std::string* error, const char* listen) {
+    options.listen = listen;
     options.port = TUNNEL_SERVER_PORT;
     netns_scope in_server(srv);
     if (!data->open("qsrv0", TUNNEL_GATEWAY, 24, 1500, error)) {

@@ -33,10 +33,10 @@ std::future<tcp_stream::receive_result> start_verified_transfer(const netns& fro
                                                                 uint16_t port, uint64_t bytes);
 
 // Opens the data path as qsrv0 (the gateway's /24) and starts the reference server on the
-// server's address and port, inside srv; false with the error.
+// server's port and `listen` (its IPv4 address unless told), inside srv; false with the error.
 bool start_tunnel_server(const netns& srv, server_options options,
                          std::unique_ptr<tun_data_path> data, std::unique_ptr<ref_server>* server,
-                         std::string* error);
+                         std::string* error, const char* listen = TUNNEL_SERVER_ADDR);
 
 // The same over a real TUN device, with default options but the one token it accepts.
 bool start_tunnel_server(const netns& srv, const std::string& token,

@@ -73,9 +73,10 @@ route_ptr build_route(const route_row& row) {
 }
 
 route_ptr build_route6(const route6_row& row) {
+    const addr_ptr gateway = make_addr(AF_INET6, row.gateway, sizeof(row.gateway), 128);
     return build_tagged_route(AF_INET6,
                               make_addr(AF_INET6, row.dest, sizeof(row.dest), row.prefix_len),
-                              nullptr, row.if_index);
+                              has_gateway(row) ? &gateway : nullptr, row.if_index);
 }
 
 // Adds the route exclusively.
@@ -146,6 +147,19 @@ bool interface_exists(int32_t if_index, int* error) {
     return true;
 }
 
+using cache_ptr = std::unique_ptr<nl_cache, decltype(&nl_cache_free)>;
+
+// The family's routes of every table, read once; null with *error when they cannot be.
+cache_ptr route_cache_of(int family, int* error) {
+    rtnl_socket sock;
+    *error = sock.open_error();
+    nl_cache* cache = nullptr;
+    if (*error == 0) {
+        *error = sock.error_of(rtnl_route_alloc_cache(sock.get(), family, 0, &cache));
+    }
+    return cache_ptr(*error == 0 ? cache : nullptr, &nl_cache_free);
+}
+
 }  // namespace
 
 route_create_result route_create(const route_row& row, int* error) {
@@ -193,20 +207,45 @@ int route6_delete(const route6_row& row) {
     return row.if_index <= 0 ? 0 : delete_route(build_route6(row));
 }
 
+bool route6_default_way(const uint8_t (&dest)[16], route6_row* row, int* error) {
+    const cache_ptr cache = route_cache_of(AF_INET6, error);
+    if (!cache) {
+        return false;
+    }
+    bool found = false;
+    uint32_t best_metric = 0;
+    for (nl_object* obj = nl_cache_get_first(cache.get()); obj != nullptr;
+         obj = nl_cache_get_next(obj)) {
+        auto* route = reinterpret_cast<rtnl_route*>(obj);
+        nl_addr* dst = rtnl_route_get_dst(route);
+        rtnl_nexthop* hop = rtnl_route_nexthop_n(route, 0);
+        nl_addr* gateway = hop != nullptr ? rtnl_route_nh_get_gateway(hop) : nullptr;
+        if (rtnl_route_get_table(route) != RT_TABLE_MAIN ||
+            rtnl_route_get_type(route) != RTN_UNICAST ||
+            (dst != nullptr && nl_addr_get_prefixlen(dst) != 0) || gateway == nullptr ||
+            nl_addr_get_len(gateway) != sizeof(row->gateway) ||
+            (found && rtnl_route_get_priority(route) >= best_metric)) {
+            continue;
+        }
+        found = true;
+        best_metric = rtnl_route_get_priority(route);
+        *row = route6_row();
+        std::memcpy(row->dest, dest, sizeof(row->dest));
+        row->prefix_len = 128;
+        row->if_index = rtnl_route_nh_get_ifindex(hop);
+        std::memcpy(row->gateway, nl_addr_get_binary_addr(gateway), sizeof(row->gateway));
+    }
+    return found;
+}
+
 bool route_table_read(std::vector<route_row>* rows, int* error) {
-    rtnl_socket sock;
-    *error = sock.open_error();
-    if (*error != 0) {
+    const cache_ptr cache = route_cache_of(AF_INET, error);
+    if (!cache) {
         return false;
     }
-    nl_cache* cache = nullptr;
-    *error = sock.error_of(rtnl_route_alloc_cache(sock.get(), AF_INET, 0, &cache));
-    if (*error != 0) {
-        return false;
-    }
-    std::unique_ptr<nl_cache, decltype(&nl_cache_free)> owner(cache, &nl_cache_free);
     rows->clear();
-    for (nl_object* obj = nl_cache_get_first(cache); obj != nullptr; obj = nl_cache_get_next(obj)) {
+    for (nl_object* obj = nl_cache_get_first(cache.get()); obj != nullptr;
+         obj = nl_cache_get_next(obj)) {
         auto* route = reinterpret_cast<rtnl_route*>(obj);
         if (rtnl_route_get_table(route) != RT_TABLE_MAIN ||
             rtnl_route_get_type(route) != RTN_UNICAST) {
