@@ -254,22 +254,20 @@ bool same_route6(const route6_row& a, const route6_row& b) {
 }
 
 // An IPv6 server's route follows the host's IPv6 default when it changes.
-void follow_ipv6_default(const qn_ctx_t* ctx) {
+void follow_ipv6_default(qn_ctx_t* ctx) {
     route6_row way;
-    if (!ctx->ipv6_held || !ipv6_server_way(ctx, &way)) {
+    if (!ctx->ipv6_held || !ipv6_server_way(ctx, &way) || same_route6(way, ctx->server6_way)) {
         return;
     }
     host_journal& journal = session_journal();
     for (const journal_record& record : journal.outstanding(host_change_kind::route6)) {
         if (has_gateway(record.change.route6)) {
-            if (same_route6(record.change.route6, way)) {
-                return;
-            }
             route6_delete(record.change.route6);
             journal.settle(record.id);
         }
     }
     QN_INFO("The host's IPv6 default route changed: the route to the server follows it.");
+    ctx->server6_way = way;
     if (create_routes6({way}) == -1) {
         QN_ERROR_LIMITED("IPv6 route to the server failed.");
     }
@@ -285,9 +283,8 @@ int hold_ipv6(qn_ctx_t* ctx, int32_t tun_index) {
         return 0;
     }
     std::vector<route6_row> rows;
-    route6_row server;
-    if (ipv6_server_way(ctx, &server)) {
-        rows.push_back(server);
+    if (ipv6_server_way(ctx, &ctx->server6_way)) {
+        rows.push_back(ctx->server6_way);
     }
     rows.push_back(ipv6_half(0x00, tun_index));
     rows.push_back(ipv6_half(0x80, tun_index));

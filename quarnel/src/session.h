@@ -13,6 +13,7 @@
 #include "packet_queue.h"
 #include "protocol.h"
 #include "route_prefix.h"
+#include "route_row.h"
 #include "run_state.h"
 
 struct tun_device;
@@ -67,8 +68,10 @@ struct qn_ctx_t {
     std::vector<route_prefix> remote_routes;
     // The routes, forwarding, resolver and metric it changed are in session_journal().
     bool proxy_mode = false;
-    // The host's IPv6 goes into the device (proxy mode); set before the protect worker starts.
+    // The host's IPv6 goes into the device (proxy mode); set before the protect worker starts,
+    // which alone then keeps the way to an IPv6 server (its gateway all zero: none yet).
     bool ipv6_held = false;
+    route6_row server6_way;
     std::string dns;
     std::string backup_dns;
     bool router_started = false;
